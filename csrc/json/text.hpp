@@ -1,0 +1,23 @@
+// UTF-8 checks and Unicode white space, shared by the counter, the record reader and the schema sampler.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tovak::json {
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool is_valid_utf8(const char* data, std::size_t size) noexcept;
+inline bool is_valid_utf8(std::string_view text) noexcept { return is_valid_utf8(text.data(), text.size()); }
+
+// The text with every ill-formed sequence replaced by U+FFFD, the way a lossy UTF-8 decoder does it.
+std::string to_utf8_lossy(std::string_view bytes);
+
+// True for the characters with the Unicode White_Space property.
+bool is_unicode_space(char32_t c) noexcept;
+
+// `text` (valid UTF-8) without White_Space characters at either end.
+std::string_view trim_unicode_space(std::string_view text) noexcept;
+
+}  // namespace tovak::json

@@ -1,0 +1,1 @@
+"""Home of the native extension module ``tovak.lib._tovak``."""
