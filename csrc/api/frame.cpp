@@ -102,6 +102,7 @@ void Failure::raise() const {
         if (message) exception = PyRef::steal(PyObject_CallOneArg(type_, message.get()));
         if (!exception) return;  // making the exception failed; that failure is now the current one
     }
+    if (cause_) PyException_SetCause(exception.get(), Py_NewRef(cause_.get()));
     if (note_) add_note(exception.get(), *note_);
     restore_exception(std::move(exception));
 }

@@ -62,6 +62,12 @@ public:
         return std::move(*this);
     }
 
+    // Raised with `inner` (an exception that came from the interpreter) as its __cause__.
+    Failure&& caused_by(Failure&& inner) && {
+        cause_ = std::move(inner.raised_);
+        return std::move(*this);
+    }
+
     PyObject* type() const noexcept { return type_; }
     const std::string& message() const noexcept { return message_; }
 
@@ -73,6 +79,7 @@ private:
     PyObject* type_ = nullptr;  // borrowed: a built-in or process-lifetime exception type
     std::string message_;
     PyRef raised_;  // an exception object that came from the interpreter
+    PyRef cause_;
     std::optional<std::string> note_;
 };
 

@@ -125,17 +125,15 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-// Characters shown as \u{...} in a quoted text: controls, invisible formatting characters and the
-// combining marks that attach to the character before them.
+// Characters shown as \u{...} in a quoted text: those the interpreter does not count as printable
+// (controls, formatting and private-use characters, separators other than the space, unassigned code
+// points), and the combining marks that attach to the character before them.
 bool shown_as_escape(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
-    if (c == 0xAD || c == 0x034F || c == 0x061C || c == 0x180E || c == 0xFEFF) return true;
+    if (!Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c))) return true;
     if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x0483 && c <= 0x0489) || (c >= 0x0591 && c <= 0x05BD)) return true;
     if ((c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF)) return true;
-    if ((c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F)) return true;
     if ((c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE20 && c <= 0xFE2F)) return true;
-    if (c >= 0xFFF0 && c <= 0xFFFF) return true;
-    if (c >= 0xE0000 && c <= 0xE0FFF) return true;
+    if (c >= 0xE0100 && c <= 0xE01EF) return true;
     return false;
 }
 
@@ -221,6 +219,15 @@ Result<FileCall> bind_file_call(const Signature& signature, PyObject* const* arg
 // ---------------------------------------------------------------------------------------------------
 // Registration
 
+namespace {
+
+// The submodule's functions, in the order they are published.
+PyMethodDef* const kFunctions[] = {
+    &count_method,
+};
+
+}  // namespace
+
 Status register_module(PyObject* parent) {
     Result<PyRef> submodule = new_submodule(parent, "bigjson");
     if (!submodule) return std::move(submodule).failure();
@@ -228,7 +235,7 @@ Status register_module(PyObject* parent) {
 
     PyRef module_name = PyRef::steal(PyObject_GetAttrString(module, "__name__"));
     if (!module_name) return Failure::from_python();
-    for (PyMethodDef* def : {&count_method}) {
+    for (PyMethodDef* def : kFunctions) {
         Result<PyRef> function = checked(PyCFunction_NewEx(def, module, module_name.get()));
         if (!function) return std::move(function).failure();
         PyRef name = PyRef::steal(PyObject_GetAttrString(function->get(), "__name__"));
@@ -237,6 +244,15 @@ Status register_module(PyObject* parent) {
         if (!listed) return listed;
         if (PyObject_SetAttr(module, name.get(), function->get()) < 0) return Failure::from_python();
     }
+#ifdef TOVAK_HAVE_RECORDS
+    Result<PyRef> iterator_class = record_iterator_type();
+    if (!iterator_class) return std::move(iterator_class).failure();
+    PyRef class_name = PyRef::steal(PyUnicode_FromString("RecordIterator"));
+    if (!class_name) return Failure::from_python();
+    Status listed = append_to_all(module, class_name.get());
+    if (!listed) return listed;
+    if (PyObject_SetAttr(module, class_name.get(), iterator_class->get()) < 0) return Failure::from_python();
+#endif
     return success();
 }
 
