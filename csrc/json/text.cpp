@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "json/scan.hpp"
+
 namespace tovak::json {
 
 namespace {
@@ -43,6 +45,11 @@ char32_t decode_at(const unsigned char* p, std::size_t length) {
 
 bool is_valid_utf8(const char* data, std::size_t size) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (size >= kBlockSize) {
+        Utf8Carry carry;
+        validate_utf8_tail(simd_level(), bytes, size, carry);
+        return !carry.invalid_at_end();
+    }
     std::size_t i = 0;
     while (i < size) {
         // ASCII runs, eight bytes at a time.
@@ -106,6 +113,14 @@ std::string_view trim_unicode_space(std::string_view text) noexcept {
         end = start;
     }
     return text.substr(begin, end - begin);
+}
+
+std::string_view clean_element(std::string_view raw, std::string& storage) {
+    if (!is_valid_utf8(raw)) {
+        storage = to_utf8_lossy(raw);
+        raw = storage;
+    }
+    return trim_unicode_space(raw);
 }
 
 }  // namespace tovak::json

@@ -20,4 +20,9 @@ bool is_unicode_space(char32_t c) noexcept;
 // `text` (valid UTF-8) without White_Space characters at either end.
 std::string_view trim_unicode_space(std::string_view text) noexcept;
 
+// The text of an element or document cut out of a file, ready to parse: `raw` itself when it is valid
+// UTF-8, otherwise its lossy conversion written into `storage`; then trimmed of White_Space at both
+// ends. Empty means there is nothing to parse (no record).
+std::string_view clean_element(std::string_view raw, std::string& storage);
+
 }  // namespace tovak::json

@@ -1,9 +1,10 @@
 #include "api/bigjson/count.hpp"
 
+#include <cstring>
 #include <memory>
 
 #include "api/bigjson/mod.hpp"
-#include "json/text.hpp"
+#include "json/scan.hpp"
 
 namespace tovak::bigjson {
 
@@ -11,50 +12,145 @@ namespace {
 
 constexpr std::size_t kScanChunk = 65536;
 
-// Counts the commas at depth 1 of a top-level array, carrying its state across chunks.
-class ElementCounter {
-public:
-    // False once the answer is known without reading further (the top level is not an array).
-    bool feed(const unsigned char* bytes, std::size_t size) noexcept {
+// The counter's state inside the top-level array.
+struct ArrayCount {
+    std::int64_t depth = 1;
+    std::uint64_t commas = 0;  // commas at depth 1 outside strings
+    bool content = false;      // some content byte was seen at depth 1
+
+    // Steps through bytes one at a time.
+    void feed_bytes(const unsigned char* bytes, std::size_t size, json::StringCarry& strings) noexcept {
+        bool in_string = strings.inside(), escape = strings.escaped != 0;
         for (std::size_t i = 0; i < size; ++i) {
-            unsigned char b = bytes[i];
-            if (in_string_) {
-                if (escape_) escape_ = false;
-                else if (b == '"') in_string_ = false;
-                else if (b == '\\') escape_ = true;
-                continue;
-            }
-            if (!array_) {
-                if (is_space_byte(b)) continue;
-                if (b != '[') {
-                    single_value_ = true;
-                    return false;
-                }
-                array_ = true;
-                depth_ = 1;
+            const unsigned char b = bytes[i];
+            if (in_string) {
+                if (escape) escape = false;
+                else if (b == '"') in_string = false;
+                else if (b == '\\') escape = true;
                 continue;
             }
             switch (b) {
                 case '\t': case '\n': case '\f': case '\r': case ' ': break;
-                case '"': content_ |= depth_ == 1; in_string_ = true; break;
-                case ',': commas_ += depth_ == 1; break;
-                case '[': case '{': content_ |= depth_ == 1; ++depth_; break;
-                case ']': case '}': --depth_; break;
-                default: content_ |= depth_ == 1;
+                case '"': content |= depth == 1; in_string = true; break;
+                case ',': commas += depth == 1; break;
+                case '[': case '{': content |= depth == 1; ++depth; break;
+                case ']': case '}': --depth; break;
+                default: content |= depth == 1;
             }
         }
+        strings = json::StringCarry::from(in_string, escape);
+    }
+};
+
+// Whole blocks for the block driver. Until some content shows at depth 1 (`kSeekContent`), the bytes
+// between the brackets and commas are looked at too, and the consumer stops after the block where content
+// first shows; from then on only the commas at depth 1 matter.
+template <bool kSeekContent>
+struct ArrayBlocks {
+    static constexpr bool kNeedsSpace = kSeekContent;
+    ArrayCount count;
+
+    __attribute__((always_inline)) bool block(const json::BlockMasks& masks, const json::StringBlock& strings,
+                                              const unsigned char* bytes, const json::StringCarry& before,
+                                              json::StringCarry& after) noexcept {
+        if (!strings.exact) [[unlikely]] {
+            after = before;
+            count.feed_bytes(bytes, json::kBlockSize, after);
+            return !kSeekContent || !count.content;
+        }
+        const std::uint64_t outside = ~strings.in_string;
+        const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
+        const std::uint64_t commas = masks.comma & outside;
+        const auto open_count = static_cast<std::int64_t>(__builtin_popcountll(opens));
+        const auto close_count = static_cast<std::int64_t>(__builtin_popcountll(closes));
+        if constexpr (!kSeekContent) {
+            // Within the block the depth stays between depth - closes and depth + opens, so most blocks need
+            // no look at their commas; otherwise each comma's depth comes from the brackets before it.
+            if (commas != 0 && count.depth - close_count <= 1 && count.depth + open_count >= 1) {
+                std::uint64_t rest = commas, counted = 0;
+                do {
+                    const std::uint64_t before_comma = (rest & (0 - rest)) - 1;
+                    counted += count.depth + __builtin_popcountll(opens & before_comma) -
+                                   __builtin_popcountll(closes & before_comma) ==
+                               1;
+                    rest &= rest - 1;
+                } while (rest != 0);
+                count.commas += counted;
+            }
+            count.depth += open_count - close_count;
+            return true;
+        } else {
+            // Content: any byte outside strings other than white space, a comma, a closer or a closing
+            // quote, and any opening quote; it counts where the depth before it is 1.
+            const std::uint64_t opening_quotes = strings.quotes & strings.in_string;
+            const std::uint64_t candidates =
+                (outside & ~(masks.space | masks.comma | masks.close | strings.quotes)) | opening_quotes;
+            std::uint64_t events = opens | closes | commas;
+            std::uint64_t unseen = ~std::uint64_t{0};  // the bytes after the last event
+            while (events != 0) {
+                const std::uint64_t bit = events & (0 - events), through = bit | (bit - 1);
+                if (count.depth == 1 && (candidates & unseen & through)) count.content = true;
+                if (opens & bit) ++count.depth;
+                else if (closes & bit) --count.depth;
+                else count.commas += count.depth == 1;
+                unseen = ~through;
+                events ^= bit;
+            }
+            if (count.depth == 1 && (candidates & unseen)) count.content = true;
+            return !count.content;
+        }
+    }
+};
+
+// Counts the commas at depth 1 of a top-level array, carrying its state across chunks, so the answer never
+// depends on where a chunk ends. Whole 64-byte blocks go through the block classifier: only the brackets
+// and commas outside strings are visited, and a block whose depth cannot touch 1 is passed over with two
+// population counts. Bytes that do not fill a block are stepped through one at a time.
+class ElementCounter {
+public:
+    // False once the answer is known without reading further (the top level is not an array).
+    bool feed(const unsigned char* bytes, std::size_t size) noexcept {
+        std::size_t i = 0;
+        if (!array_) {
+            while (i < size && is_space_byte(bytes[i])) ++i;
+            if (i == size) return true;
+            if (bytes[i] != '[') {
+                single_value_ = true;
+                return false;
+            }
+            array_ = true;
+            ++i;
+        }
+        const json::SimdLevel level = level_;
+        std::size_t blocks = (size - i) / json::kBlockSize;
+        if (!count_.content && blocks != 0) {
+            ArrayBlocks<true> seeking{count_};
+            std::size_t stopped = json::for_each_block(level, bytes + i, blocks, strings_, seeking);
+            count_ = seeking.count;
+            std::size_t done = stopped < blocks ? stopped + 1 : blocks;
+            i += done * json::kBlockSize;
+            blocks -= done;
+        }
+        if (blocks != 0) {
+            ArrayBlocks<false> counting{count_};
+            json::for_each_block(level, bytes + i, blocks, strings_, counting);
+            count_ = counting.count;
+            i += blocks * json::kBlockSize;
+        }
+        count_.feed_bytes(bytes + i, size - i, strings_);
         return true;
     }
 
     std::uint64_t result() const noexcept {
         if (single_value_ || !array_) return 1;
-        return content_ ? commas_ + 1 : 0;
+        return count_.content ? count_.commas + 1 : 0;
     }
 
 private:
-    bool array_ = false, in_string_ = false, escape_ = false, content_ = false, single_value_ = false;
-    std::int64_t depth_ = 0;
-    std::uint64_t commas_ = 0;
+    bool array_ = false, single_value_ = false;
+    ArrayCount count_;
+    json::StringCarry strings_;
+    json::SimdLevel level_ = json::simd_level();
 };
 
 Result<std::uint64_t> count_elements(FileReader& reader) {
@@ -68,18 +164,116 @@ Result<std::uint64_t> count_elements(FileReader& reader) {
     return counter.result();
 }
 
-Result<std::uint64_t> count_lines(FileReader& reader) {
-    std::string line;
+// Counts the lines that hold a character other than Unicode White_Space, from line masks. A line's bytes
+// may spread over any number of blocks and chunks.
+struct LineCounter {
     std::uint64_t lines = 0;
-    for (;;) {
-        line.clear();
-        ReadOutcome got = reader.read_line(line);
-        if (!got.ok()) return read_error(*got.error);
-        if (got.bytes == 0) break;
-        if (!json::is_valid_utf8(line)) return read_error(IoError{0, kInvalidUtf8Text});
-        if (!json::trim_unicode_space(line).empty()) ++lines;
+    bool line_has_content = false;  // the unfinished line so far
+
+    // False, with nothing changed, when a line's blankness depends on non-ASCII bytes the masks leave open.
+    __attribute__((always_inline)) bool block(const json::LineMasks& masks) noexcept {
+        std::uint64_t feeds = masks.line_feed, content = masks.content, open = masks.non_ascii;
+        bool has_content = line_has_content;
+        if (feeds == 0) [[likely]] {
+            if (has_content || content != 0) {
+                line_has_content = true;
+                return true;
+            }
+            return open == 0;
+        }
+        std::uint64_t counted = 0;
+        do {
+            const std::uint64_t bit = feeds & (0 - feeds), before = bit - 1;
+            if (!has_content && (content & before) == 0 && (open & before) != 0) return false;
+            counted += has_content || (content & before) != 0;
+            const std::uint64_t after = ~(bit | before);
+            content &= after;
+            open &= after;
+            has_content = false;
+            feeds ^= bit;
+        } while (feeds != 0);
+        if (content == 0 && open != 0) return false;
+        lines += counted;
+        line_has_content = content != 0;
+        return true;
     }
-    return lines;
+};
+
+// JSONL lines: read in big chunks, classified 64 bytes at a time with UTF-8 validated on the way. Bytes
+// that do not fill a block wait at the front of the buffer for the next read. A line that is not valid
+// UTF-8 fails the count once the line is complete, as reading line by line would: if a read fails
+// before the line feed of an ill-formed line arrives, the read error wins.
+class LineScan {
+public:
+    Result<std::uint64_t> run(FileReader& reader) {
+        std::unique_ptr<unsigned char[]> buffer(new unsigned char[kScanChunk + json::kBlockSize]);
+        unsigned char* data = buffer.get();
+        std::size_t held = 0;  // unclassified bytes at the front of the buffer
+        for (;;) {
+            ReadOutcome got = reader.read(reinterpret_cast<char*>(data + held), kScanChunk);
+            if (!got.ok()) {
+                if (ill_formed_line_through_last_feed(data, held)) return utf8_failure();
+                return read_error(*got.error);
+            }
+            if (got.bytes == 0) return finish(data, held);
+            std::size_t filled = held + got.bytes;
+            std::size_t blocks = filled / json::kBlockSize;
+            Status classified = classify(data, blocks);
+            if (!classified) return std::move(classified).failure();
+            held = filled - blocks * json::kBlockSize;
+            std::memmove(data, data + blocks * json::kBlockSize, held);
+        }
+    }
+
+private:
+    static Failure utf8_failure() { return read_error(IoError{0, kInvalidUtf8Text}); }
+
+    Status classify(const unsigned char* data, std::size_t blocks) {
+        const json::Utf8Carry before = utf8_;
+        json::for_each_line_block(level_, data, blocks, utf8_, counter_);
+        if (!utf8_.error) [[likely]] return success();
+        // Rare: something is ill-formed. It fails now if it lies in a line that is complete.
+        std::size_t size = blocks * json::kBlockSize;
+        const void* last_feed = memrchr(data, '\n', size);
+        if (last_feed != nullptr) {
+            if (line_pending_failure_) return utf8_failure();
+            std::size_t through = static_cast<const unsigned char*>(last_feed) - data + 1;
+            json::Utf8Carry recheck = before;
+            json::validate_utf8_tail(level_, data, through, recheck);
+            if (recheck.error) return utf8_failure();
+        }
+        line_pending_failure_ = true;
+        return success();
+    }
+
+    // True when the bytes read so far up to the last line feed among them are not all valid UTF-8.
+    bool ill_formed_line_through_last_feed(const unsigned char* held, std::size_t size) const {
+        const void* last_feed = memrchr(held, '\n', size);
+        if (last_feed == nullptr) return false;
+        if (line_pending_failure_) return true;
+        json::Utf8Carry recheck = utf8_;
+        json::validate_utf8_tail(level_, held, static_cast<const unsigned char*>(last_feed) - held + 1, recheck);
+        return recheck.error;
+    }
+
+    Result<std::uint64_t> finish(unsigned char* held, std::size_t size) {
+        if (size != 0) {
+            std::memset(held + size, ' ', json::kBlockSize - size);  // white space: no content, no line
+            json::for_each_line_block(level_, held, 1, utf8_, counter_);
+        }
+        if (utf8_.invalid_at_end()) return utf8_failure();
+        return counter_.lines + (counter_.line_has_content ? 1 : 0);
+    }
+
+    json::SimdLevel level_ = json::simd_level();
+    json::Utf8Carry utf8_;
+    LineCounter counter_;
+    bool line_pending_failure_ = false;  // the unfinished line is already known to be ill-formed
+};
+
+Result<std::uint64_t> count_lines(FileReader& reader) {
+    LineScan scan;
+    return scan.run(reader);
 }
 
 const char* const kParams[] = {"path", "format"};

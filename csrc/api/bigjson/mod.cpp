@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "api/bigjson/count.hpp"
+#include "api/bigjson/load.hpp"
+#include "api/bigjson/schema.hpp"
 #include "api/submodule.hpp"
 
 namespace tovak::bigjson {
@@ -224,6 +226,9 @@ namespace {
 // The submodule's functions, in the order they are published.
 PyMethodDef* const kFunctions[] = {
     &count_method,
+    &schema_method,
+    &load_method,
+    &iter_records_method,
 };
 
 }  // namespace
@@ -244,7 +249,6 @@ Status register_module(PyObject* parent) {
         if (!listed) return listed;
         if (PyObject_SetAttr(module, name.get(), function->get()) < 0) return Failure::from_python();
     }
-#ifdef TOVAK_HAVE_RECORDS
     Result<PyRef> iterator_class = record_iterator_type();
     if (!iterator_class) return std::move(iterator_class).failure();
     PyRef class_name = PyRef::steal(PyUnicode_FromString("RecordIterator"));
@@ -252,7 +256,6 @@ Status register_module(PyObject* parent) {
     Status listed = append_to_all(module, class_name.get());
     if (!listed) return listed;
     if (PyObject_SetAttr(module, class_name.get(), iterator_class->get()) < 0) return Failure::from_python();
-#endif
     return success();
 }
 

@@ -1,0 +1,327 @@
+#include "api/bigjson/py_sink.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tovak::bigjson {
+
+namespace {
+
+// Decodes valid UTF-8 into code units of one width. Stops early (leaving the rest zero) rather than read
+// or write out of bounds should the text break its promise of validity.
+template <class Unit>
+void decode_utf8_into(const unsigned char* text, std::size_t size, Unit* out, Unit* out_end) {
+    std::size_t i = 0;
+    while (i < size && out != out_end) {
+        unsigned lead = text[i];
+        if (lead < 0x80) {
+            *out++ = static_cast<Unit>(lead);
+            ++i;
+            continue;
+        }
+        std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (i + length > size) break;
+        std::uint32_t code_point;
+        if (length == 2) {
+            code_point = ((lead & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu);
+        } else if (length == 3) {
+            code_point = ((lead & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) | (text[i + 2] & 0x3Fu);
+        } else {
+            code_point = ((lead & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) | ((text[i + 2] & 0x3Fu) << 6) |
+                         (text[i + 3] & 0x3Fu);
+        }
+        *out++ = static_cast<Unit>(code_point);
+        i += length;
+    }
+    std::fill(out, out_end, Unit{0});
+}
+
+// Bytes data[0..size) (size below 8) as a little-endian number, zero above. Built from whole loads, not
+// byte stores to memory that a wide load would then have to wait for.
+std::uint64_t load_short(const char* data, std::size_t size) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (size >= 4) {
+        std::uint32_t low, high;
+        std::memcpy(&low, bytes, 4);
+        std::memcpy(&high, bytes + size - 4, 4);  // overlaps `low` by 8 - size bytes, which agree
+        return low | (std::uint64_t{high} << (8 * (size - 4)));
+    }
+    if (size == 0) return 0;
+    return bytes[0] | (std::uint64_t{bytes[size / 2]} << (8 * (size / 2))) |
+           (std::uint64_t{bytes[size - 1]} << (8 * (size - 1)));
+}
+
+std::uint64_t load_word(const char* data) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, data, 8);
+    return word;
+}
+
+// Picks a cache slot. Independent multiplies keep it short; keys longer than 32 bytes are sampled, not
+// read whole, since the cache compares the bytes anyway.
+std::uint64_t hash_key(const char* data, std::size_t size) noexcept {
+    std::uint64_t hash;
+    if (size < 8) {
+        hash = (load_short(data, size) ^ (std::uint64_t{size} << 56)) * 0x9E3779B97F4A7C15ULL;
+    } else {
+        hash = (load_word(data) * 0x9E3779B97F4A7C15ULL) ^ (load_word(data + size - 8) * 0xBF58476D1CE4E5B9ULL) ^ size;
+        if (size > 16) {
+            hash ^= (load_word(data + 8) * 0x94D049BB133111EBULL) ^
+                    (load_word(data + size - 16) * 0xD6E8FEB86659FD93ULL) ^
+                    (load_word(data + size / 2 - 4) * 0xC2B2AE3D27D4EB4FULL);
+        }
+    }
+    return hash ^ (hash >> 29) ^ (hash >> 47);
+}
+
+// The first eight bytes of a key as a big-endian number, zero-padded: comparing two of them orders the
+// keys by their bytes unless the prefixes are equal.
+std::uint64_t key_prefix(std::string_view key) noexcept {
+    std::uint64_t word;
+    if (key.size() >= 8) std::memcpy(&word, key.data(), 8);
+    else word = load_short(key.data(), key.size());
+    return __builtin_bswap64(word);
+}
+
+// True when the str holds exactly these UTF-8 bytes.
+bool str_equals(PyObject* str, std::string_view utf8) {
+    if (PyUnicode_IS_ASCII(str)) {
+        return static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == utf8.size() &&
+               std::memcmp(PyUnicode_1BYTE_DATA(str), utf8.data(), utf8.size()) == 0;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // made once, then kept by the str
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return static_cast<std::size_t>(size) == utf8.size() && std::memcmp(data, utf8.data(), utf8.size()) == 0;
+}
+
+}  // namespace
+
+PyObject* make_str(std::string_view utf8, bool ascii) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+    std::size_t size = utf8.size();
+    if (ascii) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (str != nullptr && size != 0) std::memcpy(PyUnicode_1BYTE_DATA(str), bytes, size);
+        return str;
+    }
+    // One pass for the length in characters and the widest character (told by the largest lead byte),
+    // then decode straight into a string of that width.
+    std::size_t continuation = 0;
+    unsigned char top = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        continuation += (bytes[i] & 0xC0) == 0x80;
+        top = std::max(top, bytes[i]);
+    }
+    Py_UCS4 max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    std::size_t length = size - continuation;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+    if (str == nullptr) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: {
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(str);
+            decode_utf8_into(bytes, size, out, out + length);
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            Py_UCS2* out = PyUnicode_2BYTE_DATA(str);
+            decode_utf8_into(bytes, size, out, out + length);
+            break;
+        }
+        default: {
+            Py_UCS4* out = PyUnicode_4BYTE_DATA(str);
+            decode_utf8_into(bytes, size, out, out + length);
+            break;
+        }
+    }
+    return str;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// KeyCache
+
+KeyCache::~KeyCache() {
+    if (!slots_) return;
+    for (std::size_t i = 0; i < kSlots; ++i) Py_XDECREF(slots_[i].str);
+}
+
+PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
+    if (utf8.size() > kMaxKeyBytes) return make_str(utf8, ascii);
+    if (!slots_) slots_.reset(new Slot[kSlots]());
+    std::uint64_t hash = hash_key(utf8.data(), utf8.size());
+    Slot& slot = slots_[hash & (kSlots - 1)];
+    if (slot.str != nullptr && slot.hash == hash && str_equals(slot.str, utf8)) return Py_NewRef(slot.str);
+    PyObject* str = make_str(utf8, ascii);
+    if (str == nullptr) return nullptr;
+    Py_XSETREF(slot.str, Py_NewRef(str));
+    slot.hash = hash;
+    return str;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// PyObjectSink
+
+bool PyObjectSink::push(PyObject* obj) {
+    if (obj == nullptr) return false;
+    values_.push_back(PyRef::steal(obj));
+    return true;
+}
+
+// Pushes a finished list or dict, untracked when the collector tracks it. A repeated key never drops such
+// a container before `take` (see end_object), so every recorded pointer stays valid.
+bool PyObjectSink::push_container(PyObject* container) {
+    if (container == nullptr) return false;
+    PyRef owned = PyRef::steal(container);
+    if (PyObject_GC_IsTracked(container)) {
+        untracked_.push_back(container);
+        PyObject_GC_UnTrack(container);
+    }
+    values_.push_back(std::move(owned));
+    return true;
+}
+
+bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
+
+bool PyObjectSink::boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
+
+bool PyObjectSink::uint(std::uint64_t value) {
+    if (value <= static_cast<std::uint64_t>(INT64_MAX)) return push(PyLong_FromLongLong(static_cast<long long>(value)));
+    return push(PyLong_FromUnsignedLongLong(value));
+}
+
+bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(value)); }
+
+bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
+
+bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
+
+bool PyObjectSink::begin_array() {
+    open_[depth_++] = Frame{values_.size(), 0, 0};
+    return true;
+}
+
+bool PyObjectSink::end_array() {
+    const Frame& frame = open_[--depth_];
+    std::size_t count = values_.size() - frame.values;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return false;
+    for (std::size_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), values_[frame.values + i].release());
+    values_.resize(frame.values);
+    return push_container(list);
+}
+
+bool PyObjectSink::begin_object() {
+    open_[depth_++] = Frame{values_.size(), object_keys_.size(), key_bytes_.size()};
+    return true;
+}
+
+bool PyObjectSink::key(std::string_view utf8, bool ascii) {
+    PyObject* str = keys_.get(utf8, ascii);
+    if (str == nullptr) return false;
+    object_keys_.push_back(Key{PyRef::steal(str), key_prefix(utf8), key_bytes_.size(), utf8.size()});
+    key_bytes_.append(utf8);
+    return true;
+}
+
+bool PyObjectSink::key_less(const Key& a, const Key& b) const noexcept {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return std::string_view(key_bytes_.data() + a.offset, a.size) <
+           std::string_view(key_bytes_.data() + b.offset, b.size);
+}
+
+bool PyObjectSink::end_object() {
+    const Frame frame = open_[--depth_];
+    std::size_t count = values_.size() - frame.values;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return false;
+    const Key* keys = object_keys_.data() + frame.keys;
+    const PyRef* values = values_.data() + frame.values;
+
+    bool in_order = true;
+    for (std::size_t i = 1; i < count && in_order; ++i) in_order = !key_less(keys[i], keys[i - 1]);
+    if (in_order) {
+        // Equal keys are adjacent and in text order: the later store wins and keeps the first's place.
+        for (std::size_t i = 0; i < count; ++i)
+            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
+    } else {
+        // Sorted by (key, position in the text): the order of a stable sort, without its buffer.
+        order_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
+        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            if (key_less(keys[a], keys[b])) return true;
+            if (key_less(keys[b], keys[a])) return false;
+            return a < b;
+        });
+        for (std::uint32_t i : order_)
+            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
+    }
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != count) {
+        // Repeated keys dropped some values: keep them (and any untracked containers in them) alive
+        // until `take` has put every recorded container back.
+        for (std::size_t i = 0; i < count; ++i) superseded_.push_back(PyRef::borrow(values[i].get()));
+    }
+    values_.resize(frame.values);
+    object_keys_.resize(frame.keys);
+    key_bytes_.resize(frame.key_bytes);
+    return push_container(dict.release());
+}
+
+PyRef PyObjectSink::take() {
+    for (PyObject* container : untracked_) PyObject_GC_Track(container);
+    untracked_.clear();
+    superseded_.clear();
+    PyRef out = std::move(values_.back());
+    values_.clear();
+    return out;
+}
+
+void PyObjectSink::reset() {
+    // Untracked containers are freed untracked, which the collector allows.
+    untracked_.clear();
+    superseded_.clear();
+    values_.clear();
+    object_keys_.clear();
+    key_bytes_.clear();
+    depth_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Entry points
+
+namespace {
+
+Result<PyRef> finish(const json::ParseOutcome& outcome, PyObjectSink& sink, const char* prefix) {
+    switch (outcome.status) {
+        case json::ParseStatus::ok:
+            return sink.take();
+        case json::ParseStatus::syntax_error:
+            sink.reset();
+            return Failure(PyExc_ValueError, std::string(prefix) + outcome.error.text());
+        case json::ParseStatus::sink_failed:
+            break;
+    }
+    Failure failure = Failure::from_python();  // taken before the half-built objects are released
+    sink.reset();
+    return failure;
+}
+
+}  // namespace
+
+Result<PyRef> parse_to_python(std::string_view text, KeyCache& keys, const char* prefix) {
+    PyObjectSink sink(keys);
+    std::string scratch;
+    json::ParseOutcome outcome = json::parse(text, sink, scratch);
+    return finish(outcome, sink, prefix);
+}
+
+Result<PyRef> PyParser::parse(std::string_view text, const char* prefix) {
+    sink_.reset();  // in case an earlier call was cut short by an allocation failure
+    json::ParseOutcome outcome = json::parse(text, sink_, scratch_);
+    return finish(outcome, sink_, prefix);
+}
+
+}  // namespace tovak::bigjson

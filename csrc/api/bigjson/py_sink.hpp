@@ -1,0 +1,122 @@
+// JSON text straight to Python objects: a parser sink that builds None/bool/int/float/str/list/dict
+// without an intermediate tree, and a cache of key strings shared by the objects of one call or iterator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/frame.hpp"
+#include "json/parser.hpp"
+
+namespace tovak::bigjson {
+
+// Remembers the `str` objects made for object keys, so repeated keys share one object (and its cached
+// hash). Bounded: keys of up to kMaxKeyBytes bytes, kSlots direct-mapped slots, a newer key evicting an
+// older one that lands in the same slot. Owned by one caller (a `load` call, a `RecordIterator`) and used
+// by one thread at a time; it must be destroyed while attached to the interpreter.
+class KeyCache {
+public:
+    static constexpr std::size_t kMaxKeyBytes = 64;
+    static constexpr std::size_t kSlots = 2048;
+
+    KeyCache() = default;
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+    ~KeyCache();
+
+    // A new reference to the str of `utf8`, or null with a Python exception set.
+    PyObject* get(std::string_view utf8, bool ascii);
+
+private:
+    // The key's bytes are read back from the str itself: its ASCII data, or its cached UTF-8 form.
+    struct Slot {
+        PyObject* str;  // owned; null when the slot is empty
+        std::uint64_t hash;
+    };
+    std::unique_ptr<Slot[]> slots_;  // allocated on first use
+};
+
+// A new `str` holding the UTF-8 text (`ascii` true when every byte is below 0x80), or null with a Python
+// exception set.
+PyObject* make_str(std::string_view utf8, bool ascii);
+
+// Builds Python objects from parser events. Finished values wait on a stack until their container closes;
+// a list is then made at its exact size, and a dict is filled in ascending byte order of the keys, the
+// last of equal keys winning. Every object held is owned, so a failed or abandoned parse releases all of
+// it. Reusable: `reset` (or a successful `take`) empties it while keeping its buffers.
+class PyObjectSink {
+public:
+    explicit PyObjectSink(KeyCache& keys) : keys_(keys) {}
+
+    bool null();
+    bool boolean(bool value);
+    bool uint(std::uint64_t value);
+    bool sint(std::int64_t value);
+    bool dbl(double value);
+    bool string(std::string_view utf8, bool ascii);
+    bool begin_array();
+    bool end_array();
+    bool begin_object();
+    bool key(std::string_view utf8, bool ascii);
+    bool end_object();
+
+    // The finished object, after a successful parse.
+    PyRef take();
+    // Drops everything held (after a failed parse).
+    void reset();
+
+private:
+    struct Frame {
+        std::size_t values;     // where the container's children start in values_
+        std::size_t keys;       // where an object's keys start in keys_
+        std::size_t key_bytes;  // where they start in key_bytes_
+    };
+    struct Key {
+        PyRef str;
+        std::uint64_t prefix;  // the first 8 bytes, big-endian and zero-padded: orders most keys alone
+        std::size_t offset;    // of the bytes in key_bytes_
+        std::size_t size;
+    };
+
+    bool push(PyObject* obj);
+    bool push_container(PyObject* container);
+    bool key_less(const Key& a, const Key& b) const noexcept;
+
+    KeyCache& keys_;
+    std::vector<PyRef> values_;
+    // Containers taken off the collector's lists while the tree grows, so that collections the
+    // allocations trigger meanwhile do not walk a tree that cannot hold a cycle; put back by `take`.
+    std::vector<PyObject*> untracked_;
+    std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
+    std::vector<Key> object_keys_;
+    std::string key_bytes_;
+    std::vector<std::uint32_t> order_;  // sorting space for end_object
+    Frame open_[json::kNestingLimit];
+    int depth_ = 0;
+};
+
+// Parses `text` (valid UTF-8) into a new Python object. A syntax error is a ValueError with the message
+// `prefix` + the error text ("<message> at line L column C"); a failed Python call is passed on as raised.
+Result<PyRef> parse_to_python(std::string_view text, KeyCache& keys, const char* prefix);
+
+// The same for many texts in a row (the lines of a JSONL file, the elements of an array): keeps one key
+// cache and the sink's buffers between calls, so steady use allocates only the Python objects.
+class PyParser {
+public:
+    PyParser() : sink_(keys_) {}
+    PyParser(const PyParser&) = delete;
+    PyParser& operator=(const PyParser&) = delete;
+
+    Result<PyRef> parse(std::string_view text, const char* prefix);
+
+private:
+    KeyCache keys_;
+    PyObjectSink sink_;
+    std::string scratch_;
+};
+
+}  // namespace tovak::bigjson

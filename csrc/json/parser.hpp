@@ -1,0 +1,665 @@
+// The one JSON parser: strict RFC 8259 text (already valid UTF-8) in one forward pass, reported as events
+// to a sink, with the fixed error texts and their line/column positions.
+//
+// A sink is any class with these members; each returns false to abort the parse (for example when a
+// Python allocation failed), which ends it with ParseStatus::sink_failed:
+//
+//     bool null();
+//     bool boolean(bool value);
+//     bool uint(std::uint64_t value);   // integer text without '-', up to 18446744073709551615
+//     bool sint(std::int64_t value);    // integer text with '-', from -9223372036854775808 to -1
+//     bool dbl(double value);           // everything else (fraction, exponent, -0, out of 64-bit range)
+//     bool string(std::string_view utf8, bool ascii);
+//     bool begin_array();
+//     bool end_array();
+//     bool begin_object();
+//     bool key(std::string_view utf8, bool ascii);  // followed by exactly one value
+//     bool end_object();
+//
+// The views handed to `string` and `key` are valid only during the call: they point into the text when
+// the string has no escapes, or into the parser's scratch buffer. `ascii` is true when every byte is
+// below 0x80. Keys arrive in text order, duplicates included; ordering and de-duplication are the sink's.
+//
+// Nesting: at most 127 containers may be open at once; the 128th nested opening bracket is the error
+// "recursion limit exceeded". The parser iterates (no recursion), so deep input cannot exhaust the stack.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "json/number.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tovak::json {
+
+// The error texts, exactly as users see them.
+namespace message {
+inline constexpr const char* eof_list = "EOF while parsing a list";
+inline constexpr const char* eof_object = "EOF while parsing an object";
+inline constexpr const char* eof_string = "EOF while parsing a string";
+inline constexpr const char* eof_value = "EOF while parsing a value";
+inline constexpr const char* expected_colon = "expected `:`";
+inline constexpr const char* expected_list_comma_or_end = "expected `,` or `]`";
+inline constexpr const char* expected_object_comma_or_end = "expected `,` or `}`";
+inline constexpr const char* expected_ident = "expected ident";
+inline constexpr const char* expected_value = "expected value";
+inline constexpr const char* invalid_escape = "invalid escape";
+inline constexpr const char* invalid_number = "invalid number";
+inline constexpr const char* number_out_of_range = "number out of range";
+inline constexpr const char* control_character = "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr const char* key_must_be_string = "key must be a string";
+inline constexpr const char* lone_leading_surrogate = "lone leading surrogate in hex escape";
+inline constexpr const char* unexpected_end_of_hex_escape = "unexpected end of hex escape";
+inline constexpr const char* trailing_comma = "trailing comma";
+inline constexpr const char* trailing_characters = "trailing characters";
+inline constexpr const char* recursion_limit = "recursion limit exceeded";
+}  // namespace message
+
+// A syntax error: line counts from 1, column is the byte offset on that line just past the byte that
+// revealed the error (the line's length when the text ended first).
+struct ParseError {
+    const char* message = nullptr;
+    std::uint64_t line = 0;
+    std::uint64_t column = 0;
+
+    // "<message> at line <line> column <column>"
+    std::string text() const;
+};
+
+enum class ParseStatus { ok, syntax_error, sink_failed };
+
+struct ParseOutcome {
+    ParseStatus status = ParseStatus::ok;
+    ParseError error;  // meaningful for syntax_error only
+    bool ok() const noexcept { return status == ParseStatus::ok; }
+};
+
+// The error `message` for a problem found just before byte offset `offset` of `text`.
+ParseError locate_error(std::string_view text, std::size_t offset, const char* message) noexcept;
+
+// Containers that may be open at once, plus one: the opening bracket that would make 128 fails.
+inline constexpr int kNestingLimit = 128;
+
+namespace detail {
+
+inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The value of each byte as a hex digit, or -1.
+inline constexpr auto kHexDigits = [] {
+    struct Table {
+        signed char value[256];
+    } table{};
+    for (int c = 0; c < 256; ++c) {
+        table.value[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                         : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                         : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                                : static_cast<signed char>(-1);
+    }
+    return table;
+}();
+
+inline int hex_value(char c) noexcept { return kHexDigits.value[static_cast<unsigned char>(c)]; }
+
+// The eight bytes at `p` as a number, when they are all decimal digits.
+inline bool eight_digits(const char* p, std::uint64_t& value) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    // Every byte is 0x30..0x39: its high nibble is 3, and adding 6 does not carry into it.
+    if (((word & 0xF0F0F0F0F0F0F0F0ULL) | (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
+        0x3333333333333333ULL)
+        return false;
+    word -= 0x3030303030303030ULL;
+    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;                   // pairs
+    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;                 // quads
+    value = (word * 10000 + (word >> 32)) & 0xFFFFFFFFULL;                      // all eight
+    return true;
+}
+
+// Consumes the run of digits at `p` and returns its end. Digits are appended to `value` while `count`
+// (the digits seen so far, these included) stays at most 19, so `value` is exact for up to 19 digits.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& value, std::size_t& count) noexcept {
+    std::uint64_t eight;
+    while (count + 8 <= 19 && end - p >= 8 && eight_digits(p, eight)) {
+        value = value * 100000000 + eight;
+        count += 8;
+        p += 8;
+    }
+    while (p != end && is_digit(*p)) {
+        if (count < 19) value = value * 10 + static_cast<unsigned>(*p - '0');
+        ++count;
+        ++p;
+    }
+    return p;
+}
+
+// Advances `p` to the first '"', '\\' or byte below 0x20 (or to `end`), OR-ing into `high` the high bits of
+// the bytes passed over, so `high` stays zero while they are all ASCII.
+inline const char* skip_plain_string_bytes(const char* p, const char* end, std::uint64_t& high) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+                                       _mm_cmpeq_epi8(_mm_max_epu8(chunk, control_max), control_max));
+        unsigned special_mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+        unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+        if (special_mask != 0) {
+            unsigned index = static_cast<unsigned>(__builtin_ctz(special_mask));
+            high |= high_mask & ((1u << index) - 1);
+            return p + index;
+        }
+        high |= high_mask;
+        p += 16;
+    }
+#endif
+    // Eight bytes at a time: the lowest flagged byte is exact (borrows only spread above a true match).
+    static_assert(std::endian::native == std::endian::little);
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        std::uint64_t quotes = word ^ (ones * '"');
+        std::uint64_t backslashes = word ^ (ones * '\\');
+        std::uint64_t special = ((quotes - ones) & ~quotes) | ((backslashes - ones) & ~backslashes) |
+                                ((word - ones * 0x20) & ~word);
+        special &= highs;
+        if (special != 0) {
+            unsigned lane = static_cast<unsigned>(__builtin_ctzll(special)) / 8;  // little-endian: first byte lowest
+            high |= word & highs & ((std::uint64_t{1} << (8 * lane)) - 1);
+            return p + lane;
+        }
+        high |= word & highs;
+        p += 8;
+    }
+    while (p != end) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        high |= c & 0x80;
+        ++p;
+    }
+    return p;
+}
+
+inline bool is_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The first byte at or after `p` that is not one of the four white-space bytes (or `end`).
+inline const char* skip_space_bytes(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' '), feed = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r'),
+                  tab = _mm_set1_epi8('\t');
+    while (end - p >= 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i white = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, space), _mm_cmpeq_epi8(chunk, feed)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(chunk, ret), _mm_cmpeq_epi8(chunk, tab)));
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(white)) & 0xFFFF;
+        if (other != 0) return p + __builtin_ctz(other);
+        p += 16;
+    }
+#endif
+    while (p != end && is_space(*p)) ++p;
+    return p;
+}
+
+inline char* put_utf8(char* out, std::uint32_t code_point) noexcept {
+    if (code_point < 0x80) {
+        *out++ = static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (code_point >> 6));
+        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    }
+    return out;
+}
+
+template <class Sink>
+class Parser {
+public:
+    Parser(std::string_view text, Sink& sink, std::string& scratch) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_), sink_(sink), scratch_(scratch) {}
+
+    ParseOutcome run();
+
+private:
+    enum class Container : unsigned char { array, object };
+
+    // Error at the byte `at` (the offset reported is just past it).
+    [[gnu::noinline, gnu::cold]] ParseOutcome fail_at(const char* at, const char* message) const noexcept {
+        return fail_before(at + 1, message);
+    }
+    // Error found when the text ended.
+    [[gnu::noinline, gnu::cold]] ParseOutcome fail_at_end(const char* message) const noexcept {
+        return fail_before(end_, message);
+    }
+    // Error reported at offset `past` (just past the detecting byte).
+    [[gnu::noinline, gnu::cold]] ParseOutcome fail_before(const char* past, const char* message) const noexcept {
+        ParseOutcome out;
+        out.status = ParseStatus::syntax_error;
+        out.error = locate_error(std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)),
+                                 static_cast<std::size_t>(past - begin_), message);
+        return out;
+    }
+    static ParseOutcome aborted() noexcept {
+        ParseOutcome out;
+        out.status = ParseStatus::sink_failed;
+        return out;
+    }
+
+    void skip_space() noexcept {
+        if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') return;  // compact text: no space
+        cur_ = skip_space_bytes(cur_, end_);
+    }
+
+    // Each returns true on success; on failure `outcome_` holds the result.
+    bool parse_string(std::string_view& out, bool& ascii);
+    bool parse_number();
+    bool parse_literal(const char* word, std::size_t size);
+    bool parse_hex_escape(const char*& p, std::uint32_t& unit);
+
+    const char* begin_;
+    const char* end_;
+    const char* cur_;
+    Sink& sink_;
+    std::string& scratch_;
+    ParseOutcome outcome_;
+};
+
+template <class Sink>
+ParseOutcome Parser<Sink>::run() {
+    Container open[kNestingLimit];
+    int depth = 0;
+    std::string_view text;
+    bool ascii = false;
+
+value:  // a value is due
+    skip_space();
+    if (cur_ == end_) return fail_at_end(message::eof_value);
+    switch (*cur_) {
+        case '[':
+            if (depth + 1 >= kNestingLimit) return fail_at(cur_, message::recursion_limit);
+            ++cur_;
+            if (!sink_.begin_array()) return aborted();
+            open[depth++] = Container::array;
+            skip_space();
+            if (cur_ == end_) return fail_at_end(message::eof_list);
+            if (*cur_ == ']') {
+                ++cur_;
+                --depth;
+                if (!sink_.end_array()) return aborted();
+                goto after_value;
+            }
+            goto value;
+        case '{':
+            if (depth + 1 >= kNestingLimit) return fail_at(cur_, message::recursion_limit);
+            ++cur_;
+            if (!sink_.begin_object()) return aborted();
+            open[depth++] = Container::object;
+            skip_space();
+            if (cur_ == end_) return fail_at_end(message::eof_object);
+            if (*cur_ == '}') {
+                ++cur_;
+                --depth;
+                if (!sink_.end_object()) return aborted();
+                goto after_value;
+            }
+            goto key;
+        case '"':
+            ++cur_;
+            if (!parse_string(text, ascii)) return outcome_;
+            if (!sink_.string(text, ascii)) return aborted();
+            goto after_value;
+        case 't':
+            if (!parse_literal("true", 4)) return outcome_;
+            if (!sink_.boolean(true)) return aborted();
+            goto after_value;
+        case 'f':
+            if (!parse_literal("false", 5)) return outcome_;
+            if (!sink_.boolean(false)) return aborted();
+            goto after_value;
+        case 'n':
+            if (!parse_literal("null", 4)) return outcome_;
+            if (!sink_.null()) return aborted();
+            goto after_value;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+            if (!parse_number()) return outcome_;
+            goto after_value;
+        default:
+            return fail_at(cur_, message::expected_value);
+    }
+
+key:  // at the first byte of a member (not white space, not the end)
+    if (*cur_ != '"') return fail_at(cur_, message::key_must_be_string);
+    ++cur_;
+    if (!parse_string(text, ascii)) return outcome_;
+    if (!sink_.key(text, ascii)) return aborted();
+    skip_space();
+    if (cur_ == end_) return fail_at_end(message::eof_object);
+    if (*cur_ != ':') return fail_at(cur_, message::expected_colon);
+    ++cur_;
+    goto value;
+
+after_value:  // a value is complete
+    skip_space();
+    if (depth == 0) {
+        if (cur_ != end_) return fail_at(cur_, message::trailing_characters);
+        return ParseOutcome{};
+    }
+    if (open[depth - 1] == Container::array) {
+        if (cur_ == end_) return fail_at_end(message::eof_list);
+        if (*cur_ == ',') {
+            ++cur_;
+            skip_space();
+            if (cur_ == end_) return fail_at_end(message::eof_value);
+            if (*cur_ == ']') return fail_at(cur_, message::trailing_comma);
+            goto value;
+        }
+        if (*cur_ == ']') {
+            ++cur_;
+            --depth;
+            if (!sink_.end_array()) return aborted();
+            goto after_value;
+        }
+        return fail_at(cur_, message::expected_list_comma_or_end);
+    }
+    if (cur_ == end_) return fail_at_end(message::eof_object);
+    if (*cur_ == ',') {
+        ++cur_;
+        skip_space();
+        if (cur_ == end_) return fail_at_end(message::eof_value);
+        if (*cur_ == '}') return fail_at(cur_, message::trailing_comma);
+        goto key;
+    }
+    if (*cur_ == '}') {
+        ++cur_;
+        --depth;
+        if (!sink_.end_object()) return aborted();
+        goto after_value;
+    }
+    return fail_at(cur_, message::expected_object_comma_or_end);
+}
+
+template <class Sink>
+bool Parser<Sink>::parse_literal(const char* word, std::size_t size) {
+    if (static_cast<std::size_t>(end_ - cur_) >= size && std::memcmp(cur_, word, size) == 0) {
+        cur_ += size;
+        return true;
+    }
+    // The first byte matched; find the first wrong one, or the end.
+    for (std::size_t i = 1; i < size; ++i) {
+        const char* at = cur_ + i;
+        if (at == end_) {
+            outcome_ = fail_at_end(message::eof_value);
+            return false;
+        }
+        if (*at != word[i]) {
+            outcome_ = fail_at(at, message::expected_ident);
+            return false;
+        }
+    }
+    return true;  // not reached: the fast path matched
+}
+
+// `p` is just past "\u". On success `p` is past the four digits.
+template <class Sink>
+bool Parser<Sink>::parse_hex_escape(const char*& p, std::uint32_t& unit) {
+    if (end_ - p < 4) {
+        outcome_ = fail_at_end(message::eof_string);
+        return false;
+    }
+    // A -1 anywhere makes the whole value negative.
+    int value = (hex_value(p[0]) * 4096) | (hex_value(p[1]) * 256) | (hex_value(p[2]) * 16) | hex_value(p[3]);
+    p += 4;
+    if (value < 0) {
+        outcome_ = fail_before(p, message::invalid_escape);
+        return false;
+    }
+    unit = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// `cur_` is just past the opening quote; on success it is just past the closing quote.
+template <class Sink>
+bool Parser<Sink>::parse_string(std::string_view& out, bool& ascii) {
+    std::uint64_t high = 0;
+    const char* run = cur_;
+    const char* p = skip_plain_string_bytes(run, end_, high);
+    if (p != end_ && *p == '"') {  // no escapes: a view into the text
+        out = std::string_view(run, static_cast<std::size_t>(p - run));
+        ascii = high == 0;
+        cur_ = p + 1;
+        return true;
+    }
+    // Escapes: the decoded text goes to the scratch buffer, whose size serves as its capacity. Decoding
+    // never lengthens the text, so a run plus one escape needs at most the run's length plus 4 bytes.
+    std::size_t used = 0;
+    for (;;) {
+        if (p == end_) {
+            outcome_ = fail_at_end(message::eof_string);
+            return false;
+        }
+        if (*p != '"' && *p != '\\') {
+            outcome_ = fail_at(p, message::control_character);
+            return false;
+        }
+        std::size_t run_size = static_cast<std::size_t>(p - run);
+        if (used + run_size + 4 > scratch_.size()) scratch_.resize(std::max(2 * scratch_.size(), used + run_size + 64));
+        char* write = scratch_.data() + used;
+        std::memcpy(write, run, run_size);
+        write += run_size;
+        if (*p == '"') {
+            used = static_cast<std::size_t>(write - scratch_.data());
+            break;
+        }
+        ++p;
+        if (p == end_) {
+            outcome_ = fail_at_end(message::eof_string);
+            return false;
+        }
+        switch (*p++) {
+            case '"': *write++ = '"'; break;
+            case '\\': *write++ = '\\'; break;
+            case '/': *write++ = '/'; break;
+            case 'b': *write++ = '\b'; break;
+            case 'f': *write++ = '\f'; break;
+            case 'n': *write++ = '\n'; break;
+            case 'r': *write++ = '\r'; break;
+            case 't': *write++ = '\t'; break;
+            case 'u': {
+                std::uint32_t unit;
+                if (!parse_hex_escape(p, unit)) return false;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) {
+                    outcome_ = fail_before(p, message::lone_leading_surrogate);
+                    return false;
+                }
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    for (char expected : {'\\', 'u'}) {
+                        if (p == end_) {
+                            outcome_ = fail_at_end(message::eof_string);
+                            return false;
+                        }
+                        if (*p != expected) {
+                            outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
+                            return false;
+                        }
+                        ++p;
+                    }
+                    std::uint32_t low;
+                    if (!parse_hex_escape(p, low)) return false;
+                    if (low < 0xDC00 || low > 0xDFFF) {
+                        outcome_ = fail_before(p, message::lone_leading_surrogate);
+                        return false;
+                    }
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                }
+                write = put_utf8(write, unit);
+                high |= unit >= 0x80;
+                break;
+            }
+            default:
+                outcome_ = fail_at(p - 1, message::invalid_escape);
+                return false;
+        }
+        used = static_cast<std::size_t>(write - scratch_.data());
+        run = p;
+        if (p != end_ && *p != '\\') p = skip_plain_string_bytes(p, end_, high);
+    }
+    out = std::string_view(scratch_.data(), used);
+    ascii = high == 0;
+    cur_ = p + 1;
+    return true;
+}
+
+// `cur_` is at '-' or a digit; on success the number went to the sink and `cur_` is just past it.
+template <class Sink>
+bool Parser<Sink>::parse_number() {
+    const char* start = cur_;
+    const char* p = cur_;
+    bool negative = *p == '-';
+    if (negative) {
+        ++p;
+        if (p == end_) {
+            outcome_ = fail_at_end(message::eof_value);
+            return false;
+        }
+        if (!is_digit(*p)) {
+            outcome_ = fail_at(p, message::invalid_number);
+            return false;
+        }
+    }
+    // `significand` holds the first 19 digits (integer part, then fraction): exact while `digits` <= 19.
+    std::uint64_t significand = 0;
+    std::size_t digits = 0;
+    bool fits = true;  // the integer part fits an unsigned 64-bit value (then held in `significand`)
+    if (*p == '0') {
+        ++p;
+        digits = 1;
+        if (p != end_ && is_digit(*p)) {
+            outcome_ = fail_at(p, message::invalid_number);
+            return false;
+        }
+    } else {
+        const char* integer = p;
+        p = read_digits(p, end_, significand, digits);
+        if (digits == 20) {  // the largest unsigned 64-bit values have 20 digits
+            unsigned last = static_cast<unsigned>(integer[19] - '0');
+            constexpr std::uint64_t max_tenth = UINT64_MAX / 10;
+            if (significand > max_tenth || (significand == max_tenth && last > UINT64_MAX % 10)) fits = false;
+            else significand = significand * 10 + last;
+        } else if (digits > 20) {
+            fits = false;
+        }
+    }
+    std::size_t integer_digits = digits;
+    bool integral = true;
+    if (p != end_ && *p == '.') {
+        ++p;
+        const char* fraction = p;
+        p = read_digits(p, end_, significand, digits);
+        if (p == fraction) {
+            outcome_ = p == end_ ? fail_at_end(message::eof_value) : fail_at(p, message::invalid_number);
+            return false;
+        }
+        integral = false;
+    }
+    std::int64_t exponent10 = 0;
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
+        const char* marker = p;
+        ++p;
+        bool negative_exponent = false;
+        if (p != end_ && (*p == '+' || *p == '-')) negative_exponent = *p++ == '-';
+        if (p == end_) {
+            outcome_ = fail_at_end(message::eof_value);
+            return false;
+        }
+        if (!is_digit(*p)) {
+            outcome_ = fail_at(p, message::invalid_number);
+            return false;
+        }
+        std::int32_t exponent = 0;
+        while (p != end_ && is_digit(*p)) {
+            std::int32_t digit = *p - '0';
+            if (exponent > (INT32_MAX - digit) / 10) {
+                // The exponent's digits overflow 32 bits: an error for a positive exponent of a non-zero
+                // number, otherwise the number is a zero.
+                bool nonzero = false;
+                for (const char* q = start; q != marker; ++q) nonzero |= *q >= '1' && *q <= '9';
+                if (nonzero && !negative_exponent) {
+                    outcome_ = fail_at(p, message::number_out_of_range);
+                    return false;
+                }
+                ++p;
+                while (p != end_ && is_digit(*p)) ++p;
+                cur_ = p;
+                if (!sink_.dbl(negative ? -0.0 : 0.0)) {
+                    outcome_ = aborted();
+                    return false;
+                }
+                return true;
+            }
+            exponent = exponent * 10 + digit;
+            ++p;
+        }
+        exponent10 = negative_exponent ? -exponent : exponent;
+        integral = false;
+    }
+    cur_ = p;
+    bool accepted;
+    if (integral && fits && !negative) {
+        accepted = sink_.uint(significand);
+    } else if (integral && fits && significand != 0 && significand <= std::uint64_t{1} << 63) {
+        accepted = sink_.sint(static_cast<std::int64_t>(0 - significand));
+    } else {
+        double value;
+        std::int64_t scale = exponent10 - static_cast<std::int64_t>(digits - integer_digits);
+        if (digits > 19 || !exact_short_decimal(significand, scale, negative, value)) {
+            DoubleConversion converted = to_double(start, p);
+            if (converted.overflow) {
+                outcome_ = fail_before(p, message::number_out_of_range);
+                return false;
+            }
+            value = converted.value;
+        }
+        accepted = sink_.dbl(value);
+    }
+    if (!accepted) {
+        outcome_ = aborted();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Parses `text` (valid UTF-8) as one JSON value with optional white space around it, reporting it to
+// `sink`. `scratch` holds decoded strings; passing the same buffer to repeated calls saves allocations.
+template <class Sink>
+ParseOutcome parse(std::string_view text, Sink& sink, std::string& scratch) {
+    detail::Parser<Sink> parser(text, sink, scratch);
+    return parser.run();
+}
+
+template <class Sink>
+ParseOutcome parse(std::string_view text, Sink& sink) {
+    std::string scratch;
+    return parse(text, sink, scratch);
+}
+
+}  // namespace tovak::json

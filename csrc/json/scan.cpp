@@ -1,0 +1,63 @@
+#include "json/scan.hpp"
+
+namespace tovak::json {
+
+namespace {
+
+SimdLevel detect_level() noexcept {
+#if TOVAK_SCAN_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+        __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul")) {
+        return SimdLevel::avx2;
+    }
+    return SimdLevel::sse2;
+#else
+    return SimdLevel::scalar;
+#endif
+}
+
+// Takes one block, with its white space, and stops.
+struct SingleBlock {
+    static constexpr bool kNeedsSpace = true;
+    BlockMasks* out;
+    bool block(const BlockMasks& masks, const StringBlock&, const unsigned char*, const StringCarry&,
+               StringCarry&) noexcept {
+        *out = masks;
+        return false;
+    }
+};
+
+}  // namespace
+
+SimdLevel simd_level() noexcept {
+    static const SimdLevel level = detect_level();
+    return level;
+}
+
+void classify_block(SimdLevel level, const unsigned char* data, BlockMasks& masks) noexcept {
+    SingleBlock single{&masks};
+    StringCarry carry;
+    for_each_block(level, data, 1, carry, single);
+}
+
+void validate_utf8_blocks(SimdLevel level, const unsigned char* data, std::size_t blocks, Utf8Carry& carry) noexcept {
+#if TOVAK_SCAN_X86
+    if (level == SimdLevel::avx2) return scan_detail::utf8_blocks_avx2(data, blocks, carry);
+#endif
+    (void)level;
+    for (std::size_t k = 0; k < blocks; ++k) scan_detail::utf8_scalar_block(data + k * kBlockSize, carry);
+}
+
+void validate_utf8_tail(SimdLevel level, const unsigned char* data, std::size_t size, Utf8Carry& carry) noexcept {
+    std::size_t whole = size / kBlockSize;
+    validate_utf8_blocks(level, data, whole, carry);
+    std::size_t rest = size - whole * kBlockSize;
+    if (rest == 0) return;
+    unsigned char padded[kBlockSize];
+    std::memcpy(padded, data + whole * kBlockSize, rest);
+    std::memset(padded + rest, ' ', kBlockSize - rest);
+    validate_utf8_blocks(level, padded, 1, carry);
+}
+
+}  // namespace tovak::json

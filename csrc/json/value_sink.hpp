@@ -1,0 +1,107 @@
+// A parser sink that builds the JSON value model, and the one-call parse into it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "json/parser.hpp"
+#include "json/value.hpp"
+
+namespace tovak::json {
+
+// Builds one Value. Children of the open containers wait on a stack and are moved into their container
+// when it closes; object entries are then ordered by key bytes, a repeated key keeping its last value.
+class ValueSink {
+public:
+    bool null() { return push(); }
+    bool boolean(bool value) { return push(value); }
+    bool uint(std::uint64_t value) { return push(value); }
+    bool sint(std::int64_t value) { return push(value); }
+    bool dbl(double value) { return push(value); }
+    bool string(std::string_view utf8, bool) { return push(std::string(utf8)); }
+
+    bool begin_array() {
+        open_.push_back(values_.size());
+        return true;
+    }
+    bool end_array() {
+        std::size_t start = take_frame();
+        Array items(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(start)),
+                    std::make_move_iterator(values_.end()));
+        values_.resize(start);
+        return push(std::move(items));
+    }
+
+    bool begin_object() {
+        open_.push_back(values_.size());
+        key_open_.push_back(keys_.size());
+        return true;
+    }
+    bool key(std::string_view utf8, bool) {
+        keys_.emplace_back(utf8);
+        return true;
+    }
+    bool end_object() {
+        std::size_t start = take_frame();
+        std::size_t key_start = key_open_.back();
+        key_open_.pop_back();
+        std::size_t count = values_.size() - start;
+        Object entries;
+        entries.reserve(count);
+        for (std::size_t i = 0; i < count; ++i)
+            entries.emplace_back(std::move(keys_[key_start + i]), std::move(values_[start + i]));
+        keys_.resize(key_start);
+        values_.resize(start);
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Of equal keys (adjacent now, in text order) keep the last.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i + 1 < entries.size() && entries[i].first == entries[i + 1].first) continue;
+            if (kept != i) entries[kept] = std::move(entries[i]);
+            ++kept;
+        }
+        entries.resize(kept);
+        return push(std::move(entries));
+    }
+
+    // The finished value (after a successful parse).
+    Value take() {
+        Value out = std::move(values_.back());
+        values_.clear();
+        return out;
+    }
+
+private:
+    template <class... Args>
+    bool push(Args&&... args) {
+        values_.emplace_back(std::forward<Args>(args)...);
+        return true;
+    }
+    std::size_t take_frame() {
+        std::size_t start = open_.back();
+        open_.pop_back();
+        return start;
+    }
+
+    std::vector<Value> values_;        // finished values whose container is still open, and the result
+    std::vector<std::size_t> open_;    // where each open container's children start in values_
+    std::vector<std::string> keys_;    // keys of the open objects' members, in text order
+    std::vector<std::size_t> key_open_;  // where each open object's keys start in keys_
+};
+
+// Parses `text` (valid UTF-8) into `out`, or gives the syntax error (then `out` is unchanged).
+inline std::optional<ParseError> parse_value(std::string_view text, Value& out) {
+    ValueSink sink;
+    ParseOutcome outcome = parse(text, sink);
+    if (!outcome.ok()) return outcome.error;
+    out = sink.take();
+    return std::nullopt;
+}
+
+}  // namespace tovak::json
