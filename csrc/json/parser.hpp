@@ -65,7 +65,7 @@ inline constexpr const char* recursion_limit = "recursion limit exceeded";
 // A syntax error: line counts from 1, column is the byte offset on that line just past the byte that
 // revealed the error (the line's length when the text ended first).
 struct ParseError {
-    const char* message = nullptr;
+    const char* message = "";
     std::uint64_t line = 0;
     std::uint64_t column = 0;
 
@@ -84,7 +84,7 @@ struct ParseOutcome {
 // The error `message` for a problem found just before byte offset `offset` of `text`.
 ParseError locate_error(std::string_view text, std::size_t offset, const char* message) noexcept;
 
-// Containers that may be open at once, plus one: the opening bracket that would make 128 fails.
+// The nesting budget: the opening bracket that would make this many containers open at once fails.
 inline constexpr int kNestingLimit = 128;
 
 namespace detail {
@@ -116,9 +116,9 @@ inline bool eight_digits(const char* p, std::uint64_t& value) noexcept {
         0x3333333333333333ULL)
         return false;
     word -= 0x3030303030303030ULL;
-    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;                   // pairs
-    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;                 // quads
-    value = (word * 10000 + (word >> 32)) & 0xFFFFFFFFULL;                      // all eight
+    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;    // pairs of digits
+    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;  // groups of four
+    value = (word * 10000 + (word >> 32)) & 0xFFFFFFFFULL;       // all eight
     return true;
 }
 

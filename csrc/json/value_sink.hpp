@@ -70,11 +70,20 @@ public:
         return push(std::move(entries));
     }
 
-    // The finished value (after a successful parse).
+    // The finished value (after a successful parse). Leaves the sink empty for the next parse.
     Value take() {
         Value out = std::move(values_.back());
-        values_.clear();
+        reset();
         return out;
+    }
+
+    // Drops whatever a failed parse left behind. (Not required before reusing the sink: leftovers sit
+    // below the next parse's frames and are dropped by its `take`.)
+    void reset() {
+        values_.clear();
+        open_.clear();
+        keys_.clear();
+        key_open_.clear();
     }
 
 private:

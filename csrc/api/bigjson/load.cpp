@@ -111,17 +111,23 @@ constexpr Signature kIterSignature{"iter_records", kFileParams, 2};
 Result<PyRef> load_document(const std::string& path) {
     Result<FileReader> file = open_reader(path);
     if (!file) return std::move(file).failure();
-    std::string text;
-    text.reserve(static_cast<std::size_t>(file->size().value_or(0)));
+    // Sized from the file's metadata, plus room to notice a file that grew; grown by doubling otherwise.
+    std::size_t capacity = static_cast<std::size_t>(file->size().value_or(0)) + 4096;
+    std::unique_ptr<char[]> buffer(new char[capacity]);
+    std::size_t filled = 0;
     for (;;) {
-        constexpr std::size_t kStep = 1 << 20;
-        std::size_t old_size = text.size();
-        text.resize(old_size + kStep);
-        ReadOutcome got = file->read(text.data() + old_size, kStep);
-        text.resize(old_size + got.bytes);
+        if (filled == capacity) {
+            std::unique_ptr<char[]> larger(new char[capacity * 2]);
+            std::memcpy(larger.get(), buffer.get(), filled);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        ReadOutcome got = file->read(buffer.get() + filled, capacity - filled);
         if (!got.ok()) return read_error(*got.error);
         if (got.bytes == 0) break;
+        filled += got.bytes;
     }
+    std::string_view text(buffer.get(), filled);
     if (!json::is_valid_utf8(text)) return read_error(IoError{0, kInvalidUtf8Text});
     KeyCache keys;
     return parse_to_python(text, keys, kDocumentPrefix);

@@ -220,7 +220,7 @@ bool PyObjectSink::begin_object() {
 }
 
 bool PyObjectSink::key(std::string_view utf8, bool ascii) {
-    PyObject* str = keys_.get(utf8, ascii);
+    PyObject* str = key_cache_.get(utf8, ascii);
     if (str == nullptr) return false;
     object_keys_.push_back(Key{PyRef::steal(str), key_prefix(utf8), key_bytes_.size(), utf8.size()});
     key_bytes_.append(utf8);

@@ -47,10 +47,12 @@ PyObject* make_str(std::string_view utf8, bool ascii);
 // Builds Python objects from parser events. Finished values wait on a stack until their container closes;
 // a list is then made at its exact size, and a dict is filled in ascending byte order of the keys, the
 // last of equal keys winning. Every object held is owned, so a failed or abandoned parse releases all of
-// it. Reusable: `reset` (or a successful `take`) empties it while keeping its buffers.
+// it. Containers stay off the garbage collector's lists until `take` hands the tree out (a fresh tree
+// holds no cycle, and collections triggered by its own allocations would otherwise walk it again and
+// again). Reusable: `reset` (or a successful `take`) empties it while keeping its buffers.
 class PyObjectSink {
 public:
-    explicit PyObjectSink(KeyCache& keys) : keys_(keys) {}
+    explicit PyObjectSink(KeyCache& keys) : key_cache_(keys) {}
 
     bool null();
     bool boolean(bool value);
@@ -72,7 +74,7 @@ public:
 private:
     struct Frame {
         std::size_t values;     // where the container's children start in values_
-        std::size_t keys;       // where an object's keys start in keys_
+        std::size_t keys;       // where an object's keys start in object_keys_
         std::size_t key_bytes;  // where they start in key_bytes_
     };
     struct Key {
@@ -86,11 +88,9 @@ private:
     bool push_container(PyObject* container);
     bool key_less(const Key& a, const Key& b) const noexcept;
 
-    KeyCache& keys_;
+    KeyCache& key_cache_;
     std::vector<PyRef> values_;
-    // Containers taken off the collector's lists while the tree grows, so that collections the
-    // allocations trigger meanwhile do not walk a tree that cannot hold a cycle; put back by `take`.
-    std::vector<PyObject*> untracked_;
+    std::vector<PyObject*> untracked_;  // containers taken off the collector's lists; `take` puts them back
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
     std::vector<Key> object_keys_;
     std::string key_bytes_;
@@ -104,7 +104,8 @@ private:
 Result<PyRef> parse_to_python(std::string_view text, KeyCache& keys, const char* prefix);
 
 // The same for many texts in a row (the lines of a JSONL file, the elements of an array): keeps one key
-// cache and the sink's buffers between calls, so steady use allocates only the Python objects.
+// cache and the sink's buffers between calls, so steady use allocates only the Python objects. Like
+// KeyCache, used by one thread at a time and destroyed while attached to the interpreter.
 class PyParser {
 public:
     PyParser() : sink_(keys_) {}

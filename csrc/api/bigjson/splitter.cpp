@@ -6,67 +6,34 @@ namespace tovak::bigjson {
 
 namespace {
 
-// Steps through chunk[from, to) one byte at a time; returns the terminator's index, or `to`.
-std::size_t scan_bytes(const unsigned char* chunk, std::size_t from, std::size_t to, json::StringCarry& strings,
-                       std::int64_t& depth, bool& closed) noexcept {
-    bool in_string = strings.inside(), escape = strings.escaped != 0;
-    std::size_t i = from;
-    for (; i < to; ++i) {
-        const unsigned char b = chunk[i];
-        if (in_string) {
-            if (escape) escape = false;
-            else if (b == '"') in_string = false;
-            else if (b == '\\') escape = true;
-            continue;
-        }
-        if (b == '"') {
-            in_string = true;
-        } else if (b == '[' || b == '{') {
-            ++depth;
-        } else if (b == '}') {
-            --depth;
-        } else if (b == ']' || b == ',') {
-            if (depth == 1) {
-                closed = b == ']';
-                break;
-            }
-            depth -= b == ']' ? 1 : 0;
-        }
-    }
-    strings = json::StringCarry::from(in_string, escape);
-    return i;
-}
+// Marks a terminator that is the closing bracket in the index.
+constexpr std::uint32_t kClosedBit = std::uint32_t{1} << 31;
 
-// Runs whole blocks of a chunk until an element ends.
-struct ArrayBlocks {
+// Records the terminators of whole blocks, up to the index's capacity.
+struct IndexBlocks {
     static constexpr bool kNeedsSpace = false;
     const unsigned char* chunk;
+    std::uint32_t* ends;
+    std::size_t capacity;
+    std::size_t count = 0;
     std::int64_t depth;
-    bool closed = false;
-    std::size_t end = 0;             // the terminator's index, once found
-    std::size_t end_block = 0;       // the index of the block that holds it
-    json::BlockMasks end_masks{};    // and that block's masks
 
     __attribute__((always_inline)) bool block(const json::BlockMasks& masks, const json::StringBlock& strings,
                                               const unsigned char* bytes, const json::StringCarry& before,
                                               json::StringCarry& after) noexcept {
-        const auto base = static_cast<std::size_t>(bytes - chunk);
-        if (!find(masks, strings, base, 0, before, after)) return true;
-        end_block = base;
-        end_masks = masks;
-        return false;
+        return find(masks, strings, static_cast<std::size_t>(bytes - chunk), 0, before, after);
     }
 
-    // Looks for a terminator among the bytes >= `first` of the block at chunk[base]; the masks' lower bits
+    // Records the terminators among the bytes >= `first` of the block at chunk[base]; the masks' lower bits
     // must be clear. Bits are visited only for the brackets and commas outside strings, and only in blocks
-    // where the depth can come down to 1. At a terminator the string state is "outside, no escape".
+    // where the depth can come down to 1. Returns false when the index filled up; the state is then the
+    // state just after the last terminator: outside strings, at depth 1.
     __attribute__((always_inline)) bool find(const json::BlockMasks& masks, const json::StringBlock& strings,
                                              std::size_t base, unsigned first, const json::StringCarry& before,
                                              json::StringCarry& after) noexcept {
         if (!strings.exact) [[unlikely]] {
             after = before;
-            end = scan_bytes(chunk, base + first, base + json::kBlockSize, after, depth, closed);
-            return end != base + json::kBlockSize;
+            return find_bytes(base + first, base + json::kBlockSize, after);
         }
         const std::uint64_t outside = ~strings.in_string;
         const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
@@ -76,7 +43,7 @@ struct ArrayBlocks {
         // Within the block the depth stays between depth - closes and depth + opens.
         if (depth - close_count > 1 || depth + open_count < 1) [[likely]] {
             depth += open_count - close_count;
-            return false;
+            return true;
         }
         std::uint64_t events = opens | closes | commas;
         while (events != 0) {
@@ -88,68 +55,83 @@ struct ArrayBlocks {
             } else if (depth != 1) {
                 depth -= (closes & bit) ? 1 : 0;
             } else if ((commas & bit) || chunk[base + at] == ']') {
-                closed = (closes & bit) != 0;
-                end = base + at;
-                after = json::StringCarry{};
-                return true;
+                if (!record(base + at, (closes & bit) != 0)) {
+                    after = json::StringCarry{};
+                    return false;
+                }
             } else {
                 --depth;  // `}` at depth 1
             }
         }
-        return false;
+        return true;
+    }
+
+    // The same one byte at a time, for chunk[from, to).
+    bool find_bytes(std::size_t from, std::size_t to, json::StringCarry& strings) noexcept {
+        bool in_string = strings.inside(), escape = strings.escaped != 0;
+        for (std::size_t i = from; i < to; ++i) {
+            const unsigned char b = chunk[i];
+            if (in_string) {
+                if (escape) escape = false;
+                else if (b == '"') in_string = false;
+                else if (b == '\\') escape = true;
+                continue;
+            }
+            if (b == '"') {
+                in_string = true;
+            } else if (b == '[' || b == '{') {
+                ++depth;
+            } else if (b == '}') {
+                --depth;
+            } else if (b == ']' || b == ',') {
+                if (depth != 1) {
+                    depth -= b == ']' ? 1 : 0;
+                } else if (!record(i, b == ']')) {
+                    strings = json::StringCarry{};
+                    return false;
+                }
+            }
+        }
+        strings = json::StringCarry::from(in_string, escape);
+        return true;
+    }
+
+    // False when this terminator filled the index.
+    bool record(std::size_t at, bool closing) noexcept {
+        ends[count++] = static_cast<std::uint32_t>(at) | (closing ? kClosedBit : 0);
+        return count < capacity;
     }
 };
 
 }  // namespace
 
-std::size_t ElementSplitter::find_end(const unsigned char* chunk, std::size_t from, std::size_t size) noexcept {
-    // Blocks lie on a 64-byte grid from the chunk's start, so the block where an element ended is the
-    // block where the next one starts, and its masks are kept for the next call.
-    const std::size_t base = from & ~(json::kBlockSize - 1);
-    ArrayBlocks scan{chunk, depth_};
+void ElementSplitter::index(const unsigned char* chunk, std::size_t from, std::size_t size) noexcept {
+    IndexBlocks found{chunk, ends_, kIndexCapacity, 0, depth_};
+    bool room = true;
     std::size_t next = from;
+    // Blocks lie on a 64-byte grid from the chunk's start; the block holding `from` is entered in the middle
+    // only just after the opening bracket or a terminator, outside any string, so no escape carries into it.
+    const std::size_t base = from & ~(json::kBlockSize - 1);
     if (base + json::kBlockSize <= size) {
         json::BlockMasks masks;
-        if (cached_chunk_ == chunk && cached_base_ == base && cached_resume_ == from) {
-            masks = cached_masks_;
-        } else {
-            json::classify_block(level_, chunk + base, masks);
-        }
+        json::classify_block(level_, chunk + base, masks);
         const auto first = static_cast<unsigned>(from - base);
         const json::BlockMasks tail = json::masks_from(masks, first);
-        // Entering a block in the middle happens only just after a terminator or the opening bracket,
-        // outside any string, so no escape carries into it.
         const json::StringCarry before = strings_;
-        json::StringBlock strings = json::locate_strings(tail, strings_);
-        bool found = scan.find(tail, strings, base, first, before, strings_);
-        if (!found) {
-            next = base + json::kBlockSize;
+        const json::StringBlock strings = json::locate_strings(tail, strings_);
+        room = found.find(tail, strings, base, first, before, strings_);
+        next = base + json::kBlockSize;
+        if (room) {
             const std::size_t count = (size - next) / json::kBlockSize;
-            const std::size_t stopped = json::for_each_block(level_, chunk + next, count, strings_, scan);
-            found = stopped < count;
-            if (found) {
-                strings_ = json::StringCarry{};
-                masks = scan.end_masks;
-            }
+            room = json::for_each_block(level_, chunk + next, count, strings_, found) == count;
             next += count * json::kBlockSize;
-        } else {
-            scan.end_block = base;
-        }
-        if (found) {
-            depth_ = scan.depth;
-            closed_ = scan.closed;
-            cached_chunk_ = chunk;
-            cached_base_ = scan.end_block;
-            cached_resume_ = scan.end + 1;
-            cached_masks_ = masks;
-            return scan.end;
         }
     }
-    cached_chunk_ = nullptr;
-    const std::size_t end = scan_bytes(chunk, next, size, strings_, scan.depth, scan.closed);
-    depth_ = scan.depth;
-    closed_ = scan.closed;
-    return end;
+    if (room) room = found.find_bytes(next, size, strings_);
+    depth_ = found.depth;
+    end_count_ = found.count;
+    next_end_ = 0;
+    index_full_ = !room;
 }
 
 ElementSplitter::Step ElementSplitter::scan(const char* chunk, std::size_t size, std::size_t& pos) noexcept {
@@ -172,14 +154,20 @@ ElementSplitter::Step ElementSplitter::scan(const char* chunk, std::size_t size,
         pos = size;
         return Step{Stop::need_more, std::string_view(chunk + i, size - i), false};
     }
-    const std::size_t end = find_end(bytes, i, size);
-    if (end == size) {
-        cached_chunk_ = nullptr;
-        pos = size;
-        return Step{Stop::need_more, std::string_view(chunk + i, size - i), false};
+    if (indexed_chunk_ != chunk || expected_pos_ != i) {
+        index(bytes, i, size);
+        indexed_chunk_ = chunk;
     }
-    pos = end + 1;
-    return Step{Stop::element_end, std::string_view(chunk + i, end - i), closed_};
+    if (next_end_ == end_count_ && index_full_) index(bytes, i, size);
+    if (next_end_ < end_count_) {
+        const std::uint32_t entry = ends_[next_end_++];
+        const std::size_t end = entry & ~kClosedBit;
+        pos = expected_pos_ = end + 1;
+        return Step{Stop::element_end, std::string_view(chunk + i, end - i), (entry & kClosedBit) != 0};
+    }
+    indexed_chunk_ = nullptr;
+    pos = size;
+    return Step{Stop::need_more, std::string_view(chunk + i, size - i), false};
 }
 
 }  // namespace tovak::bigjson

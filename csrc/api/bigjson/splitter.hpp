@@ -17,6 +17,10 @@
 // Zero copy: each call reports the element bytes it scanned as a view into the caller's chunk. An owner
 // parses in place when a whole element lies in one chunk, and appends the pieces to its own buffer when an
 // element straddles chunks.
+//
+// Speed: when a call starts on a chunk, the chunk's terminators are found in one pass with the block
+// classifier (up to a fixed number at a time, kept in the splitter), and the calls that follow hand them
+// out; nothing is allocated.
 #pragma once
 
 #include <cstddef>
@@ -45,28 +49,31 @@ public:
 
     // Scans chunk[pos, size) and advances `pos` past the bytes consumed: to `size` for need_more, or just
     // past the terminator for element_end. After element_end, call again with the same chunk, size and the
-    // advanced `pos` to go on; after need_more, call with the next chunk from position 0. The chunk's
-    // bytes must not change while a call goes on in the same chunk.
+    // advanced `pos` to go on (the chunk's bytes must not change meanwhile); after need_more, call with
+    // the next chunk from position 0. Scanning goes on past the closing bracket by the same rules (`]` at
+    // depth 1 leaves the depth at 1) for an owner that wants to look further. Chunks hold less than 2 GiB.
     Step scan(const char* chunk, std::size_t size, std::size_t& pos) noexcept;
 
     bool started() const noexcept { return started_; }    // a significant byte was seen
     bool in_array() const noexcept { return in_array_; }  // the first significant byte was `[`
 
 private:
-    // Looks for the next terminator in chunk[from, size); returns its index, or `size` when there is none.
-    std::size_t find_end(const unsigned char* chunk, std::size_t from, std::size_t size) noexcept;
+    static constexpr std::size_t kIndexCapacity = 1024;
+
+    // Finds the terminators of chunk[from, size), or of its beginning when more than the index holds.
+    void index(const unsigned char* chunk, std::size_t from, std::size_t size) noexcept;
 
     bool started_ = false, in_array_ = false;
-    json::StringCarry strings_;  // string state at the next byte to scan
-    std::int64_t depth_ = 0;
-    bool closed_ = false;  // the last terminator found was the closing bracket
+    json::StringCarry strings_;  // string state at the end of the indexed bytes
+    std::int64_t depth_ = 0;     // depth there
     json::SimdLevel level_ = json::simd_level();
 
-    // The block where the last element ended, so the next call goes on without classifying it again.
-    const unsigned char* cached_chunk_ = nullptr;
-    std::size_t cached_base_ = 0;
-    std::size_t cached_resume_ = 0;
-    json::BlockMasks cached_masks_{};
+    // The terminators found in the current chunk: positions, the top bit set for a closing bracket.
+    std::uint32_t ends_[kIndexCapacity];
+    std::size_t end_count_ = 0, next_end_ = 0;
+    bool index_full_ = false;                    // the index stopped at its last terminator, not at `size`
+    const char* indexed_chunk_ = nullptr;       // the chunk the index belongs to; null after need_more
+    std::size_t expected_pos_ = 0;              // the position the next call on that chunk starts from
 };
 
 }  // namespace tovak::bigjson
