@@ -14,11 +14,15 @@
 #include <cstring>
 #include <initializer_list>
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifndef TOVAK_SCAN_X86
+#if defined(__x86_64__)
 #define TOVAK_SCAN_X86 1
-#include <immintrin.h>
 #else
 #define TOVAK_SCAN_X86 0
+#endif
+#endif
+#if TOVAK_SCAN_X86
+#include <immintrin.h>
 #endif
 
 // The instruction sets the AVX2 code may use; `simd_level` checks every one of them.

@@ -228,16 +228,20 @@ public:
 private:
     static Failure utf8_failure() { return read_error(IoError{0, kInvalidUtf8Text}); }
 
+    // The length of bytes[0, size) up to and including its last line feed; 0 when there is none.
+    static std::size_t through_last_feed(const unsigned char* bytes, std::size_t size) noexcept {
+        while (size != 0 && bytes[size - 1] != '\n') --size;
+        return size;
+    }
+
     Status classify(const unsigned char* data, std::size_t blocks) {
         const json::Utf8Carry before = utf8_;
         json::for_each_line_block(level_, data, blocks, utf8_, counter_);
         if (!utf8_.error) [[likely]] return success();
         // Rare: something is ill-formed. It fails now if it lies in a line that is complete.
         std::size_t size = blocks * json::kBlockSize;
-        const void* last_feed = memrchr(data, '\n', size);
-        if (last_feed != nullptr) {
+        if (std::size_t through = through_last_feed(data, size); through != 0) {
             if (line_pending_failure_) return utf8_failure();
-            std::size_t through = static_cast<const unsigned char*>(last_feed) - data + 1;
             json::Utf8Carry recheck = before;
             json::validate_utf8_tail(level_, data, through, recheck);
             if (recheck.error) return utf8_failure();
@@ -248,11 +252,11 @@ private:
 
     // True when the bytes read so far up to the last line feed among them are not all valid UTF-8.
     bool ill_formed_line_through_last_feed(const unsigned char* held, std::size_t size) const {
-        const void* last_feed = memrchr(held, '\n', size);
-        if (last_feed == nullptr) return false;
+        const std::size_t through = through_last_feed(held, size);
+        if (through == 0) return false;
         if (line_pending_failure_) return true;
         json::Utf8Carry recheck = utf8_;
-        json::validate_utf8_tail(level_, held, static_cast<const unsigned char*>(last_feed) - held + 1, recheck);
+        json::validate_utf8_tail(level_, held, through, recheck);
         return recheck.error;
     }
 

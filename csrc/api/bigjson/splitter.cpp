@@ -45,24 +45,21 @@ struct IndexBlocks {
             depth += open_count - close_count;
             return true;
         }
-        std::uint64_t events = opens | closes | commas;
-        while (events != 0) {
-            const auto at = static_cast<unsigned>(__builtin_ctzll(events));
-            const std::uint64_t bit = std::uint64_t{1} << at;
-            events &= events - 1;
-            if (opens & bit) {
-                ++depth;
-            } else if (depth != 1) {
-                depth -= (closes & bit) ? 1 : 0;
-            } else if ((commas & bit) || chunk[base + at] == ']') {
-                if (!record(base + at, (closes & bit) != 0)) {
-                    after = json::StringCarry{};
-                    return false;
-                }
-            } else {
-                --depth;  // `}` at depth 1
+        // A comma or `]` ends an element where the brackets before it in the block leave the depth at 1.
+        std::uint64_t candidates = commas | closes;
+        while (candidates != 0) {
+            const std::uint64_t bit = candidates & (0 - candidates), before_it = bit - 1;
+            candidates ^= bit;
+            if (depth + __builtin_popcountll(opens & before_it) - __builtin_popcountll(closes & before_it) != 1) continue;
+            const auto at = static_cast<std::size_t>(__builtin_ctzll(bit));
+            if ((commas & bit) == 0 && chunk[base + at] != ']') continue;  // `}` at depth 1
+            if (!record(base + at, (closes & bit) != 0)) {
+                depth = 1;
+                after = json::StringCarry{};
+                return false;
             }
         }
+        depth += open_count - close_count;
         return true;
     }
 

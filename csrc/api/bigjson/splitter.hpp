@@ -71,9 +71,9 @@ private:
     // The terminators found in the current chunk: positions, the top bit set for a closing bracket.
     std::uint32_t ends_[kIndexCapacity];
     std::size_t end_count_ = 0, next_end_ = 0;
-    bool index_full_ = false;                    // the index stopped at its last terminator, not at `size`
-    const char* indexed_chunk_ = nullptr;       // the chunk the index belongs to; null after need_more
-    std::size_t expected_pos_ = 0;              // the position the next call on that chunk starts from
+    bool index_full_ = false;              // the index stopped at its last terminator, not at `size`
+    const char* indexed_chunk_ = nullptr;  // the chunk the index belongs to; null after need_more
+    std::size_t expected_pos_ = 0;         // the position the next call on that chunk starts from
 };
 
 }  // namespace tovak::bigjson
