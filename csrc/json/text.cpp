@@ -123,27 +123,4 @@ std::string_view clean_element(std::string_view raw, std::string& storage) {
     return trim_unicode_space(raw);
 }
 
-std::string_view drop_space_outside_strings(std::string_view raw, std::string& storage) {
-    auto is_space = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f'; };
-    bool in_string = false, escape = false, copying = false;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const char c = raw[i];
-        if (in_string) {
-            if (escape) escape = false;
-            else if (c == '"') in_string = false;
-            else if (c == '\\') escape = true;
-        } else if (is_space(c)) {
-            if (!copying) {
-                storage.assign(raw.data(), i);
-                copying = true;
-            }
-            continue;
-        } else if (c == '"') {
-            in_string = true;
-        }
-        if (copying) storage.push_back(c);
-    }
-    return copying ? std::string_view(storage) : raw;
-}
-
 }  // namespace tovak::json

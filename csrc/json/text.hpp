@@ -25,10 +25,4 @@ std::string_view trim_unicode_space(std::string_view text) noexcept;
 // ends. Empty means there is nothing to parse (no record).
 std::string_view clean_element(std::string_view raw, std::string& storage);
 
-// `raw`, an array element's text that starts outside any string, without the white-space bytes (tab, line
-// feed, form feed, carriage return, space) that stand outside its strings: `raw` itself when it has none,
-// otherwise the shortened copy written into `storage`. The element splitter keeps those bytes; a reader
-// that wants them gone (where `[1 2]` reads as 12) removes them with this.
-std::string_view drop_space_outside_strings(std::string_view raw, std::string& storage);
-
 }  // namespace tovak::json
