@@ -20,7 +20,12 @@ int exec_module(PyObject* module) noexcept {
 }
 
 #if PY_VERSION_HEX >= 0x030F0000
-PyABIInfo_VAR(abi_info);
+// Format 1.0; the build's threading model; no particular build or stable-ABI version.
+#ifdef Py_GIL_DISABLED
+PyABIInfo abi_info = {1, 0, PyABIInfo_FREETHREADED, 0, 0};
+#else
+PyABIInfo abi_info = {1, 0, PyABIInfo_GIL, 0, 0};
+#endif
 #endif
 
 PyModuleDef_Slot module_slots[] = {

@@ -372,3 +372,15 @@ def test_shared_iterator_records_each_once(make):
     everything = sorted(x for part in seen for x in part)
     assert everything == list(range(n))
     assert sum(borrowed) > 0
+
+
+def test_jsonl_load_hands_out_collectable_records(make):
+    lines = ['[1, {"a": [2]}]', '{"b": {"c": []}}', '{"d": 1, "d": [3]}', "7"]
+    value = bigjson.load(make("\n".join(lines), ".jsonl"))
+    expected = [json.loads(line) for line in lines]
+    assert value == expected
+    assert [gc.is_tracked(v) for v in value] == [gc.is_tracked(v) for v in expected]
+    value[1]["b"]["c"].append(value)
+    gc.collect()
+    del value
+    assert gc.collect() >= 4

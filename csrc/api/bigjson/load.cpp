@@ -134,16 +134,20 @@ Result<PyRef> load_document(const std::string& path) {
 }
 
 Result<PyRef> load_lines(const std::string& path) {
-    Result<std::unique_ptr<RecordReader>> reader = RecordReader::open(path, Format::jsonl);
-    if (!reader) return std::move(reader).failure();
+    Result<std::unique_ptr<RecordReader>> opened = RecordReader::open(path, Format::jsonl);
+    if (!opened) return std::move(opened).failure();
+    RecordReader& reader = *opened.value();
     Result<PyRef> list = checked(PyList_New(0));
     if (!list) return list;
+    reader.defer_tracking();
     for (;;) {
-        Step step = (*reader)->next_record();
+        Step step = reader.next_record();
         if (!step) return std::move(step).failure();
-        if (!step.value()) return list;
+        if (!step.value()) break;
         if (PyList_Append(list->get(), step.value()->get()) < 0) return Failure::from_python();
     }
+    reader.track_deferred();
+    return list;
 }
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -25,6 +25,10 @@ public:
     // on with the following line or element.
     Result<std::optional<PyRef>> next_record();
 
+    // While a whole file is gathered into one list: see PyObjectSink::defer_tracking.
+    void defer_tracking() noexcept { parser_.defer_tracking(); }
+    void track_deferred() { parser_.track_deferred(); }
+
     std::uint64_t bytes_read() const noexcept { return bytes_read_; }
     std::uint64_t total_bytes() const noexcept { return total_bytes_; }
 

@@ -271,18 +271,28 @@ bool PyObjectSink::end_object() {
 }
 
 PyRef PyObjectSink::take() {
-    for (PyObject* container : untracked_) PyObject_GC_Track(container);
-    untracked_.clear();
-    superseded_.clear();
+    if (defer_) {
+        kept_untracked_ = untracked_.size();
+        kept_superseded_ = superseded_.size();
+    } else {
+        track_deferred();
+    }
     PyRef out = std::move(values_.back());
     values_.clear();
     return out;
 }
 
-void PyObjectSink::reset() {
-    // Untracked containers are freed untracked, which the collector allows.
+void PyObjectSink::track_deferred() {
+    for (PyObject* container : untracked_) PyObject_GC_Track(container);
     untracked_.clear();
     superseded_.clear();
+    kept_untracked_ = kept_superseded_ = 0;
+}
+
+void PyObjectSink::reset() {
+    // Untracked containers are freed untracked, which the collector allows.
+    untracked_.resize(kept_untracked_);
+    superseded_.resize(kept_superseded_);
     values_.clear();
     object_keys_.clear();
     key_bytes_.clear();

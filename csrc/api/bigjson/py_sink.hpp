@@ -68,8 +68,14 @@ public:
 
     // The finished object, after a successful parse.
     PyRef take();
-    // Drops everything held (after a failed parse).
+    // Drops everything held by the parse under way (after a failed parse).
     void reset();
+
+    // For a caller that gathers many trees into one result the user sees only at the end (load of a
+    // JSONL file): `take` leaves the containers untracked until `track_deferred`, so collections during
+    // the whole load do not walk the records already read. Trees handed out must stay alive until then.
+    void defer_tracking() noexcept { defer_ = true; }
+    void track_deferred();
 
 private:
     struct Frame {
@@ -97,6 +103,9 @@ private:
     std::vector<std::uint32_t> order_;  // sorting space for end_object
     Frame open_[json::kNestingLimit];
     int depth_ = 0;
+    bool defer_ = false;
+    std::size_t kept_untracked_ = 0;   // entries of untracked_ and superseded_ that belong to trees
+    std::size_t kept_superseded_ = 0;  // already handed out while tracking is deferred
 };
 
 // Parses `text` (valid UTF-8) into a new Python object. A syntax error is a ValueError with the message
@@ -113,6 +122,9 @@ public:
     PyParser& operator=(const PyParser&) = delete;
 
     Result<PyRef> parse(std::string_view text, const char* prefix);
+
+    void defer_tracking() noexcept { sink_.defer_tracking(); }
+    void track_deferred() { sink_.track_deferred(); }
 
 private:
     KeyCache keys_;
