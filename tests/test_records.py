@@ -384,3 +384,22 @@ def test_jsonl_load_hands_out_collectable_records(make):
     gc.collect()
     del value
     assert gc.collect() >= 4
+
+
+CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
+CORPUS_FILES = sorted(f for f in os.listdir(CORPUS) if f.endswith(("json", "ndjson"))) if os.path.isdir(CORPUS) else []
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason="the shared corpus of real-world documents is not present")
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_real_world_documents(name):
+    path = os.path.join(CORPUS, name)
+    with open(path, "rb") as f:
+        if name.endswith(".ndjson"):
+            expected = [json.loads(line) for line in f if line.strip()]
+        else:
+            expected = json.load(f)
+    assert bigjson.load(path) == expected
+    streamed = records(path)
+    assert streamed == (expected if isinstance(expected, list) else [expected])
+    assert bigjson.count(path) == len(streamed)
