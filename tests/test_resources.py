@@ -229,18 +229,21 @@ def resident_bytes():
 
 
 def test_python_objects_do_not_accumulate(corpus):
-    """Every object a call makes is either returned or released: traced memory comes back to its level."""
+    """Every object a call makes is either returned or released: traced memory stops growing."""
     exercise(corpus)
     gc.collect()
     tracemalloc.start()
     try:
-        exercise(corpus)
-        gc.collect()
-        baseline, _ = tracemalloc.get_traced_memory()
+        # Some memory is released a round late (the free-threaded interpreter frees lazily): a few rounds
+        # settle it, and only growth from round to round after that counts.
+        for _ in range(3):
+            exercise(corpus)
+            gc.collect()
+        settled, _ = tracemalloc.get_traced_memory()
         for _ in range(5):
             exercise(corpus)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - baseline
+            gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - settled
     finally:
         tracemalloc.stop()
     # One object leaked per record would be well over a megabyte here (each round makes ~60,000 records).
@@ -273,10 +276,15 @@ skip_huge = pytest.mark.skipif(
 
 @pytest.fixture
 def sparse(tmp_path):
-    """A file of `head`, a hole just past 4 GiB (read as NUL bytes, stored as nothing), then `tail`."""
+    """A file of `head`, a hole just past 4 GiB (read as NUL bytes, stored as nothing), then `tail`.
+
+    Reading the hole costs no disk, but the system fills 4 GiB of page cache with zeros, some 15 s here;
+    the file goes at once afterwards, and its cache with it."""
+    made = []
 
     def make(name, head, tail):
         path = tmp_path / name
+        made.append(path)
         with open(path, "wb") as f:
             f.write(head)
             f.truncate(len(head) + HUGE_HOLE)
@@ -286,7 +294,9 @@ def sparse(tmp_path):
             pytest.skip("the file system does not keep holes")
         return str(path)
 
-    return make
+    yield make
+    for path in made:
+        path.unlink()
 
 
 @skip_huge
@@ -295,8 +305,6 @@ def sparse(tmp_path):
     [
         # NUL bytes are content inside an array: an element of 4 GiB, then one more.
         ("huge.json", b"[", b",1]", 2),
-        # A string that spans the hole hides the comma in it.
-        ("string.json", b'["', b',"]', 1),
         # A JSONL line of 4 GiB of NUL bytes (valid UTF-8, not white space) between two short ones.
         ("huge.jsonl", b"1\n", b"\n2\n", 3),
     ],
@@ -308,7 +316,6 @@ def test_count_past_four_gibibytes(sparse, name, head, tail, expected, record_pr
     record_property("seconds", round(time.monotonic() - started, 2))
 
 
-@skip_huge
 def test_progress_counters_past_four_gibibytes(sparse):
     path = sparse("big.json", b"[7, ", b"]")
     size = os.path.getsize(path)
@@ -317,11 +324,13 @@ def test_progress_counters_past_four_gibibytes(sparse):
     assert it.total_bytes == size
     assert next(it) == 7  # the first chunk is enough
     assert it.bytes_read == 65536
+    # Sampling stops at the first comma too: only the first chunk is read.
+    assert json.loads(bigjson.schema(path, 1)) == "int"
 
 
 # --- records of tens of megabytes ----------------------------------------------------------------
 
-BIG = 24 * 1024 * 1024
+BIG = 20 * 1024 * 1024
 
 
 @pytest.fixture(scope="module")
@@ -333,8 +342,11 @@ def big_values():
     }
 
 
-@pytest.mark.parametrize("shape", ["string", "numbers", "objects"])
-@pytest.mark.parametrize("layout", ["element", "line", "document"])
+@pytest.mark.parametrize(
+    "layout, shape",
+    [(layout, shape) for layout in ("element", "line", "document") for shape in ("string", "numbers")]
+    + [("element", "objects")],
+)
 def test_one_record_of_tens_of_megabytes(tmp_path, big_values, shape, layout):
     value = big_values[shape]
     text = json.dumps(value, ensure_ascii=False)
@@ -343,9 +355,9 @@ def test_one_record_of_tens_of_megabytes(tmp_path, big_values, shape, layout):
     elif layout == "line":
         path, data, expected = tmp_path / "l.jsonl", f"1\n{text}\n2", [1, value, 2]
     else:
-        path, data, expected = tmp_path / "d.json", f"  {text}\n", value
+        path, data, expected = tmp_path / "d.json", f'  {{"v": {text}}}\n', {"v": value}
     path.write_text(data, encoding="utf-8")
-    assert len(data) > 16 * 1024 * 1024
+    assert len(data.encode()) > 16 * 1024 * 1024
     path = str(path)
 
     assert bigjson.load(path) == expected
@@ -353,7 +365,7 @@ def test_one_record_of_tens_of_megabytes(tmp_path, big_values, shape, layout):
     assert bigjson.count(path) == (3 if layout != "document" else 1)
     element_schema = {"string": "str", "numbers": ["int"], "objects": [{"k": "int", "v": ["int|str"]}]}[shape]
     if layout == "document":
-        expected_schema = element_schema
+        expected_schema = {"v": element_schema}
     elif shape == "string":
         expected_schema = "int|str"
     else:

@@ -1,0 +1,134 @@
+// The JSON parser with the value sink, and the UTF-8 helpers in front of it. On any bytes: the UTF-8 check
+// agrees with the model, the lossy conversion gives valid UTF-8 (the bytes themselves when they were
+// valid), trimming leaves no White_Space at either end; a parse either fails with a known message at a
+// position inside the text, or gives a value that prints as text that parses back to the same value
+// (numbers to the same bits).
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "json/printer.hpp"
+#include "json/text.hpp"
+#include "json/value_sink.hpp"
+#include "reference.hpp"
+
+namespace json = tovak::json;
+
+namespace {
+
+bool same(const json::Value& a, const json::Value& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case json::Value::Kind::null: return true;
+        case json::Value::Kind::boolean: return a.as_bool() == b.as_bool();
+        case json::Value::Kind::uint: return a.as_uint() == b.as_uint();
+        case json::Value::Kind::sint: return a.as_sint() == b.as_sint();
+        case json::Value::Kind::dbl: {
+            double x = a.as_double(), y = b.as_double();
+            return std::memcmp(&x, &y, sizeof x) == 0;
+        }
+        case json::Value::Kind::string: return a.as_string() == b.as_string();
+        case json::Value::Kind::array: {
+            const json::Array &x = a.as_array(), &y = b.as_array();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (!same(x[i], y[i])) return false;
+            return true;
+        }
+        case json::Value::Kind::object: {
+            const json::Object &x = a.as_object(), &y = b.as_object();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (x[i].first != y[i].first || !same(x[i].second, y[i].second)) return false;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Objects hold unique keys in ascending byte order; numbers are finite; strings are UTF-8.
+void check_model(const json::Value& value) {
+    switch (value.kind()) {
+        case json::Value::Kind::sint: FUZZ_CHECK(value.as_sint() < 0); break;
+        case json::Value::Kind::dbl: FUZZ_CHECK(std::isfinite(value.as_double())); break;
+        case json::Value::Kind::string: FUZZ_CHECK(fuzz::valid_utf8(value.as_string())); break;
+        case json::Value::Kind::array:
+            for (const json::Value& item : value.as_array()) check_model(item);
+            break;
+        case json::Value::Kind::object: {
+            const json::Object& entries = value.as_object();
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                FUZZ_CHECK(fuzz::valid_utf8(entries[i].first));
+                if (i > 0) FUZZ_CHECK(entries[i - 1].first < entries[i].first);
+                check_model(entries[i].second);
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+bool known_message(const char* message) {
+    namespace m = json::message;
+    for (const char* known : {m::eof_list, m::eof_object, m::eof_string, m::eof_value, m::expected_colon,
+                              m::expected_list_comma_or_end, m::expected_object_comma_or_end, m::expected_ident,
+                              m::expected_value, m::invalid_escape, m::invalid_number, m::number_out_of_range,
+                              m::control_character, m::key_must_be_string, m::lone_leading_surrogate,
+                              m::unexpected_end_of_hex_escape, m::trailing_comma, m::trailing_characters,
+                              m::recursion_limit})
+        if (std::strcmp(message, known) == 0) return true;
+    return false;
+}
+
+// The error's line and column name a place inside the text: the line exists and the column does not
+// run past its end.
+void check_position(std::string_view text, const json::ParseError& error) {
+    FUZZ_CHECK(known_message(error.message));
+    FUZZ_CHECK(error.line >= 1);
+    std::size_t line_start = 0;
+    for (std::uint64_t line = 1; line < error.line; ++line) {
+        std::size_t feed = text.find('\n', line_start);
+        FUZZ_CHECK(feed != std::string_view::npos);
+        line_start = feed + 1;
+    }
+    std::size_t line_end = text.find('\n', line_start);
+    if (line_end == std::string_view::npos) line_end = text.size();
+    // The detecting byte may be the line feed that ends the line.
+    FUZZ_CHECK(line_start + error.column <= std::min(line_end + 1, text.size()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    const std::string_view raw(reinterpret_cast<const char*>(bytes), size);
+
+    const bool valid = fuzz::valid_utf8(raw);
+    FUZZ_CHECK(json::is_valid_utf8(raw) == valid);
+    const std::string lossy = json::to_utf8_lossy(raw);
+    FUZZ_CHECK(fuzz::valid_utf8(lossy));
+    if (valid) FUZZ_CHECK(lossy == raw);
+
+    std::string storage;
+    const std::string_view text = json::clean_element(raw, storage);
+    FUZZ_CHECK(fuzz::valid_utf8(text));
+    FUZZ_CHECK(text.empty() == !fuzz::has_content(lossy));
+    if (!text.empty()) {
+        const auto points = fuzz::code_points(text);
+        FUZZ_CHECK(!fuzz::unicode_space(points.front()) && !fuzz::unicode_space(points.back()));
+    }
+
+    // The parser takes valid UTF-8 only: the lossy form of the bytes, untrimmed.
+    json::Value value;
+    if (std::optional<json::ParseError> error = json::parse_value(lossy, value)) {
+        check_position(lossy, *error);
+        return 0;
+    }
+    check_model(value);
+    std::string printed;
+    json::print_indented(value, printed);
+    json::Value again;
+    std::optional<json::ParseError> error = json::parse_value(printed, again);
+    FUZZ_CHECK(!error);
+    FUZZ_CHECK(same(value, again));
+    return 0;
+}
