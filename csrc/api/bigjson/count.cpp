@@ -1,5 +1,6 @@
 #include "api/bigjson/count.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -108,6 +109,9 @@ struct ArrayBlocks {
 // population counts. Bytes that do not fill a block are stepped through one at a time.
 class ElementCounter {
 public:
+    ElementCounter() noexcept = default;
+    explicit ElementCounter(json::SimdLevel level) noexcept : level_(level) {}
+
     // False once the answer is known without reading further (the top level is not an array).
     bool feed(const unsigned char* bytes, std::size_t size) noexcept {
         std::size_t i = 0;
@@ -153,9 +157,10 @@ private:
     json::SimdLevel level_ = json::simd_level();
 };
 
-Result<std::uint64_t> count_elements(FileReader& reader) {
+template <class Reader>
+Result<std::uint64_t> count_elements(Reader& reader, json::SimdLevel level = json::simd_level()) {
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[kScanChunk]);
-    ElementCounter counter;
+    ElementCounter counter(level);
     for (;;) {
         ReadOutcome got = reader.read(reinterpret_cast<char*>(chunk.get()), kScanChunk);
         if (!got.ok()) return read_error(*got.error);
@@ -205,7 +210,11 @@ struct LineCounter {
 // before the line feed of an ill-formed line arrives, the read error wins.
 class LineScan {
 public:
-    Result<std::uint64_t> run(FileReader& reader) {
+    LineScan() noexcept = default;
+    explicit LineScan(json::SimdLevel level) noexcept : level_(level) {}
+
+    template <class Reader>
+    Result<std::uint64_t> run(Reader& reader) {
         std::unique_ptr<unsigned char[]> buffer(new unsigned char[kScanChunk + json::kBlockSize]);
         unsigned char* data = buffer.get();
         std::size_t held = 0;  // unclassified bytes at the front of the buffer
@@ -275,10 +284,31 @@ private:
     bool line_pending_failure_ = false;  // the unfinished line is already known to be ill-formed
 };
 
-Result<std::uint64_t> count_lines(FileReader& reader) {
-    LineScan scan;
+template <class Reader>
+Result<std::uint64_t> count_lines(Reader& reader, json::SimdLevel level = json::simd_level()) {
+    LineScan scan(level);
     return scan.run(reader);
 }
+
+// Text in memory, delivered the way a file's reads may come: in pieces of the given sizes, taken in turn.
+class MemoryReader {
+public:
+    MemoryReader(std::string_view text, std::span<const std::size_t> pieces) noexcept
+        : text_(text), pieces_(pieces) {}
+
+    ReadOutcome read(char* dest, std::size_t n) noexcept {
+        std::size_t size = std::min(n, text_.size() - pos_);
+        if (!pieces_.empty()) size = std::min(size, std::max<std::size_t>(pieces_[turn_++ % pieces_.size()], 1));
+        std::memcpy(dest, text_.data() + pos_, size);
+        pos_ += size;
+        return ReadOutcome{size, std::nullopt};
+    }
+
+private:
+    std::string_view text_;
+    std::span<const std::size_t> pieces_;
+    std::size_t pos_ = 0, turn_ = 0;
+};
 
 const char* const kParams[] = {"path", "format"};
 constexpr Signature kSignature{"count", kParams, 2};
@@ -297,6 +327,19 @@ PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 }  // namespace
+
+std::uint64_t count_elements_in(std::string_view text, std::span<const std::size_t> pieces, json::SimdLevel level) {
+    MemoryReader reader(text, pieces);
+    return count_elements(reader, level).value();  // a read from memory never fails
+}
+
+std::optional<std::uint64_t> count_lines_in(std::string_view text, std::span<const std::size_t> pieces,
+                                            json::SimdLevel level) {
+    MemoryReader reader(text, pieces);
+    Result<std::uint64_t> counted = count_lines(reader, level);
+    if (!counted) return std::nullopt;  // not valid UTF-8, the only failure left without a file
+    return *counted;
+}
 
 PyMethodDef count_method = {
     "count",

@@ -50,8 +50,8 @@ public:
     // Scans chunk[pos, size) and advances `pos` past the bytes consumed: to `size` for need_more, or just
     // past the terminator for element_end. After element_end, call again with the same chunk, size and the
     // advanced `pos` to go on (the chunk's bytes must not change meanwhile); after need_more, call with
-    // the next chunk from position 0. Scanning goes on past the closing bracket by the same rules (`]` at
-    // depth 1 leaves the depth at 1) for an owner that wants to look further. Chunks hold less than 2 GiB.
+    // the next chunk from position 0. The closing bracket ends the array: what `scan` reports for bytes after
+    // it is unspecified, so owners stop there. Chunks hold less than 2 GiB.
     Step scan(const char* chunk, std::size_t size, std::size_t& pos) noexcept;
 
     bool started() const noexcept { return started_; }    // a significant byte was seen
