@@ -491,6 +491,25 @@ def test_long_keys_differing_in_one_byte(load):
     assert same(load(json.dumps(records)), [utf8_sorted(r) for r in records])
 
 
+SHARED_START_KEYS = [
+    stem + tail
+    for stem in ["", "a", "profile_", "profile_backgrou", "profile_background_"]
+    for tail in ["", "\0", "\0\0", "a", "a\0", "é", "\uffff", "b" * 9, "\0b"]
+]
+
+
+@pytest.mark.parametrize("count", [3, 24, 25, len(SHARED_START_KEYS)])
+@pytest.mark.parametrize("stride", [1, 7, 11])
+def test_keys_sharing_a_start_or_trailing_nul(load, count, stride):
+    # Keys equal in their first 8 or 16 bytes, or apart only by trailing NUL bytes, repeated in many
+    # records so that later ones are served from the key cache.
+    keys = [SHARED_START_KEYS[(i * stride) % len(SHARED_START_KEYS)] for i in range(count)]
+    pairs = [(k, i) for i, k in enumerate(keys)] + [(k, -i) for i, k in enumerate(keys[::4])]
+    text = "{" + ",".join(f"{json.dumps(k)}:{v}" for k, v in pairs) + "}"
+    expected = utf8_sorted(dict(pairs))
+    assert same(load(f"[{text},{text},{text}]"), [expected] * 3)
+
+
 @pytest.mark.parametrize("size", [1, 15, 16, 17, 4096, 100_000])
 def test_long_strings_with_escapes(load, size):
     pieces = ["a", r"\n", r"\u00e9", "é", r"\ud83d\ude00", "😀", r"\\", r"\"", "€", r"\u0000"]

@@ -57,37 +57,18 @@ std::uint64_t load_word(const char* data) noexcept {
     return word;
 }
 
-// Picks a cache slot. Independent multiplies keep it short; keys longer than 32 bytes are sampled, not
-// read whole, since the cache compares the bytes anyway.
-std::uint64_t hash_key(const char* data, std::size_t size) noexcept {
-    std::uint64_t hash;
-    if (size < 8) {
-        hash = (load_short(data, size) ^ (std::uint64_t{size} << 56)) * 0x9E3779B97F4A7C15ULL;
-    } else {
-        hash = (load_word(data) * 0x9E3779B97F4A7C15ULL) ^ (load_word(data + size - 8) * 0xBF58476D1CE4E5B9ULL) ^ size;
-        if (size > 16) {
-            hash ^= (load_word(data + 8) * 0x94D049BB133111EBULL) ^
-                    (load_word(data + size - 16) * 0xD6E8FEB86659FD93ULL) ^
-                    (load_word(data + size / 2 - 4) * 0xC2B2AE3D27D4EB4FULL);
-        }
-    }
-    return hash ^ (hash >> 29) ^ (hash >> 47);
-}
-
-// The first eight bytes of a key as a big-endian number, zero-padded: comparing two of them orders the
-// keys by their bytes unless the prefixes are equal.
-std::uint64_t key_prefix(std::string_view key) noexcept {
-    std::uint64_t word;
-    if (key.size() >= 8) std::memcpy(&word, key.data(), 8);
-    else word = load_short(key.data(), key.size());
-    return __builtin_bswap64(word);
+// Equal byte runs of one length; keys are mostly short, so those compare as one or two words.
+bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
+    if (size < 8) return load_short(a, size) == load_short(b, size);
+    if (size <= 16) return load_word(a) == load_word(b) && load_word(a + size - 8) == load_word(b + size - 8);
+    return std::memcmp(a, b, size) == 0;
 }
 
 // True when the str holds exactly these UTF-8 bytes.
 bool str_equals(PyObject* str, std::string_view utf8) {
     if (PyUnicode_IS_ASCII(str)) {
         return static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == utf8.size() &&
-               std::memcmp(PyUnicode_1BYTE_DATA(str), utf8.data(), utf8.size()) == 0;
+               same_bytes(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), utf8.data(), utf8.size());
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);  // made once, then kept by the str
@@ -95,7 +76,7 @@ bool str_equals(PyObject* str, std::string_view utf8) {
         PyErr_Clear();
         return false;
     }
-    return static_cast<std::size_t>(size) == utf8.size() && std::memcmp(data, utf8.data(), utf8.size()) == 0;
+    return static_cast<std::size_t>(size) == utf8.size() && same_bytes(data, utf8.data(), utf8.size());
 }
 
 }  // namespace
@@ -144,22 +125,107 @@ PyObject* make_str(std::string_view utf8, bool ascii) {
 // KeyCache
 
 KeyCache::~KeyCache() {
-    if (!slots_) return;
-    for (std::size_t i = 0; i < kSlots; ++i) Py_XDECREF(slots_[i].str);
+    for (std::uint16_t i : filled_) Py_DECREF(slots_[i].str);
+}
+
+// Moves every entry into the full-size table; of two that now share a slot, one is dropped.
+void KeyCache::grow() {
+    std::unique_ptr<Slot[]> larger(new Slot[kSlots]());
+    std::size_t filled = filled_.size();
+    for (std::size_t n = 0; n < filled; ++n) {
+        const Slot& old = slots_[filled_[n]];
+        std::size_t index = (old.tag >> 8) & (kSlots - 1);
+        Slot& slot = larger[index];
+        if (slot.str == nullptr) filled_.push_back(static_cast<std::uint16_t>(index));
+        Py_XSETREF(slot.str, old.str);
+        slot.tag = old.tag;
+        slot.head[0] = old.head[0];
+        slot.head[1] = old.head[1];
+    }
+    filled_.erase(filled_.begin(), filled_.begin() + static_cast<std::ptrdiff_t>(filled));
+    slots_ = std::move(larger);
+    slot_count_ = kSlots;
+}
+
+// The first 16 bytes of a key, zero-padded, as two little-endian words.
+struct KeyHead {
+    std::uint64_t low;
+    std::uint64_t high;
+};
+
+namespace {
+
+KeyHead key_head(const char* data, std::size_t size) noexcept {
+    if (size < 8) return {load_short(data, size), 0};
+    if (size < 16) return {load_word(data), load_short(data + 8, size - 8)};
+    return {load_word(data), load_word(data + 8)};
+}
+
+// Picks a cache slot. Independent multiplies keep it short; keys longer than 16 bytes are sampled past
+// their head, not read whole, since the cache compares the bytes anyway.
+std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) noexcept {
+    std::uint64_t hash = (head.low * 0x9E3779B97F4A7C15ULL) ^ (head.high * 0xBF58476D1CE4E5B9ULL) ^ size;
+    if (size > 16) {
+        hash ^= (load_word(data + size - 8) * 0x94D049BB133111EBULL) ^
+                (load_word(data + size / 2 - 4) * 0xD6E8FEB86659FD93ULL);
+    }
+    return hash ^ (hash >> 29) ^ (hash >> 47);
+}
+
+}  // namespace
+
+// Inlined into PyObjectSink::key, which shares the key's head with it; misses go out of line.
+[[gnu::always_inline]] inline PyObject* KeyCache::get(std::string_view utf8, bool ascii, const KeyHead& head) {
+    static_assert(kMaxKeyBytes < 256, "the size must fit in the tag's low byte");
+    std::size_t size = utf8.size();
+    if (size > kMaxKeyBytes || slot_count_ == 0) return insert(utf8, ascii, head);
+    std::uint64_t hash = hash_key(utf8.data(), size, head);
+    Slot& slot = slots_[(hash >> 8) & (slot_count_ - 1)];
+    if (slot.str != nullptr && slot.tag == ((hash & ~std::uint64_t{0xFF}) | size) && slot.head[0] == head.low &&
+        slot.head[1] == head.high && (size <= 16 || str_equals(slot.str, utf8)))
+        return Py_NewRef(slot.str);
+    return insert(utf8, ascii, head);
 }
 
 PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
-    if (utf8.size() > kMaxKeyBytes) return make_str(utf8, ascii);
-    if (!slots_) slots_.reset(new Slot[kSlots]());
-    std::uint64_t hash = hash_key(utf8.data(), utf8.size());
-    Slot& slot = slots_[hash & (kSlots - 1)];
-    if (slot.str != nullptr && slot.hash == hash && str_equals(slot.str, utf8)) return Py_NewRef(slot.str);
+    return get(utf8, ascii, key_head(utf8.data(), utf8.size()));
+}
+
+[[gnu::noinline]] PyObject* KeyCache::insert(std::string_view utf8, bool ascii, const KeyHead& head) {
+    std::size_t size = utf8.size();
+    if (size > kMaxKeyBytes) return make_str(utf8, ascii);
+    if (slot_count_ == 0) {
+        slots_.reset(new Slot[kInitialSlots]());
+        slot_count_ = kInitialSlots;
+    }
     PyObject* str = make_str(utf8, ascii);
     if (str == nullptr) return nullptr;
-    Py_XSETREF(slot.str, Py_NewRef(str));
-    slot.hash = hash;
+    std::uint64_t hash = hash_key(utf8.data(), size, head);
+    Slot* slot = &slots_[(hash >> 8) & (slot_count_ - 1)];
+    if (slot->str != nullptr && slot_count_ < kSlots) {
+        grow();
+        slot = &slots_[(hash >> 8) & (slot_count_ - 1)];
+    }
+    if (slot->str == nullptr) filled_.push_back(static_cast<std::uint16_t>(slot - slots_.get()));
+    Py_XSETREF(slot->str, Py_NewRef(str));
+    *slot = Slot{slot->str, (hash & ~std::uint64_t{0xFF}) | size, {head.low, head.high}};
     return str;
 }
+
+namespace {
+
+// A dict sized for `count` keys up front, so filling it never rebuilds its table. The presizing call is
+// one of the interpreter's private ones; where a release may no longer offer it, a plain dict serves.
+PyObject* new_dict(Py_ssize_t count) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(count);
+#else
+    (void)count;
+    return PyDict_New();
+#endif
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------------
 // PyObjectSink
@@ -220,23 +286,53 @@ bool PyObjectSink::begin_object() {
 }
 
 bool PyObjectSink::key(std::string_view utf8, bool ascii) {
-    PyObject* str = key_cache_.get(utf8, ascii);
+    KeyHead head = key_head(utf8.data(), utf8.size());
+    PyObject* str = key_cache_.get(utf8, ascii, head);
     if (str == nullptr) return false;
-    object_keys_.push_back(Key{PyRef::steal(str), key_prefix(utf8), key_bytes_.size(), utf8.size()});
-    key_bytes_.append(utf8);
+    object_keys_.push_back(Key{PyRef::steal(str), __builtin_bswap64(head.low), __builtin_bswap64(head.high),
+                               key_bytes_.size(), utf8.size()});
+    if (utf8.size() > 16) key_bytes_.append(utf8);
     return true;
 }
 
 bool PyObjectSink::key_less(const Key& a, const Key& b) const noexcept {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.next != b.next) return a.next < b.next;
+    // Equal zero-padded first 16 bytes with a key of at most 16 bytes: that key begins the other one.
+    if (a.size <= 16 || b.size <= 16) return a.size < b.size;
     return std::string_view(key_bytes_.data() + a.offset, a.size) <
            std::string_view(key_bytes_.data() + b.offset, b.size);
+}
+
+// Leaves in order_ the positions of the keys sorted by (key, position in the text): the order of a stable
+// sort. The entries carry the keys' first bytes, so most comparisons never look at the keys themselves.
+// Small objects, the common case, take an insertion sort.
+void PyObjectSink::sort_keys(const Key* keys, std::size_t count) {
+    order_.resize(count);
+    SortEntry* order = order_.data();
+    for (std::size_t i = 0; i < count; ++i) order[i] = SortEntry{keys[i].prefix, static_cast<std::uint32_t>(i)};
+    auto less = [&](const SortEntry& a, const SortEntry& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (key_less(keys[a.index], keys[b.index])) return true;
+        if (key_less(keys[b.index], keys[a.index])) return false;
+        return a.index < b.index;
+    };
+    if (count <= 32) {
+        for (std::size_t i = 1; i < count; ++i) {
+            SortEntry moving = order[i];
+            std::size_t j = i;
+            for (; j > 0 && less(moving, order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = moving;
+        }
+        return;
+    }
+    std::sort(order, order + count, less);
 }
 
 bool PyObjectSink::end_object() {
     const Frame frame = open_[--depth_];
     std::size_t count = values_.size() - frame.values;
-    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef dict = PyRef::steal(new_dict(static_cast<Py_ssize_t>(count)));
     if (!dict) return false;
     const Key* keys = object_keys_.data() + frame.keys;
     const PyRef* values = values_.data() + frame.values;
@@ -248,16 +344,9 @@ bool PyObjectSink::end_object() {
         for (std::size_t i = 0; i < count; ++i)
             if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
     } else {
-        // Sorted by (key, position in the text): the order of a stable sort, without its buffer.
-        order_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
-        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-            if (key_less(keys[a], keys[b])) return true;
-            if (key_less(keys[b], keys[a])) return false;
-            return a < b;
-        });
-        for (std::uint32_t i : order_)
-            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
+        sort_keys(keys, count);
+        for (const SortEntry& entry : order_)
+            if (PyDict_SetItem(dict.get(), keys[entry.index].str.get(), values[entry.index].get()) < 0) return false;
     }
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != count) {
         // Repeated keys dropped some values: keep them (and any untracked containers in them) alive

@@ -14,14 +14,20 @@
 
 namespace tovak::bigjson {
 
+struct KeyHead;  // the first bytes of a key (py_sink.cpp)
+
 // Remembers the `str` objects made for object keys, so repeated keys share one object (and its cached
-// hash). Bounded: keys of up to kMaxKeyBytes bytes, kSlots direct-mapped slots, a newer key evicting an
-// older one that lands in the same slot. Owned by one caller (a `load` call, a `RecordIterator`) and used
-// by one thread at a time; it must be destroyed while attached to the interpreter.
+// hash). Bounded: keys of up to kMaxKeyBytes bytes, direct-mapped slots, a newer key evicting an older
+// one that lands in the same slot. The table starts at kInitialSlots and grows to kSlots on its first
+// eviction, so a small document does not pay for clearing and walking the large table. Owned by one
+// caller (a `load` call, a `RecordIterator`) and used by one thread at a time; it must be destroyed while
+// attached to the interpreter.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
+    static constexpr std::size_t kInitialSlots = 128;
     static constexpr std::size_t kSlots = 2048;
+    static_assert(kSlots <= 65536, "slot numbers are kept in 16 bits");
 
     KeyCache() = default;
     KeyCache(const KeyCache&) = delete;
@@ -32,12 +38,23 @@ public:
     PyObject* get(std::string_view utf8, bool ascii);
 
 private:
-    // The key's bytes are read back from the str itself: its ASCII data, or its cached UTF-8 form.
+    friend class PyObjectSink;  // shares the key's first bytes, which it reads anyway
+
+
+    // A key of up to 16 bytes is told by its tag and head alone, without touching the str; a longer
+    // one is compared with the str's ASCII data or its cached UTF-8 form.
     struct Slot {
-        PyObject* str;  // owned; null when the slot is empty
-        std::uint64_t hash;
+        PyObject* str;          // owned; null when the slot is empty
+        std::uint64_t tag;      // the hash above its low byte, the size in it
+        std::uint64_t head[2];  // the first 16 bytes, zero-padded
     };
+    PyObject* get(std::string_view utf8, bool ascii, const KeyHead& head);
+    PyObject* insert(std::string_view utf8, bool ascii, const KeyHead& head);
+    void grow();
+
     std::unique_ptr<Slot[]> slots_;  // allocated on first use
+    std::size_t slot_count_ = 0;
+    std::vector<std::uint16_t> filled_;  // the slots holding a str, so teardown skips the empty ones
 };
 
 // A new `str` holding the UTF-8 text (`ascii` true when every byte is below 0x80), or null with a Python
@@ -86,13 +103,20 @@ private:
     struct Key {
         PyRef str;
         std::uint64_t prefix;  // the first 8 bytes, big-endian and zero-padded: orders most keys alone
-        std::size_t offset;    // of the bytes in key_bytes_
+        std::uint64_t next;    // bytes 8 to 15 alike, for keys sharing a start ("profile_...")
+        std::size_t offset;    // of the bytes in key_bytes_, kept only for keys longer than 16 bytes
         std::size_t size;
+    };
+
+    struct SortEntry {
+        std::uint64_t prefix;  // a copy of the key's, so most comparisons stay within the entries
+        std::uint32_t index;   // of the key in the object
     };
 
     bool push(PyObject* obj);
     bool push_container(PyObject* container);
     bool key_less(const Key& a, const Key& b) const noexcept;
+    void sort_keys(const Key* keys, std::size_t count);
 
     KeyCache& key_cache_;
     std::vector<PyRef> values_;
@@ -100,7 +124,7 @@ private:
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
     std::vector<Key> object_keys_;
     std::string key_bytes_;
-    std::vector<std::uint32_t> order_;  // sorting space for end_object
+    std::vector<SortEntry> order_;  // sorting space for end_object
     Frame open_[json::kNestingLimit];
     int depth_ = 0;
     bool defer_ = false;
