@@ -381,3 +381,62 @@ def test_lines_and_array_agree(tmp_path_factory, records, sample, indent):
     assert schema(str(array), sample) == from_lines
     structure = json.loads(from_lines)
     assert json.dumps(structure, indent=2, ensure_ascii=False) == from_lines
+
+
+def reference_structure(values):
+    """Merged structure of all values at once, straight from the inference rules (a model to check the
+    record-by-record merging against)."""
+    if not values:
+        return "unknown"
+    names, arrays, objects = set(), [], []
+    for value in values:
+        if isinstance(value, dict):
+            objects.append(value)
+        elif isinstance(value, list):
+            arrays.append(value)
+        elif value is None:
+            names.add("null")
+        elif isinstance(value, bool):
+            names.add("bool")
+        elif isinstance(value, int) and -(2**63) <= value < 2**64:
+            names.add("int")
+        elif isinstance(value, str):
+            names.add("str")
+        else:
+            names.add("float")
+    alternatives = []
+    if names:
+        alternatives.append("|".join(sorted(names)))
+    if arrays:
+        items = [item for array in arrays for item in array]
+        alternatives.append([reference_structure(items)] if items else [])
+    if objects:
+        keys = []
+        for obj in objects:
+            keys += [key for key in sorted(obj, key=lambda k: k.encode()) if key not in keys]
+        merged = {}
+        for key in keys:
+            present = [obj[key] for obj in objects if key in obj]
+            name = key if len(present) == len(objects) else key + "?"
+            merged.pop(name, None)
+            merged[name] = reference_structure(present)
+        alternatives.append(merged)
+    return alternatives[0] if len(alternatives) == 1 else {ONE_OF: alternatives}
+
+
+def canonical(structure):
+    if isinstance(structure, dict):
+        return {key: canonical(structure[key]) for key in sorted(structure, key=lambda k: k.encode())}
+    if isinstance(structure, list):
+        return [canonical(item) for item in structure]
+    return structure
+
+
+@settings(max_examples=200, deadline=None)
+@given(records=st.lists(json_values, max_size=12))
+def test_matches_merging_everything_at_once(tmp_path_factory, records):
+    lines = tmp_path_factory.mktemp("model") / "r.jsonl"
+    lines.write_text(as_lines(records), encoding="utf-8")
+    expected = canonical(reference_structure([json.loads(json.dumps(r)) for r in records]))
+    assert json.loads(schema(str(lines), 1000)) == expected
+    assert schema(str(lines), 1000) == json.dumps(expected, indent=2, ensure_ascii=False)

@@ -21,8 +21,6 @@ namespace tovak::bigjson {
 
 namespace {
 
-using Refs = std::vector<const json::Value*>;
-
 constexpr std::string_view kScalarNameText[ScalarNames::name_count] = {"bool", "float", "int", "null", "str"};
 
 }  // namespace
@@ -48,98 +46,78 @@ json::Value scalar_value(ScalarNames names) {
     return json::Value(std::move(expression));
 }
 
-json::Value infer(ValueRefs values) {
-    if (values.empty()) return json::Value(std::string("unknown"));
-    std::size_t object_count = 0, array_count = 0;
-    ScalarNames names;
-    for (const json::Value* value : values) {
-        if (value->is_object()) ++object_count;
-        else if (value->is_array()) ++array_count;
-        else names.insert(ScalarNames::of(*value));
-    }
-    // One kind only: the values themselves are the list of that kind.
-    if (object_count == values.size()) return infer_object(values);
-    if (array_count == values.size()) return infer_array(values);
-    if (object_count == 0 && array_count == 0) return scalar_value(names);
+void Structure::add(const json::Value& value) {
+    if (value.is_object()) add_object(value.as_object());
+    else if (value.is_array()) add_array(value.as_array());
+    else names_.insert(ScalarNames::of(value));
+}
 
-    // Several kinds meet here: one alternative per kind, in the order scalar, array, object.
-    Refs objects, arrays;
-    objects.reserve(object_count);
-    arrays.reserve(array_count);
-    for (const json::Value* value : values) {
-        if (value->is_object()) objects.push_back(value);
-        else if (value->is_array()) arrays.push_back(value);
+void Structure::add_array(const json::Array& items) {
+    ++arrays_;
+    if (items.empty()) return;
+    if (!items_) items_ = std::make_unique<Structure>();
+    for (const json::Value& item : items) items_->add(item);
+}
+
+void Structure::add_object(const json::Object& entries) {
+    ++objects_;
+    // Records mostly share one set of keys: an object with the keys of the one before reuses their slots
+    // without hashing.
+    bool same_keys = entries.size() == last_slots_.size();
+    for (std::size_t i = 0; same_keys && i < entries.size(); ++i)
+        same_keys = keys_[last_slots_[i]].key == entries[i].first;
+    if (!same_keys) {
+        last_slots_.clear();
+        for (const auto& entry : entries) {
+            auto found = slot_of_key_.find(entry.first);
+            if (found == slot_of_key_.end()) {
+                keys_.push_back(KeyPlace{entry.first, 0, std::make_unique<Structure>()});
+                found = slot_of_key_.emplace(keys_.back().key, keys_.size() - 1).first;
+            }
+            last_slots_.push_back(found->second);
+        }
     }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        KeyPlace& place = keys_[last_slots_[i]];
+        ++place.present;
+        place.values->add(entries[i].second);
+    }
+}
+
+json::Value Structure::schema() const {
+    const int kinds = !names_.empty() + (arrays_ > 0) + (objects_ > 0);
+    if (kinds == 0) return json::Value(std::string("unknown"));
+    if (kinds == 1) {
+        if (objects_ > 0) return object_schema();
+        if (arrays_ > 0) return array_schema();
+        return scalar_value(names_);
+    }
+    // Several kinds meet here: one alternative per kind, in the order scalar, array, object.
     json::Array alternatives;
     alternatives.reserve(3);
-    if (!names.empty()) alternatives.push_back(scalar_value(names));
-    if (!arrays.empty()) alternatives.push_back(infer_array(arrays));
-    if (!objects.empty()) alternatives.push_back(infer_object(objects));
+    if (!names_.empty()) alternatives.push_back(scalar_value(names_));
+    if (arrays_ > 0) alternatives.push_back(array_schema());
+    if (objects_ > 0) alternatives.push_back(object_schema());
     json::Object mixed;
     mixed.emplace_back("__oneof__", json::Value(std::move(alternatives)));
     return json::Value(std::move(mixed));
 }
 
-json::Value infer_array(ValueRefs arrays) {
-    std::size_t total = 0;
-    for (const json::Value* array : arrays) total += array->as_array().size();
-    if (total == 0) return json::Value(json::Array());
-    Refs items;
-    items.reserve(total);
-    for (const json::Value* array : arrays)
-        for (const json::Value& item : array->as_array()) items.push_back(&item);
+json::Value Structure::array_schema() const {
     json::Array schema;
-    schema.push_back(infer(items));
+    if (items_) schema.push_back(items_->schema());
     return json::Value(std::move(schema));
 }
 
-namespace {
-
-bool same_keys(const json::Object& a, const json::Object& b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i].first != b[i].first) return false;
-    return true;
-}
-
-}  // namespace
-
-json::Value infer_object(ValueRefs objects) {
-    // One pass over the objects sorts every value under its key: the keys in order of first appearance
-    // (views into the input), and per key its values in object order. Sampled records mostly share one
-    // set of keys, so an object with the same keys as the one before reuses its key slots without hashing.
-    std::vector<std::string_view> keys;
-    std::unordered_map<std::string_view, std::size_t> slot_of_key;
-    std::vector<Refs> values_of_key;
-    std::vector<std::size_t> slots;  // the key slot of each entry of the previous object
-    const json::Object* previous = nullptr;
-    for (const json::Value* object : objects) {
-        const json::Object& entries = object->as_object();
-        if (previous == nullptr || !same_keys(entries, *previous)) {
-            slots.clear();
-            for (const auto& entry : entries) {
-                auto [found, inserted] = slot_of_key.try_emplace(entry.first, keys.size());
-                if (inserted) {
-                    keys.push_back(entry.first);
-                    values_of_key.emplace_back();
-                }
-                slots.push_back(found->second);
-            }
-            previous = &entries;
-        }
-        for (std::size_t i = 0; i < entries.size(); ++i) values_of_key[slots[i]].push_back(&entries[i].second);
-    }
-
+json::Value Structure::object_schema() const {
     // A key missing from some object is marked optional. A key whose value is null counts as present.
     json::Object entries;
-    entries.reserve(keys.size());
-    for (std::size_t slot = 0; slot < keys.size(); ++slot) {
-        const Refs& values = values_of_key[slot];
-        std::string name(keys[slot]);
-        if (values.size() < objects.size()) name += '?';
-        entries.emplace_back(std::move(name), infer(values));
+    entries.reserve(keys_.size());
+    for (const KeyPlace& place : keys_) {
+        std::string name = place.key;
+        if (place.present < objects_) name += '?';
+        entries.emplace_back(std::move(name), place.values->schema());
     }
-
     // Objects hold their entries in byte order of the names. A literal key "k?" and a missing key "k" share
     // one name; the one met later in first-appearance order wins, which the stable sort keeps last.
     std::stable_sort(entries.begin(), entries.end(),
@@ -158,7 +136,6 @@ json::Value infer_object(ValueRefs objects) {
 
 namespace {
 
-using Records = std::vector<json::Value>;
 
 constexpr std::size_t kChunkSize = 65536;
 constexpr std::uint64_t kDefaultSample = 100;
@@ -166,15 +143,15 @@ constexpr std::string_view kLinePrefix = "invalid JSONL line: ";
 constexpr std::string_view kElementPrefix = "invalid JSON element: ";
 constexpr std::string_view kDocumentPrefix = "invalid JSON: ";
 
-// Parses records into the sample, reusing its buffers from one record to the next.
-class RecordParser {
+// The sampled records, merged into their structure one by one as they are parsed; the sink's buffers are
+// reused from one record to the next.
+class Sample {
 public:
-    explicit RecordParser(Records& records) : records_(records) {}
-
     Status parse(std::string_view text, std::string_view error_prefix) {
         json::ParseOutcome outcome = json::parse(text, sink_, scratch_);
         if (!outcome.ok()) return Failure(PyExc_ValueError, std::string(error_prefix) + outcome.error.text());
-        records_.push_back(sink_.take());
+        structure_.add(sink_.take());
+        ++size_;
         return success();
     }
 
@@ -185,39 +162,39 @@ public:
         return parse(text, error_prefix);
     }
 
+    std::uint64_t size() const noexcept { return size_; }
+    const Structure& structure() const noexcept { return structure_; }
+
 private:
-    Records& records_;
+    Structure structure_;
+    std::uint64_t size_ = 0;
     json::ValueSink sink_;
     std::string scratch_;   // decoded strings with escapes
     std::string repaired_;  // an element's text when its bytes were not UTF-8
 };
 
 // The first `sample` non-blank lines; at most one line more is read, and it is not looked at.
-Result<Records> sample_lines(FileReader& file, std::uint64_t sample) {
-    Records records;
-    RecordParser parser(records);
+Status sample_lines(FileReader& file, std::uint64_t sample, Sample& parser) {
     std::string line;
     for (;;) {
         line.clear();
         ReadOutcome got = file.read_line(line);
         if (got.ok() && got.bytes == 0) break;
-        if (records.size() >= sample) break;
+        if (parser.size() >= sample) break;
         if (!got.ok()) return read_error(*got.error);
         if (!json::is_valid_utf8(line)) return read_error(IoError{0, kInvalidUtf8Text});
         std::string_view text = json::trim_unicode_space(line);
         if (text.empty()) continue;
         Status parsed = parser.parse(text, kLinePrefix);
-        if (!parsed) return std::move(parsed).failure();
+        if (!parsed) return parsed;
     }
-    return records;
+    return success();
 }
 
 // The first `sample` non-empty elements of a top-level array, or the single document of any other JSON
 // file. Reading stops at the comma that completes the sample or at the closing bracket; with a sample of
 // 0 the first element still counts, since the limit is tested only after an element ends.
-Result<Records> sample_elements(FileReader& file, std::uint64_t sample) {
-    Records records;
-    RecordParser parser(records);
+Status sample_elements(FileReader& file, std::uint64_t sample, Sample& parser) {
     auto chunk = std::make_unique_for_overwrite<char[]>(kChunkSize);
     std::size_t chunk_len = 0;
     std::size_t chunk_pos = 0;
@@ -242,22 +219,20 @@ Result<Records> sample_elements(FileReader& file, std::uint64_t sample) {
             raw = element;
         }
         Status taken = parser.take_element(raw, kElementPrefix);
-        if (!taken) return std::move(taken).failure();
+        if (!taken) return taken;
         element.clear();
-        if (step.closed || records.size() >= sample) return records;
+        if (step.closed || parser.size() >= sample) return success();
     }
     // End of file. An array that never closed keeps what it gave; its unfinished element is dropped.
-    if (splitter.in_array()) return records;
-    Status taken = parser.take_element(element, kDocumentPrefix);
-    if (!taken) return std::move(taken).failure();
-    return records;
+    if (splitter.in_array()) return success();
+    return parser.take_element(element, kDocumentPrefix);
 }
 
 // Opens the file and reads the sample; the file is closed when this returns.
-Result<Records> sample_file(const std::string& path, Format format, std::uint64_t sample) {
+Status sample_file(const std::string& path, Format format, std::uint64_t sample, Sample& parser) {
     Result<FileReader> file = open_reader(path);
     if (!file) return std::move(file).failure();
-    return format == Format::json ? sample_elements(*file, sample) : sample_lines(*file, sample);
+    return format == Format::json ? sample_elements(*file, sample, parser) : sample_lines(*file, sample, parser);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -283,12 +258,10 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Result<Format> chosen = resolve_format(*path, *format);
         if (!chosen) return std::move(chosen).failure();
 
-        Result<Records> records = sample_file(*path, *chosen, sample);
-        if (!records) return std::move(records).failure();
-        Refs refs;
-        refs.reserve(records->size());
-        for (const json::Value& record : *records) refs.push_back(&record);
-        json::Value structure = infer(refs);
+        Sample records;
+        Status sampled = sample_file(*path, *chosen, sample, records);
+        if (!sampled) return std::move(sampled).failure();
+        json::Value structure = records.structure().schema();
 
         std::string text;
         text.reserve(128);
