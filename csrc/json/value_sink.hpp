@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,22 +52,24 @@ public:
         std::size_t key_start = key_open_.back();
         key_open_.pop_back();
         std::size_t count = values_.size() - start;
+        // The entries are ordered through their indices, so sorting never moves a key or a value; of equal
+        // keys (adjacent in text order once sorted) the last is kept.
+        const std::string* keys = keys_.data() + key_start;
+        order_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
+        std::sort(order_.begin(), order_.end(), [keys](std::uint32_t a, std::uint32_t b) {
+            int order = keys[a].compare(keys[b]);
+            return order < 0 || (order == 0 && a < b);
+        });
         Object entries;
         entries.reserve(count);
-        for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t k = 0; k < count; ++k) {
+            std::uint32_t i = order_[k];
+            if (k + 1 < count && keys[i] == keys[order_[k + 1]]) continue;
             entries.emplace_back(std::move(keys_[key_start + i]), std::move(values_[start + i]));
+        }
         keys_.resize(key_start);
         values_.resize(start);
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        // Of equal keys (adjacent now, in text order) keep the last.
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i + 1 < entries.size() && entries[i].first == entries[i + 1].first) continue;
-            if (kept != i) entries[kept] = std::move(entries[i]);
-            ++kept;
-        }
-        entries.resize(kept);
         return push(std::move(entries));
     }
 
@@ -102,6 +105,7 @@ private:
     std::vector<std::size_t> open_;    // where each open container's children start in values_
     std::vector<std::string> keys_;    // keys of the open objects' members, in text order
     std::vector<std::size_t> key_open_;  // where each open object's keys start in keys_
+    std::vector<std::uint32_t> order_;   // sorting space for end_object
 };
 
 // Parses `text` (valid UTF-8) into `out`, or gives the syntax error (then `out` is unchanged).
