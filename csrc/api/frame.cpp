@@ -109,8 +109,9 @@ void Failure::raise() const {
 
 Failure cast_error(PyObject* obj, const char* target) {
     if (obj == Py_None) return Failure(PyExc_TypeError, std::string("'None' is not an instance of '") + target + "'");
-    return Failure(PyExc_TypeError,
-                   "'" + type_qualname(obj) + "' object is not an instance of '" + target + "'");
+    std::string message = "'";
+    message.append(type_qualname(obj)).append("' object is not an instance of '").append(target).append("'");
+    return Failure(PyExc_TypeError, std::move(message));
 }
 
 Result<PyRef> once_object(std::atomic<PyObject*>& cell, PyObject* (*make)()) {
