@@ -240,37 +240,20 @@ __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigne
     return k;
 }
 
-template <class Consumer>
-__attribute__((target("sse2"))) std::size_t blocks_sse2(const unsigned char* data, std::size_t blocks,
-                                                         StringCarry& carry, Consumer& consumer) noexcept {
-    Consumer local = consumer;
-    StringCarry strings = carry;
-    std::size_t k = 0;
-    for (; k < blocks; ++k) {
-        const unsigned char* p = data + k * kBlockSize;
-        BlockMasks masks;
-        classify_sse2<Consumer::kNeedsSpace>(p, masks);
-        const StringCarry before = strings;
-        const StringBlock found = locate_strings(masks, strings);
-        if (!local.block(masks, found, p, before, strings)) break;
-    }
-    consumer = local;
-    carry = strings;
-    return k;
-}
-
 #endif  // TOVAK_SCAN_X86
 
-template <class Consumer>
-std::size_t blocks_scalar(const unsigned char* data, std::size_t blocks, StringCarry& carry,
-                          Consumer& consumer) noexcept {
+// The driver for the classifiers that need no instruction set beyond the baseline (SSE2 is part of every
+// x86-64 CPU): the classifier is a template argument, so it is inlined into the loop.
+template <class Consumer, void (*Classify)(const unsigned char*, BlockMasks&)>
+std::size_t blocks_baseline(const unsigned char* data, std::size_t blocks, StringCarry& carry,
+                            Consumer& consumer) noexcept {
     Consumer local = consumer;
     StringCarry strings = carry;
     std::size_t k = 0;
     for (; k < blocks; ++k) {
         const unsigned char* p = data + k * kBlockSize;
         BlockMasks masks;
-        classify_scalar<Consumer::kNeedsSpace>(p, masks);
+        Classify(p, masks);
         const StringCarry before = strings;
         const StringBlock found = locate_strings(masks, strings);
         if (!local.block(masks, found, p, before, strings)) break;
@@ -299,10 +282,13 @@ std::size_t for_each_block(SimdLevel level, const unsigned char* data, std::size
                            Consumer& consumer) noexcept {
 #if TOVAK_SCAN_X86
     if (level == SimdLevel::avx2) return scan_detail::blocks_avx2(data, blocks, carry, consumer);
-    if (level == SimdLevel::sse2) return scan_detail::blocks_sse2(data, blocks, carry, consumer);
+    if (level == SimdLevel::sse2)
+        return scan_detail::blocks_baseline<Consumer, scan_detail::classify_sse2<Consumer::kNeedsSpace>>(
+            data, blocks, carry, consumer);
 #endif
     (void)level;
-    return scan_detail::blocks_scalar(data, blocks, carry, consumer);
+    return scan_detail::blocks_baseline<Consumer, scan_detail::classify_scalar<Consumer::kNeedsSpace>>(
+        data, blocks, carry, consumer);
 }
 
 // The masks of one block (for tests and for a block that is handled alone).
