@@ -186,6 +186,16 @@ int run_status_entry(Body&& body) noexcept {
     return out;
 }
 
+// A function entry with the fast-call-with-keywords convention.
+using FastcallEntry = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept;
+
+// The method record of such an entry; `doc` starts with the text-signature line and "--".
+inline PyMethodDef fastcall_method(const char* name, FastcallEntry entry, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // Python objects from C++ values.
 Result<PyRef> py_str(std::string_view text);
 Result<PyRef> py_uint(std::uint64_t value);

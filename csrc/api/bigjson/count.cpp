@@ -341,10 +341,8 @@ std::optional<std::uint64_t> count_lines_in(std::string_view text, std::span<con
     return *counted;
 }
 
-PyMethodDef count_method = {
-    "count",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef count_method = fastcall_method(
+    "count", count_entry,
     "count(path, format=None)\n--\n\n"
     "Count the number of top-level records in a JSON or JSONL file.\n"
     "\n"
@@ -353,7 +351,6 @@ PyMethodDef count_method = {
     "- For JSONL, this is the number of non-empty lines.\n"
     "\n"
     "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"` (detected\n"
-    "from the file extension, then the first byte).",
-};
+    "from the file extension, then the first byte).");
 
 }  // namespace tovak::bigjson

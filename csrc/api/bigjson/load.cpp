@@ -160,10 +160,8 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 }  // namespace
 
-PyMethodDef load_method = {
-    "load",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef load_method = fastcall_method(
+    "load", load_entry,
     "load(path, format=None)\n--\n\n"
     "Load a JSON / JSONL file fully into memory and return it as a Python object.\n"
     "\n"
@@ -174,8 +172,7 @@ PyMethodDef load_method = {
     "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"`.\n"
     "\n"
     "This reads everything at once; use `iter_records` for constant-memory\n"
-    "streaming over large files.",
-};
+    "streaming over large files.");
 
 // ---------------------------------------------------------------------------------------------------
 // RecordIterator
@@ -333,10 +330,8 @@ Result<PyRef> record_iterator_type() {
         .caused_by(std::move(type).failure());
 }
 
-PyMethodDef iter_records_method = {
-    "iter_records",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_records_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef iter_records_method = fastcall_method(
+    "iter_records", iter_records_entry,
     "iter_records(path, format=None)\n--\n\n"
     "Return a lazy iterator over the records of a JSON / JSONL file.\n"
     "\n"
@@ -348,7 +343,6 @@ PyMethodDef iter_records_method = {
     "The iterator exposes `bytes_read` and `total_bytes` for progress bars\n"
     "(percent = bytes_read / total_bytes).\n"
     "\n"
-    "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"`.",
-};
+    "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"`.");
 
 }  // namespace tovak::bigjson

@@ -272,17 +272,14 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-PyMethodDef schema_method = {
-    "schema",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef schema_method = fastcall_method(
+    "schema", schema_entry,
     "schema(path, sample=100, format=None)\n--\n\n"
     "Infer the structure of the records in a JSON / JSONL file.\n"
     "\n"
     "Reads at most `sample` records (default 100) and returns a pretty-printed\n"
     "JSON string describing their merged structure.\n"
     "\n"
-    "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"`.",
-};
+    "`format` may be `\"json\"`, `\"jsonl\"`/`\"ndjson\"`, or `None`/`\"auto\"`.");
 
 }  // namespace tovak::bigjson
