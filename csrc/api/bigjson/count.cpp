@@ -11,7 +11,6 @@ namespace tovak::bigjson {
 
 namespace {
 
-constexpr std::size_t kScanChunk = 65536;
 
 // The counter's state inside the top-level array.
 struct ArrayCount {
@@ -159,10 +158,10 @@ private:
 
 template <class Reader>
 Result<std::uint64_t> count_elements(Reader& reader, json::SimdLevel level = json::simd_level()) {
-    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kScanChunk]);
+    std::unique_ptr<unsigned char[]> chunk(new unsigned char[io::kChunkSize]);
     ElementCounter counter(level);
     for (;;) {
-        ReadOutcome got = reader.read(reinterpret_cast<char*>(chunk.get()), kScanChunk);
+        ReadOutcome got = reader.read(reinterpret_cast<char*>(chunk.get()), io::kChunkSize);
         if (!got.ok()) return read_error(*got.error);
         if (got.bytes == 0 || !counter.feed(chunk.get(), got.bytes)) break;
     }
@@ -215,11 +214,11 @@ public:
 
     template <class Reader>
     Result<std::uint64_t> run(Reader& reader) {
-        std::unique_ptr<unsigned char[]> buffer(new unsigned char[kScanChunk + json::kBlockSize]);
+        std::unique_ptr<unsigned char[]> buffer(new unsigned char[io::kChunkSize + json::kBlockSize]);
         unsigned char* data = buffer.get();
         std::size_t held = 0;  // unclassified bytes at the front of the buffer
         for (;;) {
-            ReadOutcome got = reader.read(reinterpret_cast<char*>(data + held), kScanChunk);
+            ReadOutcome got = reader.read(reinterpret_cast<char*>(data + held), io::kChunkSize);
             if (!got.ok()) {
                 if (ill_formed_line_through_last_feed(data, held)) return utf8_failure();
                 return read_error(*got.error);

@@ -17,7 +17,7 @@ namespace tovak::bigjson {
 // stays at one chunk plus one element or line.
 class RecordReader {
 public:
-    static constexpr std::size_t kChunkSize = 65536;
+    static constexpr std::size_t kChunkSize = io::kChunkSize;
 
     static Result<std::unique_ptr<RecordReader>> open(const std::string& path, Format format);
 

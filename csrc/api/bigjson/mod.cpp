@@ -17,17 +17,6 @@ namespace tovak::bigjson {
 // ---------------------------------------------------------------------------------------------------
 // Input/output errors
 
-std::string IoError::text() const {
-    if (fixed_text != nullptr) return fixed_text;
-    char buffer[256];
-    buffer[0] = '\0';
-    // The GNU and XSI variants differ in their return type; both leave a message somewhere.
-    auto result = strerror_r(os_error, buffer, sizeof buffer);
-    const char* message = buffer;
-    if constexpr (std::is_same_v<decltype(result), char*>) message = result;
-    return std::string(message) + " (os error " + std::to_string(os_error) + ")";
-}
-
 Failure read_error(const IoError& error) { return Failure(PyExc_RuntimeError, "read error: " + error.text()); }
 
 // ---------------------------------------------------------------------------------------------------

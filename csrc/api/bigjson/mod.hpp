@@ -9,26 +9,16 @@
 #include <string_view>
 
 #include "api/frame.hpp"
+#include "io/read.hpp"
 
 namespace tovak::bigjson {
 
 enum class Format { json, jsonl };
 
-// An input/output failure: an operating-system error number, or one of the fixed texts.
-struct IoError {
-    int os_error = 0;                 // errno value when the system reported the failure
-    const char* fixed_text = nullptr;  // otherwise
-    std::string text() const;          // "<system text> (os error N)" or the fixed text
-};
-inline constexpr const char* kInvalidUtf8Text = "stream did not contain valid UTF-8";
-inline constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
-
-// Either a byte count or an IoError.
-struct ReadOutcome {
-    std::size_t bytes = 0;
-    std::optional<IoError> error;
-    bool ok() const noexcept { return !error; }
-};
+using io::IoError;
+using io::kInvalidUtf8Text;
+using io::kNulInPathText;
+using io::ReadOutcome;
 
 // A file opened read-only behind an 8,192-byte buffer. The file closes when the reader is destroyed.
 class FileReader {

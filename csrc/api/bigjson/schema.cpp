@@ -137,7 +137,6 @@ json::Value Structure::object_schema() const {
 namespace {
 
 
-constexpr std::size_t kChunkSize = 65536;
 constexpr std::uint64_t kDefaultSample = 100;
 constexpr std::string_view kLinePrefix = "invalid JSONL line: ";
 constexpr std::string_view kElementPrefix = "invalid JSON element: ";
@@ -195,14 +194,14 @@ Status sample_lines(FileReader& file, std::uint64_t sample, Sample& parser) {
 // file. Reading stops at the comma that completes the sample or at the closing bracket; with a sample of
 // 0 the first element still counts, since the limit is tested only after an element ends.
 Status sample_elements(FileReader& file, std::uint64_t sample, Sample& parser) {
-    auto chunk = std::make_unique_for_overwrite<char[]>(kChunkSize);
+    auto chunk = std::make_unique_for_overwrite<char[]>(io::kChunkSize);
     std::size_t chunk_len = 0;
     std::size_t chunk_pos = 0;
     ElementSplitter splitter;
     std::string element;  // an element that straddles chunks, or the single document
     for (;;) {
         if (chunk_pos == chunk_len) {
-            ReadOutcome got = file.read(chunk.get(), kChunkSize);
+            ReadOutcome got = file.read(chunk.get(), io::kChunkSize);
             if (!got.ok()) return read_error(*got.error);
             if (got.bytes == 0) break;
             chunk_len = got.bytes;

@@ -1,0 +1,48 @@
+// What every byte source of the input layer shares: the read size of the byte scans, the plain-data read
+// error, the outcome of one read, and the interface of a source of bytes.
+//
+// Thread rule: these are plain values; a source is used by one thread at a time (its owner's).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tovak::io {
+
+// The size of one read request of every byte scan (counting, splitting, sampling): large enough that a read
+// costs little per byte, small enough to stay in the second-level cache while it is scanned.
+inline constexpr std::size_t kChunkSize = 65536;
+
+// An input failure as plain data: an operating-system error number, one of the fixed texts below, or a
+// text of its own (a damaged compressed stream, a file object that misbehaved).
+struct IoError {
+    int os_error = 0;                  // errno value when the system reported the failure
+    const char* fixed_text = nullptr;  // otherwise one of the fixed texts
+    std::string detail = {};           // otherwise this text
+    std::string text() const;          // "<system text> (os error N)", the fixed text or the detail
+};
+inline constexpr const char* kInvalidUtf8Text = "stream did not contain valid UTF-8";
+inline constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
+
+// Either a byte count or an IoError.
+struct ReadOutcome {
+    std::size_t bytes = 0;
+    std::optional<IoError> error;
+    bool ok() const noexcept { return !error; }
+};
+
+// A stream of bytes read front to back. Used by one thread at a time.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Up to n bytes into dest; 0 only at the end of the stream.
+    virtual ReadOutcome read(char* dest, std::size_t n) = 0;
+    // The size of the input as stored (a compressed file's own size), when it is known.
+    virtual std::optional<std::uint64_t> stored_size() const { return std::nullopt; }
+    // How much of the input as stored has been consumed so far (for progress over compressed input).
+    virtual std::uint64_t stored_bytes_read() const = 0;
+};
+
+}  // namespace tovak::io
