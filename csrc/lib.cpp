@@ -43,6 +43,19 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+#ifdef PyMODEXPORT_FUNC
+// The same five entries for the export hook, in the slot type it takes: the hook cannot hand out
+// `module_slots`, whose entries have another layout.
+PySlot export_slots[] = {
+    PySlot_FUNC(Py_mod_exec, exec_module),
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_DATA(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    PySlot_PTR(Py_mod_name, "_tovak"),
+    PySlot_PTR(Py_mod_doc, kModuleDoc),
+    PySlot_END,
+};
+#endif
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_tovak",
@@ -60,5 +73,5 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__tovak(void) { return PyModuleDef_Init(&module_def); }
 
 #ifdef PyMODEXPORT_FUNC
-PyMODEXPORT_FUNC PyModExport__tovak(void) { return module_slots; }
+PyMODEXPORT_FUNC PyModExport__tovak(void) { return export_slots; }
 #endif
