@@ -1,0 +1,62 @@
+#include "io/input.hpp"
+
+#include "io/read_ahead.hpp"
+
+namespace tovak::io {
+
+namespace {
+
+// When a thread reads ahead. Compressed input: always worth it, as decompressing costs about as much as
+// parsing, and the two then overlap on two cores. Plain input: a file read costs a small fraction of
+// the parse (a copy out of the page cache), so a second thread gains little and costs a copy; bench
+// measured this (see bench/io_read.cpp). A source bound to the calling thread never moves.
+bool reads_ahead(const InputOptions& options, Compression compression, bool may_leave_thread) {
+    if (!may_leave_thread || options.read_ahead == ReadAhead::never) return false;
+    return options.read_ahead == ReadAhead::always || compression != Compression::none;
+}
+
+}  // namespace
+
+IoResult<Input> open_input_source(std::unique_ptr<ByteSource> stored, FdSource* fd_source, bool may_leave_thread,
+                                  const InputOptions& options) {
+    auto magic = std::make_unique<PeekSource>(std::move(stored));
+    auto head = magic->peek(kMagicSize);
+    if (!head.ok()) return std::move(head.error());
+    const Compression compression = detect_compression(head.value());
+    const bool ahead = reads_ahead(options, compression, may_leave_thread);
+    FdSource* blocking = fd_source != nullptr && !fd_source->is_regular_file() ? fd_source : nullptr;
+
+    if (compression == Compression::none && !ahead) {
+        if (fd_source != nullptr) fd_source->set_interrupt_check(options.interrupt_check);
+        return Input{.source = std::move(magic), .compression = compression, .reads_ahead = false};
+    }
+    std::unique_ptr<ByteSource> bytes = decompressing(compression, std::move(magic));
+    if (ahead) {
+        auto thread = std::make_unique<ReadAheadSource>(std::move(bytes), blocking);
+        thread->set_interrupt_check(options.interrupt_check);
+        bytes = std::move(thread);
+    } else if (fd_source != nullptr) {
+        fd_source->set_interrupt_check(options.interrupt_check);
+    }
+    return Input{.source = std::make_unique<PeekSource>(std::move(bytes)), .compression = compression,
+                 .reads_ahead = ahead};
+}
+
+IoResult<Input> open_input_path(const std::string& path, const InputOptions& options) {
+    auto opened = open_file(path);
+    if (!opened.ok()) return std::move(opened.error());
+    FdSource* fd_source = opened.value().get();
+    return open_input_source(std::move(opened.value()), fd_source, true, options);
+}
+
+IoResult<Input> open_input_fd(int fd, FdOwnership ownership, const InputOptions& options) {
+    auto source = std::make_unique<FdSource>(fd, ownership);
+    FdSource* fd_source = source.get();
+    return open_input_source(std::move(source), fd_source, true, options);
+}
+
+IoResult<Input> open_input_memory(std::string_view bytes, const InputOptions& options) {
+    return open_input_source(std::make_unique<MemorySource>(bytes), nullptr, true, options);
+}
+
+}  // namespace tovak::io
