@@ -359,6 +359,15 @@ Compression detect_compression(std::string_view head) noexcept {
     return Compression::none;
 }
 
+bool may_start_magic(std::string_view head) noexcept {
+    auto prefix_of = [&](std::string_view magic) { return head.size() < magic.size() && magic.substr(0, head.size()) == head; };
+    if (prefix_of(kGzipMagic) || prefix_of(kZstdMagic) || prefix_of(kXzMagic)) return true;
+    if (head.size() < 4 && starts_with("BZh1", head.substr(0, std::min<std::size_t>(head.size(), 3)))) return true;
+    if (head.empty()) return true;
+    return (static_cast<unsigned char>(head[0]) & 0xF0) == 0x50 && head.size() < 4 &&
+           kSkippableMagicTail.substr(0, head.size() - 1) == head.substr(1);
+}
+
 const char* compression_name(Compression compression) noexcept {
     switch (compression) {
         case Compression::gzip: return "gzip";

@@ -31,6 +31,10 @@ inline constexpr std::size_t kMagicSize = 6;
 // is shorter). Plain JSON can start with none of them.
 Compression detect_compression(std::string_view head) noexcept;
 
+// Whether `head` is a proper prefix of some magic bytes, so that a longer look might still detect one.
+// Lets detection on a pipe stop at the first byte for JSON instead of waiting for kMagicSize bytes.
+bool may_start_magic(std::string_view head) noexcept;
+
 // "gzip", "zstd", "bzip2", "xz", or "none".
 const char* compression_name(Compression compression) noexcept;
 

@@ -20,9 +20,16 @@ bool reads_ahead(const InputOptions& options, Compression compression, bool may_
 IoResult<Input> open_input_source(std::unique_ptr<ByteSource> stored, FdSource* fd_source, bool may_leave_thread,
                                   const InputOptions& options) {
     auto magic = std::make_unique<PeekSource>(std::move(stored));
-    auto head = magic->peek(kMagicSize);
-    if (!head.ok()) return std::move(head.error());
-    const Compression compression = detect_compression(head.value());
+    // Byte by byte while the bytes could still open a magic number: on a pipe, a short JSON text that
+    // has arrived must not wait for kMagicSize bytes (each peek reads what is there, so this costs one
+    // read in practice).
+    std::size_t looked = 1;
+    for (;; ++looked) {
+        auto head = magic->peek(looked);
+        if (!head.ok()) return std::move(head.error());
+        if (head.value().size() < looked || looked == kMagicSize || !may_start_magic(head.value())) break;
+    }
+    const Compression compression = detect_compression(magic->peek(looked).value());
     const bool ahead = reads_ahead(options, compression, may_leave_thread);
     FdSource* blocking = fd_source != nullptr && !fd_source->is_regular_file() ? fd_source : nullptr;
 

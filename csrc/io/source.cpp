@@ -82,9 +82,10 @@ ReadOutcome MemorySource::read(char* dest, std::size_t n) {
 
 IoResult<std::string_view> PeekSource::peek(std::size_t n) {
     while (head_.size() < n && !inner_ended_) {
-        const std::size_t had = head_.size();
-        head_.resize(n);
-        ReadOutcome got = inner_->read(head_.data() + had, n - had);
+        // Whatever one read gives, up to a little more than asked: fewer reads when peeks grow byte by byte.
+        const std::size_t had = head_.size(), ask = std::max(n - had, kPeekReadSize);
+        head_.resize(had + ask);
+        ReadOutcome got = inner_->read(head_.data() + had, ask);
         head_.resize(had + got.bytes);
         if (!got.ok()) return std::move(*got.error);
         if (got.bytes == 0) inner_ended_ = true;

@@ -119,8 +119,10 @@ public:
     explicit PeekSource(std::unique_ptr<ByteSource> inner) noexcept : inner_(std::move(inner)) {}
 
     // The first n bytes (fewer only when the stream is shorter). Reads the inner source until it has
-    // them; may be called again with a larger n until the first read().
+    // them (a read may bring up to kPeekReadSize more, kept for replay too); may be called again with a
+    // larger n until the first read().
     IoResult<std::string_view> peek(std::size_t n);
+    static constexpr std::size_t kPeekReadSize = 4096;
 
     ReadOutcome read(char* dest, std::size_t n) override;
     std::optional<std::uint64_t> stored_size() const override { return inner_->stored_size(); }
