@@ -86,7 +86,9 @@ private:
     static constexpr std::size_t kInputSize = 128 * 1024;  // at least ZSTD_DStreamInSize(): one zstd block
 
     // Decodes into dest until it is full, the input ends, or some output is ready and more would need
-    // another read of the inner source (which may block on a pipe).
+    // another read of the inner source. The inner source is read only while no output is ready: a read
+    // may block (a pipe), and its error must go out at once, not after bytes (a pending Python exception
+    // cannot wait while the caller parses).
     std::optional<IoError> decode(char* dest, std::size_t n, std::size_t& produced) {
         if (!started_) {
             started_ = true;
@@ -94,7 +96,7 @@ private:
         }
         while (produced < n) {
             if (member_ended_) {
-                if (produced != 0 && input_pos_ == input_end_) break;
+                if (produced != 0 && input_end_ - input_pos_ < kLookSize) break;
                 auto next = next_member();
                 if (!next.ok()) return std::move(next.error());
                 if (!next.value()) {

@@ -5,7 +5,8 @@
 // (gzip), frames (zstd, including skippable frames) and streams (bzip2, xz, with xz stream padding) are
 // read on to the end; anything else after a complete one is an error ("trailing data after the gzip
 // member"). A truncated, corrupt or checksum-failing stream is an IoError of Kind::damaged whose text
-// names the compression and the damage; errors of the inner source pass through unchanged. After an
+// names the compression and the damage; errors of the inner source pass through unchanged and at once
+// (the inner source is read only when no decompressed byte is waiting to go out). After an
 // error every later read returns the same error. Memory stays bounded by the codec's window (zstd
 // refuses windows above 128 MiB, its default) plus one input buffer, whatever the output size: output
 // goes straight into the caller's buffer, so a decompression bomb streams like any other input.

@@ -27,6 +27,16 @@ class OnlyRead:
         self.pos += len(piece)
         return bytearray(piece) if self.random.random() < 0.3 else piece
 
+class RaisesLater:
+    """The first half of `data`, then an exception."""
+    def __init__(self, data):
+        self.data = data[:len(data) // 2]
+    def read(self, n):
+        if not self.data:
+            raise LookupError("in the middle")
+        piece, self.data = self.data[:n], self.data[n:]
+        return piece
+
 class Raises:
     def read(self, n):
         raise LookupError("from the file object")
@@ -137,6 +147,28 @@ void check_bad_objects(Report& report, Random& random) {
         report.check(ok, [&] { return std::string(c.expression) + ": " + (got.error ? got.error->text() : "no error"); }, "");
         Py_DECREF(file);
     }
+    // An exception in the middle of a compressed stream: every byte before it, none with the exception
+    // already pending, then the exception itself.
+    const std::string text = sample_text(random, 200000);
+    PyObject* data = as_bytes(run_tool("gzip -c", text));
+    PyDict_SetItemString(globals, "data", data);
+    Py_DECREF(data);
+    PyObject* file = make("RaisesLater(data)");
+    auto opened = open_input_file_object(file);
+    std::string bytes, buffer(70000, '\0');
+    bool clean = true;
+    ReadOutcome got_one;
+    while ((got_one = opened.value().source->read(buffer.data(), random.between(1, buffer.size()))).ok() && got_one.bytes != 0) {
+        clean &= PyErr_Occurred() == nullptr;
+        bytes.append(buffer.data(), got_one.bytes);
+    }
+    report.check(clean && !got_one.ok() && got_one.error->kind == IoError::Kind::python && PyErr_ExceptionMatches(PyExc_LookupError) &&
+                     bytes.size() > text.size() / 4 && text.compare(0, bytes.size(), bytes) == 0,
+                 [&] { return "exception in the middle: " + std::to_string(bytes.size()) + " bytes"; }, "");
+    PyErr_Clear();
+    opened = IoError{};
+    Py_DECREF(file);
+
     // A view kept by readinto() is released: the object cannot write into the reader's buffer later.
     PyObject* keeper = make("KeepsView()");
     Drained got = read_object(keeper, random);
