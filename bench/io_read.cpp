@@ -4,7 +4,7 @@
 // several ring shapes.
 //
 //   cmake -S . -B build -G Ninja -DTOVAK_NATIVE_TESTS=ON && ninja -C build io_read_bench
-//   build/io_read_bench FILE [passes]
+//   build/io_read_bench FILE [passes]     (passes 0: decompression alone, nothing else)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -64,12 +64,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const char* path = argv[1];
-    const int passes = argc > 2 ? std::atoi(argv[2]) : 1;
+    const int passes = argc > 2 ? std::atoi(argv[2]) : 2;
     std::uint64_t total = 0, sink = 0;
 
     auto alone = open_decoded(path);
     double seconds = run(*alone, 0, total, sink);
     std::printf("decode alone:            %.3f s  %.0f MB/s out\n", seconds, total / seconds / 1e6);
+    if (passes == 0) return 0;
 
     auto serial = open_decoded(path);
     seconds = run(*serial, passes, total, sink);

@@ -6,10 +6,11 @@ namespace tovak::io {
 
 namespace {
 
-// When a thread reads ahead. Compressed input: always worth it, as decompressing costs about as much as
-// parsing, and the two then overlap on two cores. Plain input: a file read costs a small fraction of
-// the parse (a copy out of the page cache), so a second thread gains little and costs a copy; bench
-// measured this (see bench/io_read.cpp). A source bound to the calling thread never moves.
+// When a thread reads ahead. Compressed input: inflating costs about as much as parsing, and the two
+// then overlap on two cores (bench/io_read.cpp: gzip with a parse-like consumer took 0.7 to 0.85 of the
+// time on one thread). Plain input: a read from the page cache is a small fraction of the parse, and
+// the thread added its copy and its hand-over instead (1.05 to 1.2 of the time), so it is off. A source
+// bound to the calling thread never moves.
 bool reads_ahead(const InputOptions& options, Compression compression, bool may_leave_thread) {
     if (!may_leave_thread || options.read_ahead == ReadAhead::never) return false;
     return options.read_ahead == ReadAhead::always || compression != Compression::none;
