@@ -16,11 +16,20 @@ namespace tovak::io {
 inline constexpr std::size_t kChunkSize = 65536;
 
 // An input failure as plain data: an operating-system error number, one of the fixed texts below, or a
-// text of its own (a damaged compressed stream, a file object that misbehaved).
+// text of its own (a damaged compressed stream, a file object that misbehaved). `kind` tells a surface
+// which exception it becomes.
 struct IoError {
+    enum class Kind : std::uint8_t {
+        other,        // the system's error, a fixed text, or a detail that fits none of the kinds below
+        damaged,      // the compressed input is damaged: truncated, corrupt, bad checksum, trailing data
+        file_object,  // a Python file object broke its contract (read gave str, or more bytes than asked)
+        python,       // the interpreter's exception is pending (a file object's method raised, or a signal
+                      // handler did): the caller takes it (Failure::from_python) before calling Python again
+    };
     int os_error = 0;                  // errno value when the system reported the failure
     const char* fixed_text = nullptr;  // otherwise one of the fixed texts
     std::string detail = {};           // otherwise this text
+    Kind kind = Kind::other;
     std::string text() const;          // "<system text> (os error N)", the fixed text or the detail
 };
 inline constexpr const char* kInvalidUtf8Text = "stream did not contain valid UTF-8";
