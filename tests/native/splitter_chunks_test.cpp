@@ -1,7 +1,7 @@
 // The element splitter on fixed-seed random texts cut into random chunks: whatever the chunks, the element
 // pieces it reports, joined up, must be those of a byte-by-byte model, up to the closing bracket where its
-// owners stop. The splitter always runs the SIMD level its CPU picks (no way to choose another), so this
-// covers that level only; scan_levels_test covers the block scanner it is built on at every level.
+// owners stop. The splitter runs the SIMD level the process picks (the CPU's best unless TOVAK_SIMD lowers
+// it), so this covers that level only; scan_levels_test covers the block scanner it is built on at every level.
 // Built with -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch. An
 // argument replaces the fixed seed.
 #include <memory>
