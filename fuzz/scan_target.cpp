@@ -9,12 +9,14 @@
 #include <functional>
 #include <optional>
 
-// The counters live in this file's unnamed namespace; the target is built from it in place of its object.
-#include "api/bigjson/count.cpp"
+#include "io/file_reader.hpp"
+#include "io/format.hpp"
+#include "records/count.hpp"
 #include "reference.hpp"
 
 namespace json = tovak::json;
-namespace bigjson = tovak::bigjson;
+namespace io = tovak::io;
+namespace records = tovak::records;
 
 namespace {
 
@@ -50,7 +52,7 @@ private:
 
 void check_element_counter(std::string_view data, std::uint64_t expected, std::uint32_t seed) {
     for (bool whole : {true, false}) {
-        bigjson::ElementCounter counter;
+        records::ElementCounter counter;
         std::size_t offset = 0;
         for (std::size_t n : whole ? std::vector<std::size_t>{data.size()} : fuzz::chunk_sizes(data.size(), seed)) {
             std::unique_ptr<unsigned char[]> chunk(new unsigned char[n]);  // exact size: overreads are caught
@@ -69,7 +71,7 @@ void check_line_blocks(std::string_view data, std::int64_t expected) {
     padded.resize(blocks * json::kBlockSize, ' ');
     for (json::SimdLevel level : levels()) {
         json::Utf8Carry utf8;
-        bigjson::LineCounter counter;
+        records::LineCounter counter;
         json::for_each_line_block(level, reinterpret_cast<const unsigned char*>(padded.data()), blocks, utf8, counter);
         const bool invalid = utf8.invalid_at_end();
         FUZZ_CHECK(invalid == (expected < 0));
@@ -109,24 +111,26 @@ void check_through_files(std::string_view data, std::uint64_t elements, std::int
     std::size_t first = 0;
     while (first < data.size() && fuzz::is_space_byte(static_cast<unsigned char>(data[first]))) ++first;
     const bool array = first < data.size() && data[first] == '[';
-    tovak::Result<bigjson::Format> format = bigjson::resolve_format(file.path(), std::nullopt);
-    FUZZ_CHECK(format.ok());
-    FUZZ_CHECK((*format == bigjson::Format::json) == array);
+    io::OpenOutcome sniffed_file = io::open_file(file.path());
+    FUZZ_CHECK(sniffed_file.ok());
+    io::SniffOutcome format = io::sniff_format(*sniffed_file.file, nullptr);
+    FUZZ_CHECK(!format.error);
+    FUZZ_CHECK((format.format == io::Format::json) == array);
 
-    tovak::Result<bigjson::FileReader> reader = bigjson::open_reader(file.path());
+    io::OpenOutcome reader = io::open_file(file.path());
     FUZZ_CHECK(reader.ok());
-    tovak::Result<std::uint64_t> counted = bigjson::count_elements(*reader);
-    FUZZ_CHECK(counted.ok() && *counted == elements);
+    records::CountOutcome counted = records::count_elements(*reader.file);
+    FUZZ_CHECK(counted.ok() && counted.count == elements);
 
     // Blank lines in front move the data across the first read boundary without changing the answer.
     std::string shifted(shift, '\n');
     shifted.append(data);
     MemoryFile lines_file(shifted);
-    tovak::Result<bigjson::FileReader> line_reader = bigjson::open_reader(lines_file.path());
+    io::OpenOutcome line_reader = io::open_file(lines_file.path());
     FUZZ_CHECK(line_reader.ok());
-    tovak::Result<std::uint64_t> line_count = bigjson::count_lines(*line_reader);
+    records::CountOutcome line_count = records::count_lines(*line_reader.file);
     FUZZ_CHECK(line_count.ok() == (lines >= 0));
-    if (lines >= 0) FUZZ_CHECK(static_cast<std::int64_t>(*line_count) == lines);
+    if (lines >= 0) FUZZ_CHECK(static_cast<std::int64_t>(line_count.count) == lines);
 }
 
 }  // namespace

@@ -4,10 +4,11 @@
 #include <functional>
 #include <memory>
 
-#include "api/bigjson/splitter.hpp"
+#include "records/splitter.hpp"
 #include "reference.hpp"
 
-using tovak::bigjson::ElementSplitter;
+using tovak::records::ChunkSplit;
+using tovak::records::ElementSplitter;
 
 namespace {
 
@@ -28,26 +29,22 @@ fuzz::SplitResult split_in_chunks(std::string_view data, const std::vector<std::
         }
         std::memcpy(chunk, data.data() + offset, n);
         offset += n;
-        std::size_t pos = 0;
-        for (;;) {
-            const std::size_t before = pos;
-            ElementSplitter::Step step = splitter.scan(chunk, n, pos);
-            FUZZ_CHECK(pos > before || before == n);
-            FUZZ_CHECK(pos <= n);
-            FUZZ_CHECK(step.piece.empty() || (step.piece.data() >= chunk && step.piece.data() + step.piece.size() <= chunk + n));
-            element.append(step.piece);
-            if (step.stop == ElementSplitter::Stop::need_more) {
-                FUZZ_CHECK(pos == n);
-                break;
-            }
+        ChunkSplit batch;
+        splitter.split(chunk, n, batch);
+        FUZZ_CHECK(batch.begin <= n);
+        std::size_t start = batch.begin;
+        for (const std::uint32_t end : batch.ends) {
+            FUZZ_CHECK(end >= start && end < n);
+            element.append(chunk + start, end - start);
             got.elements.push_back(element);
             element.clear();
-            if (step.closed) {
-                got.closed = true;
-                break;
-            }
+            start = end + 1;
         }
-        if (got.closed) break;
+        if (batch.closed) {
+            got.closed = true;
+            break;
+        }
+        element.append(chunk + start, n - start);
     }
     if (!got.closed) got.rest = element;
     got.started = splitter.started();

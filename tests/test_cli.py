@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from conftest import write_test_file
 
 from tovak import bigjson, cli
 
@@ -30,8 +31,7 @@ def tovak(*args: str | Path) -> subprocess.CompletedProcess[str]:
 
 
 def write(tmp_path: Path, name: str, text: str) -> Path:
-    (tmp_path / name).write_bytes(text.encode("utf-8"))
-    return tmp_path / name
+    return Path(write_test_file(tmp_path, name, text))
 
 
 def summary(stdout: str) -> dict[str, str]:

@@ -328,3 +328,27 @@ def test_large_random_files_match_reference(write_file, seed):
     assert bigjson.count(write_file("data.json", data), format="json") == reference_json(data)
     lines = b"".join(rng.choices(LINE_TOKENS[:8], k=rng.randrange(60_000, 150_000)))
     assert bigjson.count(write_file("data.jsonl", lines), format="jsonl") == reference_jsonl(lines)
+
+
+# A text whose answers depend on every scanner path: strings with escapes and brackets, blocks of white
+# space, non-ASCII bytes, elements across 64-byte blocks.
+SIMD_CHECK_TEXT = ('[' + ', '.join(f'{{"k\\\\\\"{i}": ["]", "{{", "é{i}"], "n": {i}}}' for i in range(500)) + ']\n')
+
+
+@pytest.mark.parametrize("level", ["scalar", "sse2", "avx2", "", "AVX2", "avx512", "bogus"])
+def test_forced_simd_level_gives_the_same_answers(tmp_path, level):
+    """TOVAK_SIMD picks the scanners' level for the process; a name it does not know, or a level the CPU
+    lacks, falls back to what the CPU has, never to a crash or another answer."""
+    json_path = tmp_path / "a.json"
+    json_path.write_text(SIMD_CHECK_TEXT, encoding="utf-8")
+    lines_path = tmp_path / "a.jsonl"
+    lines_path.write_text(SIMD_CHECK_TEXT[1:-2].replace("}, {", "}\n{"), encoding="utf-8")
+    script = (
+        "import sys; from tovak import bigjson\n"
+        "a, b = sys.argv[1:]\n"
+        "print(bigjson.count(a), bigjson.count(b), len(list(bigjson.iter_records(a))), len(bigjson.load(b)))\n"
+    )
+    env = {**os.environ, "TOVAK_SIMD": level}
+    result = subprocess.run([sys.executable, "-c", script, str(json_path), str(lines_path)], env=env,
+                            capture_output=True, text=True, timeout=60, check=False)
+    assert (result.returncode, result.stdout.split(), result.stderr) == (0, ["500"] * 4, "")

@@ -7,6 +7,7 @@ import os
 import stat
 
 import pytest
+from conftest import open_fds, write_test_file
 
 from tovak import bigjson
 
@@ -22,16 +23,6 @@ def os_text(code):
     return f"{os.strerror(code)} (os error {code})"
 
 
-def write(directory, name, data):
-    path = directory / name
-    path.write_bytes(data)
-    return str(path)
-
-
-def open_fds():
-    return sorted(os.listdir("/proc/self/fd"))
-
-
 # ---------------------------------------------------------------------------------------------------
 # Format names
 
@@ -45,14 +36,14 @@ def open_fds():
     ],
 )
 def test_format_names(tmp_path, format, expected):
-    path = write(tmp_path, "records.txt", ARRAY)
+    path = write_test_file(tmp_path, "records.txt", ARRAY)
     assert bigjson.count(path, format=format) == expected
 
 
 @pytest.mark.parametrize("format", [None, "", "auto", "aUTO"])
 def test_detection_by_name_and_content(tmp_path, format):
-    assert bigjson.count(write(tmp_path, "lines.txt", LINES), format) == 2
-    assert bigjson.count(write(tmp_path, "array.JSONL", ARRAY), format) == 1
+    assert bigjson.count(write_test_file(tmp_path, "lines.txt", LINES), format) == 2
+    assert bigjson.count(write_test_file(tmp_path, "array.JSONL", ARRAY), format) == 1
 
 
 @pytest.mark.parametrize("format", ["JSON", "NDJSON", "jsonl"])
@@ -91,7 +82,7 @@ def test_explicit_format_is_not_sniffed(tmp_path, format):
     ],
 )
 def test_unknown_format(tmp_path, format, shown):
-    path = write(tmp_path, "records.json", ARRAY)
+    path = write_test_file(tmp_path, "records.json", ARRAY)
     with pytest.raises(ValueError) as caught:
         bigjson.count(path, format=format)
     assert caught.value.args == ("unknown format " + shown + EXPECTED_NAMES,)
@@ -121,19 +112,19 @@ def test_unknown_format(tmp_path, format, shown):
     ],
 )
 def test_suffix(tmp_path, name, data, expected):
-    assert bigjson.count(write(tmp_path, name, data)) == expected
+    assert bigjson.count(write_test_file(tmp_path, name, data)) == expected
 
 
 @pytest.mark.parametrize("name, data, expected", [(".json", LINES, 1), (".jsonl", ARRAY, 1), (".NDJSON", ARRAY, 1)])
 def test_suffix_alone(tmp_path, monkeypatch, name, data, expected):
-    write(tmp_path, name, data)
+    write_test_file(tmp_path, name, data)
     monkeypatch.chdir(tmp_path)
     assert bigjson.count(name) == expected
 
 
 def test_only_the_end_of_the_path_counts(tmp_path):
     (tmp_path / "logs.json").mkdir()
-    assert bigjson.count(write(tmp_path / "logs.json", "data", LINES)) == 2
+    assert bigjson.count(write_test_file(tmp_path / "logs.json", "data", LINES)) == 2
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -162,14 +153,14 @@ def test_only_the_end_of_the_path_counts(tmp_path):
          "vertical-tab", "bom", "no-break-space", "empty", "white-space-only", "long-white-space-only"],
 )
 def test_first_significant_byte(tmp_path, data, expected):
-    assert bigjson.count(write(tmp_path, "records.txt", data)) == expected
+    assert bigjson.count(write_test_file(tmp_path, "records.txt", data)) == expected
 
 
 @pytest.mark.parametrize("spaces", [4095, 4096, 8191, 8192, 8193, 65536, 65537, 200_000])
 @pytest.mark.parametrize("filler", [b" ", b"\n", b"\r\n\t\f "])
 def test_long_white_space_before_the_array(tmp_path, spaces, filler):
     data = (filler * spaces)[:spaces] + b"[1,2]"
-    assert bigjson.count(write(tmp_path, "records.txt", data)) == 2
+    assert bigjson.count(write_test_file(tmp_path, "records.txt", data)) == 2
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -194,7 +185,7 @@ def test_path_is_shown_as_given(tmp_path, monkeypatch):
 
 
 def test_path_through_a_regular_file(tmp_path):
-    path = write(tmp_path, "plain.txt", LINES) + "/inner.txt"
+    path = write_test_file(tmp_path, "plain.txt", LINES) + "/inner.txt"
     with pytest.raises(ValueError) as caught:
         bigjson.count(path)
     assert caught.value.args == (f"cannot open {path}: {os_text(errno.ENOTDIR)}",)
@@ -221,7 +212,7 @@ def test_directory_named_by_suffix(tmp_path, name):
 @pytest.mark.parametrize("format", [None, "json"])
 def test_nul_in_path(tmp_path, tail, format):
     # The part before the NUL names a real file: the path must not be cut short there.
-    path = write(tmp_path, "real.txt", ARRAY) + tail
+    path = write_test_file(tmp_path, "real.txt", ARRAY) + tail
     with pytest.raises(ValueError) as caught:
         bigjson.count(path, format=format)
     assert caught.value.args == (f"cannot open {path}: file name contained an unexpected NUL byte",)
@@ -230,7 +221,7 @@ def test_nul_in_path(tmp_path, tail, format):
 @pytest.mark.skipif(os.name == "posix" and os.geteuid() == 0, reason="root reads files whatever their mode")
 @pytest.mark.parametrize("name", ["locked.txt", "locked.json", "locked.jsonl"])
 def test_unreadable_file(tmp_path, name):
-    path = write(tmp_path, name, ARRAY)
+    path = write_test_file(tmp_path, name, ARRAY)
     os.chmod(path, 0)
     try:
         with pytest.raises(ValueError) as caught:
@@ -257,10 +248,10 @@ def make_directory(d, name):
         lambda d: bigjson.count(make_directory(d, "plain")),
         lambda d: bigjson.count(make_directory(d, "d.json")),
         lambda d: bigjson.count(make_directory(d, "d.jsonl")),
-        lambda d: bigjson.count(write(d, "x.txt", ARRAY) + "\x00"),
-        lambda d: bigjson.count(write(d, "x.txt", ARRAY), format="xml"),
-        lambda d: bigjson.count(write(d, "x.txt", ARRAY), format=1),
-        lambda d: bigjson.count(write(d, "x.txt", b"\xff\n"), format="jsonl"),
+        lambda d: bigjson.count(write_test_file(d, "x.txt", ARRAY) + "\x00"),
+        lambda d: bigjson.count(write_test_file(d, "x.txt", ARRAY), format="xml"),
+        lambda d: bigjson.count(write_test_file(d, "x.txt", ARRAY), format=1),
+        lambda d: bigjson.count(write_test_file(d, "x.txt", b"\xff\n"), format="jsonl"),
     ],
     ids=["missing-sniffed", "missing-by-suffix", "directory-sniffed", "directory-json", "directory-jsonl",
          "nul", "unknown-format", "bad-format-type", "invalid-utf8-line"],
@@ -277,7 +268,7 @@ def test_errors_leave_no_file_open(tmp_path, call):
 @pytest.mark.parametrize("name, data", [("x.txt", ARRAY), ("x.txt", LINES), ("x.json", ARRAY), ("x.jsonl", LINES),
                                         ("x.txt", b"")])
 def test_counting_leaves_no_file_open(tmp_path, name, data):
-    path = write(tmp_path, name, data)
+    path = write_test_file(tmp_path, name, data)
     before = open_fds()
     bigjson.count(path)
     assert open_fds() == before

@@ -4,10 +4,10 @@ import gc
 import json
 import math
 import struct
-import threading
 from decimal import Decimal, localcontext
 
 import pytest
+from conftest import run_threads, write_test_file
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -21,8 +21,7 @@ DBL_MAX = 1.7976931348623157e308
 
 
 def load_bytes(path, content):
-    path.write_bytes(content if isinstance(content, bytes) else content.encode())
-    return bigjson.load(str(path), format="json")
+    return bigjson.load(write_test_file(path.parent, path.name, content), format="json")
 
 
 @pytest.fixture
@@ -622,11 +621,7 @@ def test_parallel_loads(tmp_path):
             if bigjson.load(paths[n], format="json") != utf8_sorted(json.loads(documents[n])):
                 failures.append(n)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    assert run_threads(work, 4) == []
     assert failures == []
 
 

@@ -4,9 +4,9 @@ import gc
 import json
 import os
 import sys
-import threading
 
 import pytest
+from conftest import open_fds, run_threads, write_test_file
 
 from tovak import bigjson
 
@@ -20,19 +20,13 @@ def make(tmp_path):
     counter = iter(range(1_000_000))
 
     def make(content, suffix=".json"):
-        path = tmp_path / f"f{next(counter)}{suffix}"
-        path.write_bytes(content if isinstance(content, bytes) else content.encode())
-        return str(path)
+        return write_test_file(tmp_path, f"f{next(counter)}{suffix}", content)
 
     return make
 
 
 def records(path, **kw):
     return list(bigjson.iter_records(path, **kw))
-
-
-def open_fds():
-    return set(os.listdir("/proc/self/fd"))
 
 
 # --- what a record is ----------------------------------------------------------------------------
@@ -335,11 +329,7 @@ def test_threads_on_different_files(make):
     def work(i):
         results[i] = (bigjson.load(paths[i]), list(bigjson.iter_records(paths[i])))
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    assert run_threads(work, 8) == []
     for i in range(8):
         assert results[i][0] == results[i][1] == list(range(i, i + 5000))
 
@@ -351,10 +341,8 @@ def test_shared_iterator_records_each_once(make):
     it = bigjson.iter_records(path)
     seen = [[] for _ in range(4)]
     borrowed = [0] * 4
-    barrier = threading.Barrier(4)
 
     def work(k):
-        barrier.wait()
         while True:
             try:
                 seen[k].append(next(it))
@@ -364,11 +352,7 @@ def test_shared_iterator_records_each_once(make):
                 assert str(error) == "Already borrowed"
                 borrowed[k] += 1
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    assert run_threads(work, 4) == []
     everything = sorted(x for part in seen for x in part)
     assert everything == list(range(n))
     assert sum(borrowed) > 0

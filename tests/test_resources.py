@@ -13,6 +13,7 @@ import time
 import tracemalloc
 
 import pytest
+from conftest import open_fds
 
 from tovak import bigjson
 
@@ -20,11 +21,6 @@ pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="need
 
 # Under AddressSanitizer freed memory waits in a quarantine, so the resident size says nothing about leaks.
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
-
-
-def open_fds():
-    """The open descriptors, without the one that listing them takes for a moment."""
-    return {fd for fd in os.listdir("/proc/self/fd") if os.path.exists(f"/proc/self/fd/{fd}")}
 
 
 def drained(it):

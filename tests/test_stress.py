@@ -11,32 +11,13 @@ import threading
 import time
 
 import pytest
+from conftest import run_threads
 
 from tovak import bigjson
 
 THREADS = 8
 SECONDS = 1.0  # per test
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
-
-
-def run_threads(work, count=THREADS):
-    """Runs work(k) on `count` threads released together; returns the exceptions they raised."""
-    barrier = threading.Barrier(count)
-    raised = []
-
-    def body(k):
-        try:
-            barrier.wait()
-            work(k)
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
-            raised.append(error)
-
-    threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return raised
 
 
 ROWS = [{"id": i, "name": f"n{i}\u00e9", "tags": ["a", str(i)], "score": i / 3, "ok": i % 2 == 0}

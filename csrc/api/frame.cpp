@@ -104,6 +104,10 @@ void Failure::raise() const {
     }
     if (cause_) PyException_SetCause(exception.get(), Py_NewRef(cause_.get()));
     if (note_) add_note(exception.get(), *note_);
+    if (attribute_name_ != nullptr) {
+        PyRef value = PyRef::steal(PyUnicode_FromString(attribute_value_));
+        if (!value || PyObject_SetAttrString(exception.get(), attribute_name_, value.get()) < 0) return;
+    }
     restore_exception(std::move(exception));
 }
 

@@ -62,6 +62,14 @@ public:
         return std::move(*this);
     }
 
+    // Raised with the attribute `name` set to the str `value` on the exception object (both static texts).
+    // The type and the message stay as they are; a caller can ask the attribute what went wrong.
+    Failure&& with_attribute(const char* name, const char* value) && {
+        attribute_name_ = name;
+        attribute_value_ = value;
+        return std::move(*this);
+    }
+
     // Raised with `inner` (an exception that came from the interpreter) as its __cause__.
     Failure&& caused_by(Failure&& inner) && {
         cause_ = std::move(inner.raised_);
@@ -81,6 +89,8 @@ private:
     PyRef raised_;  // an exception object that came from the interpreter
     PyRef cause_;
     std::optional<std::string> note_;
+    const char* attribute_name_ = nullptr;
+    const char* attribute_value_ = nullptr;
 };
 
 template <class T>

@@ -1,10 +1,13 @@
 #include "json/scan.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace tovak::json {
 
 namespace {
 
-SimdLevel detect_level() noexcept {
+SimdLevel cpu_level() noexcept {
 #if TOVAK_SCAN_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
@@ -15,6 +18,18 @@ SimdLevel detect_level() noexcept {
 #else
     return SimdLevel::scalar;
 #endif
+}
+
+// The CPU's level, lowered to the one TOVAK_SIMD names when that is lower.
+SimdLevel detect_level() noexcept {
+    const SimdLevel best = cpu_level();
+    const char* asked = std::getenv("TOVAK_SIMD");
+    if (asked == nullptr) return best;
+    SimdLevel wanted = best;
+    if (std::strcmp(asked, "scalar") == 0) wanted = SimdLevel::scalar;
+    else if (std::strcmp(asked, "sse2") == 0) wanted = SimdLevel::sse2;
+    else if (std::strcmp(asked, "avx2") == 0) wanted = SimdLevel::avx2;
+    return static_cast<int>(wanted) < static_cast<int>(best) ? wanted : best;
 }
 
 // Takes one block, with its white space, and stops.

@@ -37,7 +37,10 @@ inline constexpr std::size_t kBlockSize = 64;
 
 enum class SimdLevel { scalar, sse2, avx2 };
 
-// The best level this CPU runs (AVX2 when the CPU has it); decided once per process.
+// The level every scan of the module runs at, decided once per process: the best this CPU runs (AVX2 when
+// it has it), or a lower one named by the environment variable TOVAK_SIMD ("scalar", "sse2" or "avx2"), so
+// tests can run the whole module at each level. A level the CPU lacks gives the best it has; an unknown
+// value or an empty one is ignored. The levels give the same answers (tests/native/scan_levels_test.cpp).
 SimdLevel simd_level() noexcept;
 
 // ---------------------------------------------------------------------------------------------------

@@ -7,6 +7,12 @@
 
 namespace tovak::json {
 
+// The four white-space bytes of RFC 8259 and the form feed, which the byte scanners also skip: tab, line
+// feed, form feed, carriage return, space.
+constexpr bool is_space_byte(unsigned char b) noexcept {
+    return b == 0x20 || b == 0x0A || b == 0x0D || b == 0x09 || b == 0x0C;
+}
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(const char* data, std::size_t size) noexcept;
 inline bool is_valid_utf8(std::string_view text) noexcept { return is_valid_utf8(text.data(), text.size()); }

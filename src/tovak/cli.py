@@ -30,9 +30,11 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
-# Parse errors of the file's contents; anything else the library raises concerns the
-# arguments or the file itself.
-_CONTENT_ERROR_PREFIXES = ("invalid JSON: ", "invalid JSONL line: ", "invalid JSON element: ")
+# The library marks each error of reading records with the attribute `_tovak_kind`: "syntax"
+# for a record that is not JSON (the file's contents), "io" or "invalid_utf8" for the file
+# itself. Anything else it raises concerns the arguments or the file.
+_KIND_ATTRIBUTE = "_tovak_kind"
+_CONTENT_ERROR_KINDS = frozenset({"syntax"})
 
 # Every array element that fails consumes at least one byte of the reader's current
 # 65,536-byte chunk, so more identical parse errors than that without `bytes_read` moving
@@ -386,7 +388,7 @@ def _run_validate(args: argparse.Namespace) -> int:
 
 
 def _status_for(error: Exception) -> int:
-    return EXIT_INVALID if str(error).startswith(_CONTENT_ERROR_PREFIXES) else EXIT_USAGE
+    return EXIT_INVALID if getattr(error, _KIND_ATTRIBUTE, None) in _CONTENT_ERROR_KINDS else EXIT_USAGE
 
 
 _COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {

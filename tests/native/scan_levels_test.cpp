@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "api/bigjson/count.hpp"
+#include "records/count.hpp"
 #include "json/scan.hpp"
 #include "native_check.hpp"
 
@@ -345,7 +345,7 @@ void check_element_counts(Random& random, Report& report) {
                                                       random_pieces(random, text.size())};
         for (SimdLevel level : runnable_levels()) {
             for (const auto& pieces : chunkings) {
-                const std::uint64_t got = tovak::bigjson::count_elements_in(text, pieces, level);
+                const std::uint64_t got = tovak::records::count_elements_in(text, pieces, level);
                 report.check(
                     got == want,
                     [&] {
@@ -513,7 +513,7 @@ void check_utf8_and_lines(Random& random, Report& report) {
             }
 
             for (const auto& pieces : chunkings) {
-                const std::optional<std::uint64_t> got = tovak::bigjson::count_lines_in(text, pieces, level);
+                const std::optional<std::uint64_t> got = tovak::records::count_lines_in(text, pieces, level);
                 auto shown = [](const std::optional<std::uint64_t>& n) {
                     return n ? std::to_string(*n) : std::string("invalid UTF-8");
                 };

@@ -1,20 +1,21 @@
 // The element splitter on fixed-seed random texts cut into random chunks: whatever the chunks, the element
 // pieces it reports, joined up, must be those of a byte-by-byte model, up to the closing bracket where its
-// owners stop. The splitter always runs the SIMD level its CPU picks (no way to choose another), so this
-// covers that level only; scan_levels_test covers the block scanner it is built on at every level.
+// owners stop. The splitter runs the SIMD level the process picks (the CPU's best unless TOVAK_SIMD lowers
+// it), so this covers that level only; scan_levels_test covers the block scanner it is built on at every level.
 // Built with -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch. An
 // argument replaces the fixed seed.
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "api/bigjson/splitter.hpp"
+#include "records/splitter.hpp"
 #include "native_check.hpp"
 
 namespace {
 
 using namespace native_check;
-using tovak::bigjson::ElementSplitter;
+using tovak::records::ChunkSplit;
+using tovak::records::ElementSplitter;
 
 // What an owner gathers: the elements ended by a comma or the closing bracket, and the bytes of the
 // element still open at the end of the input (for a single document, all of it).
@@ -74,9 +75,11 @@ Split model_split(std::string_view text) {
     return split;
 }
 
-// Feeds the text in chunks of the given sizes, each in a buffer of its own of exactly that size.
+// Feeds the text in chunks of the given sizes, each in a buffer of its own of exactly that size, and joins
+// the ranges of each batch into elements as the record cutter does.
 Split run_splitter(std::string_view text, const std::vector<std::size_t>& chunk_sizes) {
     ElementSplitter splitter;
+    ChunkSplit batch;
     Split split;
     std::string element;
     std::size_t offset = 0;
@@ -84,20 +87,21 @@ Split run_splitter(std::string_view text, const std::vector<std::size_t>& chunk_
         std::unique_ptr<char[]> chunk(new char[size]);
         text.copy(chunk.get(), size, offset);
         offset += size;
-        std::size_t pos = 0;
-        for (;;) {
-            const ElementSplitter::Step step = splitter.scan(chunk.get(), size, pos);
-            element += step.piece;
-            if (step.stop == ElementSplitter::Stop::need_more) break;
+        splitter.split(chunk.get(), size, batch);
+        std::size_t start = batch.begin;
+        for (const std::uint32_t end : batch.ends) {
+            element.append(chunk.get() + start, end - start);
             split.elements.push_back(element);
             element.clear();
-            if (step.closed) {
-                split.closed = true;
-                split.started = splitter.started();
-                split.in_array = splitter.in_array();
-                return split;
-            }
+            start = end + 1;
         }
+        if (batch.closed) {
+            split.closed = true;
+            split.started = splitter.started();
+            split.in_array = splitter.in_array();
+            return split;
+        }
+        element.append(chunk.get() + start, size - start);
     }
     split.open_element = element;
     split.started = splitter.started();

@@ -1,103 +1,45 @@
 #include "api/bigjson/load.hpp"
 
 #include <atomic>
-#include <cstring>
-
-#include "json/text.hpp"
+#include <memory>
 
 namespace tovak::bigjson {
 
 namespace {
 
-constexpr const char kElementPrefix[] = "invalid JSON element: ";
-constexpr const char kLinePrefix[] = "invalid JSONL line: ";
-constexpr const char kDocumentPrefix[] = "invalid JSON: ";
-
 using Step = Result<std::optional<PyRef>>;
 
-Step end_of_records() { return std::optional<PyRef>(); }
-
-Step record(Result<PyRef> parsed) {
-    if (!parsed) return std::move(parsed).failure();
-    return std::optional<PyRef>(std::move(parsed).value());
+// The next record of `cutter` as a Python object: what every reader of records does at a record.
+template <class Reader>
+Step next_value(records::RecordCutter<Reader>& cutter, api::PyParser& parser, SingleValue single) {
+    records::Record record;
+    switch (cutter.next(record)) {
+        case records::Next::end: return std::optional<PyRef>();
+        case records::Next::error: return record_failure(cutter.error(), single);
+        case records::Next::record: break;
+    }
+    api::PyParsed parsed = parser.parse(record.text);
+    switch (parsed.status) {
+        case json::ParseStatus::ok: return std::optional<PyRef>(std::move(parsed.value));
+        case json::ParseStatus::syntax_error: return record_failure(cutter.syntax_error(record, parsed.error), single);
+        case json::ParseStatus::sink_failed: break;
+    }
+    return std::move(*parsed.raised);
 }
+
+records::Cut cut_of(Format format) { return format == Format::jsonl ? records::Cut::lines : records::Cut::elements; }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
 // RecordReader
 
-RecordReader::RecordReader(FileReader file, Format format, std::uint64_t total_bytes)
-    : file_(std::move(file)), format_(format), total_bytes_(total_bytes) {
-    if (format_ == Format::json) chunk_.reset(new char[kChunkSize]());
-}
+RecordReader::RecordReader(io::FileReader file, Format format)
+    : total_bytes_(file.size().value_or(0)),
+      cutter_(std::move(file), record_options(cut_of(format))),
+      parser_(sink_options()) {}
 
-Result<std::unique_ptr<RecordReader>> RecordReader::open(const std::string& path, Format format) {
-    Result<FileReader> file = open_reader(path);
-    if (!file) return std::move(file).failure();
-    std::uint64_t size = file->size().value_or(0);
-    return std::unique_ptr<RecordReader>(new RecordReader(std::move(file).value(), format, size));
-}
-
-Step RecordReader::next_record() { return format_ == Format::jsonl ? next_line() : next_element(); }
-
-Step RecordReader::next_line() {
-    for (;;) {
-        line_.clear();
-        ReadOutcome got = file_.read_line(line_);
-        if (!got.ok()) return read_error(*got.error);
-        if (got.bytes == 0) return end_of_records();
-        // A line that is not UTF-8 is consumed but not counted as read.
-        if (!json::is_valid_utf8(line_)) return read_error(IoError{0, kInvalidUtf8Text});
-        bytes_read_ += got.bytes;
-        std::string_view text = json::trim_unicode_space(line_);
-        if (text.empty()) continue;
-        return record(parser_.parse(text, kLinePrefix));
-    }
-}
-
-Step RecordReader::finalize(std::string_view raw) {
-    std::string_view text = json::clean_element(raw, clean_);
-    if (text.empty()) return end_of_records();
-    return record(parser_.parse(text, kElementPrefix));
-}
-
-Step RecordReader::next_element() {
-    while (!done_) {
-        if (chunk_pos_ == chunk_len_) {
-            ReadOutcome got = file_.read(chunk_.get(), kChunkSize);
-            if (!got.ok()) return read_error(*got.error);
-            if (got.bytes == 0) {
-                done_ = true;
-                // An unfinished element of an array that never closes is dropped; a single document (or
-                // nothing at all) is parsed now.
-                if (splitter_.in_array()) return end_of_records();
-                Step outcome = finalize(element_);
-                element_.clear();
-                return outcome;
-            }
-            chunk_len_ = got.bytes;
-            chunk_pos_ = 0;
-            bytes_read_ += got.bytes;
-        }
-        ElementSplitter::Step step = splitter_.scan(chunk_.get(), chunk_len_, chunk_pos_);
-        if (step.stop == ElementSplitter::Stop::need_more) {
-            element_.append(step.piece);
-            continue;
-        }
-        closed_ = step.closed;
-        // The array is finished once its closing bracket has ended an element, whatever that element held.
-        if (closed_) done_ = true;
-        Step outcome = [&] {
-            if (element_.empty()) return finalize(step.piece);  // wholly inside this chunk: parse in place
-            element_.append(step.piece);
-            return finalize(element_);
-        }();
-        element_.clear();  // also after a failure, so one bad element does not spoil the next
-        if (!outcome.ok() || outcome.value()) return outcome;
-    }
-    return end_of_records();
-}
+Step RecordReader::next_record() { return next_value(cutter_, parser_, SingleValue::as_element); }
 
 // ---------------------------------------------------------------------------------------------------
 // load
@@ -108,35 +50,18 @@ const char* const kFileParams[] = {"path", "format"};
 constexpr Signature kLoadSignature{"load", kFileParams, 2};
 constexpr Signature kIterSignature{"iter_records", kFileParams, 2};
 
-Result<PyRef> load_document(const std::string& path) {
-    Result<FileReader> file = open_reader(path);
-    if (!file) return std::move(file).failure();
-    // Sized from the file's metadata, plus room to notice a file that grew; grown by doubling otherwise.
-    std::size_t capacity = static_cast<std::size_t>(file->size().value_or(0)) + 4096;
-    std::unique_ptr<char[]> buffer(new char[capacity]);
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == capacity) {
-            std::unique_ptr<char[]> larger(new char[capacity * 2]);
-            std::memcpy(larger.get(), buffer.get(), filled);
-            buffer = std::move(larger);
-            capacity *= 2;
-        }
-        ReadOutcome got = file->read(buffer.get() + filled, capacity - filled);
-        if (!got.ok()) return read_error(*got.error);
-        if (got.bytes == 0) break;
-        filled += got.bytes;
-    }
-    std::string_view text(buffer.get(), filled);
-    if (!json::is_valid_utf8(text)) return read_error(IoError{0, kInvalidUtf8Text});
-    KeyCache keys;
-    return parse_to_python(text, keys, kDocumentPrefix);
+// The whole file as one JSON text.
+Result<PyRef> load_document(io::FileReader file) {
+    records::RecordCutter<io::FileReader> cutter(std::move(file), record_options(records::Cut::document));
+    api::PyParser parser(sink_options());
+    Step step = next_value(cutter, parser, SingleValue::as_document);
+    if (!step) return std::move(step).failure();
+    return std::move(*step.value());  // a document cut always gives its one record or a failure
 }
 
-Result<PyRef> load_lines(const std::string& path) {
-    Result<std::unique_ptr<RecordReader>> opened = RecordReader::open(path, Format::jsonl);
-    if (!opened) return std::move(opened).failure();
-    RecordReader& reader = *opened.value();
+// Every line of a JSONL file, in one list.
+Result<PyRef> load_lines(io::FileReader file) {
+    RecordReader reader(std::move(file), Format::jsonl);
     Result<PyRef> list = checked(PyList_New(0));
     if (!list) return list;
     reader.defer_tracking();
@@ -152,9 +77,9 @@ Result<PyRef> load_lines(const std::string& path) {
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        Result<FileCall> call = bind_file_call(kLoadSignature, args, nargs, kwnames);
+        Result<OpenFile> call = open_file_call(kLoadSignature, args, nargs, kwnames);
         if (!call) return std::move(call).failure();
-        return call->format == Format::json ? load_document(call->path) : load_lines(call->path);
+        return call->format == Format::json ? load_document(std::move(call->file)) : load_lines(std::move(call->file));
     });
 }
 
@@ -313,11 +238,9 @@ Result<PyRef> new_record_iterator(std::unique_ptr<RecordReader> reader) {
 
 PyObject* iter_records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        Result<FileCall> call = bind_file_call(kIterSignature, args, nargs, kwnames);
+        Result<OpenFile> call = open_file_call(kIterSignature, args, nargs, kwnames);
         if (!call) return std::move(call).failure();
-        Result<std::unique_ptr<RecordReader>> reader = RecordReader::open(call->path, call->format);
-        if (!reader) return std::move(reader).failure();
-        return new_record_iterator(std::move(reader).value());
+        return new_record_iterator(std::make_unique<RecordReader>(std::move(call->file), call->format));
     });
 }
 

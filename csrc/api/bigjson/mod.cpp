@@ -1,11 +1,7 @@
+// Also holds, beside what mod.hpp declares, the quoting of a format name for the "unknown format" text.
 #include "api/bigjson/mod.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 
 #include "api/bigjson/count.hpp"
 #include "api/bigjson/load.hpp"
@@ -15,106 +11,57 @@
 namespace tovak::bigjson {
 
 // ---------------------------------------------------------------------------------------------------
-// Input/output errors
+// Engine options and errors
 
-Failure read_error(const IoError& error) { return Failure(PyExc_RuntimeError, "read error: " + error.text()); }
-
-// ---------------------------------------------------------------------------------------------------
-// Buffered file reader
-
-FileReader::FileReader(int fd) : fd_(fd), buffer_(new char[kBufferSize]) {}
-
-FileReader::FileReader(FileReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      buffer_(std::move(other.buffer_)),
-      pos_(other.pos_),
-      filled_(other.filled_) {}
-
-FileReader::~FileReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-ReadOutcome FileReader::read_file(char* dest, std::size_t n) {
-    ssize_t got = ::read(fd_, dest, n);
-    if (got < 0) return ReadOutcome{0, IoError{errno}};
-    return ReadOutcome{static_cast<std::size_t>(got), std::nullopt};
-}
-
-ReadOutcome FileReader::fill_buffer() {
-    ReadOutcome got = read_file(buffer_.get(), kBufferSize);
-    if (got.ok()) {
-        pos_ = 0;
-        filled_ = got.bytes;
-    }
-    return got;
-}
-
-ReadOutcome FileReader::read(char* dest, std::size_t n) {
-    if (pos_ == filled_) {
-        if (n >= kBufferSize) return read_file(dest, n);
-        ReadOutcome got = fill_buffer();
-        if (!got.ok()) return got;
-    }
-    std::size_t take = std::min(n, filled_ - pos_);
-    std::memcpy(dest, buffer_.get() + pos_, take);
-    pos_ += take;
-    return ReadOutcome{take, std::nullopt};
-}
-
-ReadOutcome FileReader::read_line(std::string& line) {
-    std::size_t appended = 0;
-    for (;;) {
-        if (pos_ == filled_) {
-            ReadOutcome got = fill_buffer();
-            if (!got.ok()) return ReadOutcome{appended, got.error};
-            if (got.bytes == 0) break;
-        }
-        const char* start = buffer_.get() + pos_;
-        std::size_t available = filled_ - pos_;
-        const void* lf = std::memchr(start, '\n', available);
-        std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1 : available;
-        line.append(start, take);
-        pos_ += take;
-        appended += take;
-        if (lf) break;
-    }
-    return ReadOutcome{appended, std::nullopt};
-}
-
-std::optional<std::uint64_t> FileReader::size() const {
-    struct stat status;
-    if (::fstat(fd_, &status) != 0) return std::nullopt;
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-Result<FileReader> open_reader(const std::string& path) {
-    auto failure = [&](const IoError& error) {
-        return Failure(PyExc_ValueError, "cannot open " + path + ": " + error.text());
+records::RecordOptions record_options(records::Cut cut) {
+    return records::RecordOptions{
+        .cut = cut,
+        .tolerance = records::Tolerance::tolerant,
+        .track_lines = false,
+        .interrupt = api::python_signal_check(),
     };
-    if (path.find('\0') != std::string::npos) return failure(IoError{0, kNulInPathText});
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return failure(IoError{errno});
-    return FileReader(fd);
+}
+
+api::SinkOptions sink_options() {
+    return api::SinkOptions{.keys = api::KeyOrder::sorted, .integers = api::Integers::int64};
+}
+
+namespace {
+
+constexpr const char kReadErrorPrefix[] = "read error: ";
+constexpr const char kKindAttribute[] = "_tovak_kind";
+
+// The prefix of a syntax error, by the kind of record that failed.
+const char* syntax_prefix(records::RecordKind kind, SingleValue single) {
+    switch (kind) {
+        case records::RecordKind::line: return "invalid JSONL line: ";
+        case records::RecordKind::element: return "invalid JSON element: ";
+        case records::RecordKind::document: break;
+    }
+    return single == SingleValue::as_element ? "invalid JSON element: " : "invalid JSON: ";
+}
+
+}  // namespace
+
+Failure record_failure(const records::RecordError& error, SingleValue single) {
+    switch (error.kind) {
+        case records::ErrorKind::io:
+            return Failure(PyExc_RuntimeError, kReadErrorPrefix + error.io.text()).with_attribute(kKindAttribute, "io");
+        case records::ErrorKind::invalid_utf8:
+            return Failure(PyExc_RuntimeError, std::string(kReadErrorPrefix) + io::kInvalidUtf8Text)
+                .with_attribute(kKindAttribute, "invalid_utf8");
+        case records::ErrorKind::syntax:
+            return Failure(PyExc_ValueError, syntax_prefix(error.record_kind, single) + error.syntax.text())
+                .with_attribute(kKindAttribute, "syntax");
+        case records::ErrorKind::interrupted: break;
+    }
+    return Failure::from_python();  // the signal handler's exception
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Format resolution
 
 namespace {
-
-std::string ascii_lower(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lowered;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 // Characters shown as \u{...} in a quoted text: those the interpreter does not count as printable
 // (controls, formatting and private-use characters, separators other than the space, unassigned code
@@ -161,40 +108,47 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-Result<Format> sniff(const std::string& path) {
-    Result<FileReader> reader = open_reader(path);
-    if (!reader) return std::move(reader).failure();
-    char scratch[4096];
-    for (;;) {
-        ReadOutcome got = reader->read(scratch, sizeof scratch);
-        if (!got.ok()) return Failure(PyExc_ValueError, "cannot read " + path + ": " + got.error->text());
-        if (got.bytes == 0) return Format::jsonl;
-        for (std::size_t i = 0; i < got.bytes; ++i) {
-            auto b = static_cast<unsigned char>(scratch[i]);
-            if (!is_space_byte(b)) return b == '[' ? Format::json : Format::jsonl;
-        }
-    }
+Failure open_failure(const std::string& path, const io::IoError& error) {
+    return Failure(PyExc_ValueError, "cannot open " + path + ": " + error.text());
 }
 
 }  // namespace
 
-Result<Format> resolve_format(const std::string& path, const std::optional<std::string>& format) {
+Result<FileCall> resolve_format(std::string path, const std::optional<std::string>& format) {
     if (format && !format->empty()) {
-        std::string name = ascii_lower(*format);
-        if (name == "json") return Format::json;
-        if (name == "jsonl" || name == "ndjson") return Format::jsonl;
-        if (name != "auto") {
-            return Failure(PyExc_ValueError,
-                           "unknown format " + quoted(name) + "; expected 'json', 'jsonl' or 'auto'");
+        std::string name = io::ascii_lower(*format);
+        switch (io::format_named(name)) {
+            case io::FormatName::json: return FileCall{std::move(path), Format::json, std::nullopt};
+            case io::FormatName::jsonl: return FileCall{std::move(path), Format::jsonl, std::nullopt};
+            case io::FormatName::detect: break;
+            case io::FormatName::unknown:
+                return Failure(PyExc_ValueError,
+                               "unknown format " + quoted(name) + "; expected 'json', 'jsonl' or 'auto'");
         }
     }
-    std::string lowered = ascii_lower(path);
-    if (ends_with(lowered, ".jsonl") || ends_with(lowered, ".ndjson")) return Format::jsonl;
-    if (ends_with(lowered, ".json")) return Format::json;
-    return sniff(path);
+    if (std::optional<Format> by_name = io::format_from_suffix(path))
+        return FileCall{std::move(path), *by_name, std::nullopt};
+    io::OpenOutcome opened = io::open_file(path);
+    if (!opened.ok()) return open_failure(path, opened.error);
+    // A regular file is opened again by the call and read from its start; anything else could not give the
+    // bytes read here a second time, so it stays open and gets them back.
+    const bool reopen = opened.file->raw().regular();
+    std::string kept;
+    io::SniffOutcome sniffed = io::sniff_format(*opened.file, reopen ? nullptr : &kept);
+    if (sniffed.error) return Failure(PyExc_ValueError, "cannot read " + path + ": " + sniffed.error->text());
+    if (reopen) return FileCall{std::move(path), sniffed.format, std::nullopt};
+    opened.file->unread(kept);
+    return FileCall{std::move(path), sniffed.format, std::move(opened.file)};
 }
 
-Result<FileCall> bind_file_call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+Result<io::FileReader> open_input(FileCall& call) {
+    if (call.opened) return std::move(*call.opened);
+    io::OpenOutcome opened = io::open_file(call.path);
+    if (!opened.ok()) return open_failure(call.path, opened.error);
+    return std::move(*opened.file);
+}
+
+Result<OpenFile> open_file_call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     Result<BoundArgs> bound = bind_arguments(signature, args, nargs, kwnames);
     if (!bound) return std::move(bound).failure();
@@ -202,9 +156,11 @@ Result<FileCall> bind_file_call(const Signature& signature, PyObject* const* arg
     if (!path) return std::move(path).failure();
     Result<std::optional<std::string>> format = optional_text_argument(bound->slot[1], "format");
     if (!format) return std::move(format).failure();
-    Result<Format> chosen = resolve_format(*path, *format);
-    if (!chosen) return std::move(chosen).failure();
-    return FileCall{std::move(path).value(), *chosen};
+    Result<FileCall> call = resolve_format(std::move(path).value(), *format);
+    if (!call) return std::move(call).failure();
+    Result<io::FileReader> file = open_input(*call);
+    if (!file) return std::move(file).failure();
+    return OpenFile{call->format, std::move(file).value()};
 }
 
 // ---------------------------------------------------------------------------------------------------

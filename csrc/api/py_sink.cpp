@@ -1,9 +1,9 @@
-#include "api/bigjson/py_sink.hpp"
+#include "api/py_sink.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace tovak::bigjson {
+namespace tovak::api {
 
 namespace {
 
@@ -230,9 +230,17 @@ PyObject* new_dict(Py_ssize_t count) {
 // ---------------------------------------------------------------------------------------------------
 // PyObjectSink
 
+// Looks for a pending signal every `signal_check_every` values: a load of one huge document then stops
+// soon after Ctrl-C. The countdown costs one decrement per value; the check itself is a flag test.
+[[gnu::noinline]] bool PyObjectSink::signal_pending() {
+    signal_countdown_ = options_.signal_check_every;
+    return PyErr_CheckSignals() < 0;
+}
+
 bool PyObjectSink::push(PyObject* obj) {
     if (obj == nullptr) return false;
     values_.push_back(PyRef::steal(obj));
+    if (signal_countdown_ != 0 && --signal_countdown_ == 0) [[unlikely]] return !signal_pending();
     return true;
 }
 
@@ -337,10 +345,14 @@ bool PyObjectSink::end_object() {
     const Key* keys = object_keys_.data() + frame.keys;
     const PyRef* values = values_.data() + frame.values;
 
-    bool in_order = true;
-    for (std::size_t i = 1; i < count && in_order; ++i) in_order = !key_less(keys[i], keys[i - 1]);
+    // In file order, storing in text order leaves each key where it first appeared with its last value.
+    bool in_order = options_.keys == KeyOrder::file_order;
+    if (!in_order) {
+        in_order = true;
+        for (std::size_t i = 1; i < count && in_order; ++i) in_order = !key_less(keys[i], keys[i - 1]);
+    }
     if (in_order) {
-        // Equal keys are adjacent and in text order: the later store wins and keeps the first's place.
+        // Sorted: equal keys are adjacent and in text order; the later store wins and keeps the first's place.
         for (std::size_t i = 0; i < count; ++i)
             if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
     } else {
@@ -389,38 +401,27 @@ void PyObjectSink::reset() {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Entry points
+// Parsing and the interrupt check
+
+PyParsed PyParser::parse(std::string_view text) {
+    sink_.reset();  // in case an earlier call was cut short by an allocation failure
+    json::ParseOutcome outcome = json::parse(text, sink_, scratch_);
+    PyParsed parsed{outcome.status, PyRef(), outcome.error, std::nullopt};
+    if (outcome.status == json::ParseStatus::ok) {
+        parsed.value = sink_.take();
+        return parsed;
+    }
+    if (outcome.status == json::ParseStatus::sink_failed) parsed.raised = Failure::from_python();
+    sink_.reset();
+    return parsed;
+}
 
 namespace {
 
-Result<PyRef> finish(const json::ParseOutcome& outcome, PyObjectSink& sink, const char* prefix) {
-    switch (outcome.status) {
-        case json::ParseStatus::ok:
-            return sink.take();
-        case json::ParseStatus::syntax_error:
-            sink.reset();
-            return Failure(PyExc_ValueError, std::string(prefix) + outcome.error.text());
-        case json::ParseStatus::sink_failed:
-            break;
-    }
-    Failure failure = Failure::from_python();  // taken before the half-built objects are released
-    sink.reset();
-    return failure;
-}
+bool signal_raised(void*) { return PyErr_CheckSignals() < 0; }
 
 }  // namespace
 
-Result<PyRef> parse_to_python(std::string_view text, KeyCache& keys, const char* prefix) {
-    PyObjectSink sink(keys);
-    std::string scratch;
-    json::ParseOutcome outcome = json::parse(text, sink, scratch);
-    return finish(outcome, sink, prefix);
-}
+records::InterruptCheck python_signal_check() noexcept { return records::InterruptCheck{signal_raised, nullptr}; }
 
-Result<PyRef> PyParser::parse(std::string_view text, const char* prefix) {
-    sink_.reset();  // in case an earlier call was cut short by an allocation failure
-    json::ParseOutcome outcome = json::parse(text, sink_, scratch_);
-    return finish(outcome, sink_, prefix);
-}
-
-}  // namespace tovak::bigjson
+}  // namespace tovak::api

@@ -1,18 +1,46 @@
-// JSON text straight to Python objects: a parser sink that builds None/bool/int/float/str/list/dict
-// without an intermediate tree, and a cache of key strings shared by the objects of one call or iterator.
+// JSON text straight to Python objects, shared by every API surface: a parser sink that builds
+// None/bool/int/float/str/list/dict without an intermediate tree, configured by `SinkOptions`; a cache of key
+// strings shared by the objects of one call or iterator; and the interrupt check the record engine asks.
+//
+// Thread rule: every object here is owned by one call or iterator and used by one thread at a time,
+// attached to the interpreter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "api/frame.hpp"
 #include "json/parser.hpp"
+#include "records/options.hpp"
 
-namespace tovak::bigjson {
+namespace tovak::api {
+
+// The order of a dict's keys.
+enum class KeyOrder : std::uint8_t {
+    sorted,      // ascending UTF-8 byte order; of equal keys the last one's value wins
+    file_order,  // the order of first appearance in the text; of equal keys the last one's value wins
+};
+
+// The range of integers the sink makes exactly. The parser reports integers in the 64-bit range as
+// integers and every other number as a double; exact integers of any size come with a parser dialect.
+enum class Integers : std::uint8_t { int64 };
+
+// How the Python sink builds objects; filled by each surface.
+struct SinkOptions {
+    KeyOrder keys = KeyOrder::sorted;          // dict key order (see KeyOrder)
+    Integers integers = Integers::int64;       // integer range (see Integers)
+    std::uint32_t signal_check_every = 1u << 16;  // values built between two checks for a pending signal
+                                                  // (Ctrl-C) on the main thread; 0: never checked
+};
+
+// An interrupt check for the record engine's options: true, with the interpreter's exception set, when a
+// signal handler raised (KeyboardInterrupt on Ctrl-C). Only the main thread ever sees a signal.
+records::InterruptCheck python_signal_check() noexcept;
 
 struct KeyHead;  // the first bytes of a key (py_sink.cpp)
 
@@ -69,7 +97,8 @@ PyObject* make_str(std::string_view utf8, bool ascii);
 // again). Reusable: `reset` (or a successful `take`) empties it while keeping its buffers.
 class PyObjectSink {
 public:
-    explicit PyObjectSink(KeyCache& keys) : key_cache_(keys) {}
+    PyObjectSink(KeyCache& keys, const SinkOptions& options)
+        : key_cache_(keys), options_(options), signal_countdown_(options.signal_check_every) {}
 
     bool null();
     bool boolean(bool value);
@@ -115,10 +144,13 @@ private:
 
     bool push(PyObject* obj);
     bool push_container(PyObject* container);
+    bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
     void sort_keys(const Key* keys, std::size_t count);
 
     KeyCache& key_cache_;
+    SinkOptions options_;
+    std::uint32_t signal_countdown_;  // values until the next signal check (0: never)
     std::vector<PyRef> values_;
     std::vector<PyObject*> untracked_;  // containers taken off the collector's lists; `take` puts them back
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
@@ -132,20 +164,27 @@ private:
     std::size_t kept_superseded_ = 0;  // already handed out while tracking is deferred
 };
 
-// Parses `text` (valid UTF-8) into a new Python object. A syntax error is a ValueError with the message
-// `prefix` + the error text ("<message> at line L column C"); a failed Python call is passed on as raised.
-Result<PyRef> parse_to_python(std::string_view text, KeyCache& keys, const char* prefix);
+// The outcome of parsing one text: the object, a syntax error (plain data, for the surface to word), or
+// sink_failed when a Python call failed or a signal handler raised (`raised` holds that exception, taken
+// out of the interpreter before the half-built objects were released).
+struct PyParsed {
+    json::ParseStatus status = json::ParseStatus::ok;
+    PyRef value;
+    json::ParseError error;
+    std::optional<Failure> raised;
+};
 
-// The same for many texts in a row (the lines of a JSONL file, the elements of an array): keeps one key
-// cache and the sink's buffers between calls, so steady use allocates only the Python objects. Like
-// KeyCache, used by one thread at a time and destroyed while attached to the interpreter.
+// Parses texts (valid UTF-8) into Python objects, one after another (the lines of a JSONL file, the
+// elements of an array, or one document): keeps one key cache and the sink's buffers between calls, so
+// steady use allocates only the Python objects. Like KeyCache, used by one thread at a time and destroyed
+// while attached to the interpreter.
 class PyParser {
 public:
-    PyParser() : sink_(keys_) {}
+    explicit PyParser(const SinkOptions& options = {}) : sink_(keys_, options) {}
     PyParser(const PyParser&) = delete;
     PyParser& operator=(const PyParser&) = delete;
 
-    Result<PyRef> parse(std::string_view text, const char* prefix);
+    PyParsed parse(std::string_view text);
 
     void defer_tracking() noexcept { sink_.defer_tracking(); }
     void track_deferred() { sink_.track_deferred(); }
@@ -156,4 +195,4 @@ private:
     std::string scratch_;
 };
 
-}  // namespace tovak::bigjson
+}  // namespace tovak::api

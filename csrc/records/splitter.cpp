@@ -1,8 +1,8 @@
-#include "api/bigjson/splitter.hpp"
+#include "records/splitter.hpp"
 
-#include "api/bigjson/mod.hpp"
+#include "json/text.hpp"
 
-namespace tovak::bigjson {
+namespace tovak::records {
 
 namespace {
 
@@ -127,44 +127,40 @@ void ElementSplitter::index(const unsigned char* chunk, std::size_t from, std::s
     if (room) room = found.find_bytes(next, size, strings_);
     depth_ = found.depth;
     end_count_ = found.count;
-    next_end_ = 0;
     index_full_ = !room;
 }
 
-ElementSplitter::Step ElementSplitter::scan(const char* chunk, std::size_t size, std::size_t& pos) noexcept {
+void ElementSplitter::split(const char* chunk, std::size_t size, ChunkSplit& out) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(chunk);
-    std::size_t i = pos;
+    out.ends.clear();
+    out.closed = false;
+    std::size_t i = 0;
     if (!started_) {
-        while (i < size && is_space_byte(bytes[i])) ++i;
-        if (i == size) {
-            pos = size;
-            return Step{Stop::need_more, std::string_view(), false};
-        }
-        started_ = true;
-        if (bytes[i] == '[') {
-            in_array_ = true;
-            depth_ = 1;
-            ++i;
+        while (i < size && json::is_space_byte(bytes[i])) ++i;
+        if (i < size) {
+            started_ = true;
+            if (bytes[i] == '[') {
+                in_array_ = true;
+                depth_ = 1;
+                ++i;
+            }
         }
     }
-    if (!in_array_) {
-        pos = size;
-        return Step{Stop::need_more, std::string_view(chunk + i, size - i), false};
-    }
-    if (indexed_chunk_ != chunk || expected_pos_ != i) {
+    out.begin = static_cast<std::uint32_t>(i);
+    if (!in_array_ || i == size) return;
+    for (;;) {
         index(bytes, i, size);
-        indexed_chunk_ = chunk;
+        for (std::size_t k = 0; k < end_count_; ++k) {
+            const std::uint32_t entry = ends_[k];
+            out.ends.push_back(entry & ~kClosedBit);
+            if (entry & kClosedBit) {
+                out.closed = true;
+                return;
+            }
+        }
+        if (!index_full_) return;
+        i = (ends_[end_count_ - 1] & ~kClosedBit) + 1;  // the index stopped just past its last terminator
     }
-    if (next_end_ == end_count_ && index_full_) index(bytes, i, size);
-    if (next_end_ < end_count_) {
-        const std::uint32_t entry = ends_[next_end_++];
-        const std::size_t end = entry & ~kClosedBit;
-        pos = expected_pos_ = end + 1;
-        return Step{Stop::element_end, std::string_view(chunk + i, end - i), (entry & kClosedBit) != 0};
-    }
-    indexed_chunk_ = nullptr;
-    pos = size;
-    return Step{Stop::need_more, std::string_view(chunk + i, size - i), false};
 }
 
-}  // namespace tovak::bigjson
+}  // namespace tovak::records

@@ -1,0 +1,126 @@
+#include "json/structure.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tovak::json {
+
+// ---------------------------------------------------------------------------------------------------
+// Structure inference
+
+namespace {
+
+constexpr std::string_view kScalarNameText[ScalarNames::name_count] = {"bool", "float", "int", "null", "str"};
+
+}  // namespace
+
+ScalarNames::Name ScalarNames::of(const Value& scalar) noexcept {
+    switch (scalar.kind()) {
+        case Value::Kind::boolean: return bool_name;
+        case Value::Kind::dbl: return float_name;
+        case Value::Kind::uint:
+        case Value::Kind::sint: return int_name;
+        case Value::Kind::string: return str_name;
+        default: return null_name;
+    }
+}
+
+Value scalar_value(ScalarNames names) {
+    std::string expression;
+    for (int name = 0; name < ScalarNames::name_count; ++name) {
+        if (!names.contains(static_cast<ScalarNames::Name>(name))) continue;
+        if (!expression.empty()) expression += '|';
+        expression += kScalarNameText[name];
+    }
+    return Value(std::move(expression));
+}
+
+void Structure::add(const Value& value) {
+    if (value.is_object()) add_object(value.as_object());
+    else if (value.is_array()) add_array(value.as_array());
+    else names_.insert(ScalarNames::of(value));
+}
+
+void Structure::add_array(const Array& items) {
+    ++arrays_;
+    if (items.empty()) return;
+    if (!items_) items_ = std::make_unique<Structure>();
+    for (const Value& item : items) items_->add(item);
+}
+
+void Structure::add_object(const Object& entries) {
+    ++objects_;
+    // Records mostly share one set of keys: an object with the keys of the one before reuses their slots
+    // without hashing.
+    bool same_keys = entries.size() == last_slots_.size();
+    for (std::size_t i = 0; same_keys && i < entries.size(); ++i)
+        same_keys = keys_[last_slots_[i]].key == entries[i].first;
+    if (!same_keys) {
+        last_slots_.clear();
+        for (const auto& entry : entries) {
+            auto found = slot_of_key_.find(entry.first);
+            if (found == slot_of_key_.end()) {
+                keys_.push_back(KeyPlace{entry.first, 0, std::make_unique<Structure>()});
+                found = slot_of_key_.emplace(keys_.back().key, keys_.size() - 1).first;
+            }
+            last_slots_.push_back(found->second);
+        }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        KeyPlace& place = keys_[last_slots_[i]];
+        ++place.present;
+        place.values->add(entries[i].second);
+    }
+}
+
+Value Structure::schema() const {
+    const int kinds = !names_.empty() + (arrays_ > 0) + (objects_ > 0);
+    if (kinds == 0) return Value(std::string("unknown"));
+    if (kinds == 1) {
+        if (objects_ > 0) return object_schema();
+        if (arrays_ > 0) return array_schema();
+        return scalar_value(names_);
+    }
+    // Several kinds meet here: one alternative per kind, in the order scalar, array, object.
+    Array alternatives;
+    alternatives.reserve(3);
+    if (!names_.empty()) alternatives.push_back(scalar_value(names_));
+    if (arrays_ > 0) alternatives.push_back(array_schema());
+    if (objects_ > 0) alternatives.push_back(object_schema());
+    Object mixed;
+    mixed.emplace_back("__oneof__", Value(std::move(alternatives)));
+    return Value(std::move(mixed));
+}
+
+Value Structure::array_schema() const {
+    Array schema;
+    if (items_) schema.push_back(items_->schema());
+    return Value(std::move(schema));
+}
+
+Value Structure::object_schema() const {
+    // A key missing from some object is marked optional. A key whose value is null counts as present.
+    Object entries;
+    entries.reserve(keys_.size());
+    for (const KeyPlace& place : keys_) {
+        std::string name = place.key;
+        if (place.present < objects_) name += '?';
+        entries.emplace_back(std::move(name), place.values->schema());
+    }
+    // Objects hold their entries in byte order of the names. A literal key "k?" and a missing key "k" share
+    // one name; the one met later in first-appearance order wins, which the stable sort keeps last.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Object schema;
+    schema.reserve(entries.size());
+    for (auto& entry : entries) {
+        if (!schema.empty() && schema.back().first == entry.first) schema.back().second = std::move(entry.second);
+        else schema.push_back(std::move(entry));
+    }
+    return Value(std::move(schema));
+}
+
+}  // namespace tovak::json

@@ -1,0 +1,74 @@
+// How the record engine is configured: one struct, filled by an API surface, read by the cutter and the
+// counters. Each field says its default and what it changes.
+//
+// Thread rule: plain values, copied into each engine object when it is built.
+#pragma once
+
+#include <cstdint>
+
+namespace tovak::records {
+
+// How records are cut out of the input; chosen once, when the cutter is built.
+enum class Cut : std::uint8_t {
+    lines,     // each non-blank line (JSONL)
+    elements,  // each element of a top-level array; the single value of any other JSON text
+    document,  // the whole input as one text, read into memory
+};
+
+// How forgiving the cutter is. `tolerant` is the one mode so far:
+//   lines     a line that is not UTF-8 fails (ErrorKind::invalid_utf8); the next call goes on after it
+//   elements  ill-formed UTF-8 is replaced by U+FFFD; the bytes after a closing bracket are never read;
+//             an array that never closes ends with its last complete element
+//   document  input that is not UTF-8 fails
+// Records that are blank (only Unicode white space) are skipped in every cut. A strict mode (no repair,
+// trailing bytes an error) and raw records (bytes handed out unchecked, for other threads to parse) are
+// still to come; they will be values of this enum and a field beside it.
+enum class Tolerance : std::uint8_t { tolerant };
+
+// Asked by long loops whether to stop, about every `RecordOptions::interrupt_every` bytes of input. A
+// surface over the interpreter points it at a signal check; the engine itself knows nothing of Python.
+struct InterruptCheck {
+    bool (*interrupted)(void* context) = nullptr;  // true: stop with ErrorKind::interrupted; null: never asked
+    void* context = nullptr;
+};
+
+struct RecordOptions {
+    Cut cut = Cut::elements;                     // what a record is (see Cut)
+    Tolerance tolerance = Tolerance::tolerant;   // what bad input does (see Tolerance)
+    bool track_lines = false;                    // elements: the line of each record's start (costs a pass
+                                                 // counting line feeds); lines and document always know it
+    InterruptCheck interrupt = {};               // asked while reading; default: never
+    std::uint64_t interrupt_every = 4u << 20;    // bytes of input between two asks
+};
+
+// Counts the bytes a loop has read and asks the interrupt check once `interrupt_every` of them have
+// passed. Owned by the loop that reads (one thread).
+class InterruptClock {
+public:
+    explicit InterruptClock(const RecordOptions& options) noexcept
+        : check_(options.interrupt), every_(options.interrupt_every) {}
+
+    // Counts bytes read.
+    void add(std::uint64_t bytes) noexcept { since_ += bytes; }
+
+    // True when enough bytes have passed since the last ask and the check asks to stop. A loop asks before
+    // it reads, so a stop never drops bytes it has read.
+    bool interrupted() {
+        if (since_ < every_ || check_.interrupted == nullptr) return false;
+        since_ = 0;
+        return check_.interrupted(check_.context);
+    }
+
+    // Both, for a loop that drops what it read anyway when it stops (a count).
+    bool tick(std::uint64_t bytes) {
+        add(bytes);
+        return interrupted();
+    }
+
+private:
+    InterruptCheck check_;
+    std::uint64_t every_;
+    std::uint64_t since_ = 0;
+};
+
+}  // namespace tovak::records
