@@ -4,7 +4,7 @@
 Every measurement runs in a fresh child process (this script with the hidden --child flag),
 which reports its best time of N runs and its peak RSS above a baseline taken after imports.
 
-    python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,corpus]
+    python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,sources,corpus]
                            [--data DIR] [--keep] [--corpus DIR]
 """
 import argparse
@@ -27,9 +27,11 @@ from pathlib import Path
 
 MB = 1 << 20
 ROOT = Path(__file__).resolve().parents[1]
-SECTIONS = ("count", "load", "iter", "schema", "corpus")
-PEERS = ("orjson", "msgspec", "ijson", "genson")
+SECTIONS = ("count", "load", "iter", "schema", "sources", "corpus")
+PEERS = ("orjson", "msgspec", "ijson", "genson", "polars", "duckdb")
 OURS = {"count": "count", "load": "load", "iter": "iter_records", "schema": "schema"}
+# The package's own functions (tovak.*), by case name.
+PACKAGE = {"t_count": "count", "t_load": "load", "t_records": "records"}
 
 # ---------------------------------------------------------------- data generation
 CITIES = ["Zürich", "東京", "São Paulo", "Москва", "Kraków", "Reykjavík", "Αθήνα", "القاهرة", "Dublin"]
@@ -141,6 +143,30 @@ def _build(case: str, path: str, fmt, sample):
             for _ in it:
                 n += 1
             return (n, getattr(it, "bytes_read", None), getattr(it, "total_bytes", None))
+    elif case in PACKAGE:
+        import tovak
+        if not hasattr(tovak, PACKAGE[case]):
+            raise NotImplementedError(f"tovak.{PACKAGE[case]} is not implemented yet")
+        if case != "t_records":
+            fn = getattr(tovak, PACKAGE[case])
+            return lambda: fn(path, format=fmt)
+
+        def run():
+            with tovak.records(path, format=fmt) as records:
+                n = 0
+                for _ in records:
+                    n += 1
+                return (n, records.bytes_read, records.total_bytes)
+    elif case == "polars":
+        import polars
+
+        def run():
+            return polars.read_ndjson(path).height
+    elif case == "duckdb":
+        import duckdb
+
+        def run():
+            return duckdb.sql(f"SELECT count(*) FROM read_json('{path}', format='newline_delimited')").fetchone()[0]
     elif case == "pyloop":
         def run():
             with open(path, "rb") as f:
@@ -381,6 +407,49 @@ def section_schema(R: Runner, d: dict) -> None:
                   "first records and runs once.")])
 
 
+def section_sources(R: Runner, d: dict) -> None:
+    print("## Compressed input and the package's own functions\n")
+    jl, size, rows = d["jsonl"], d["jsonl_size"], []
+    for suffix, tool in ((".gz", "gzip"), (".zst", "zstd")):
+        packed = compressed(jl, suffix, tool)
+        if packed is None:
+            rows.append([f"count(data.jsonl{suffix})", "n/a", "n/a", "n/a", "≤ 1.15", "", f"no {tool} here"])
+            continue
+        alone = R.external([tool, "-dc", str(packed)])
+        ours = R.run("t_count", packed)
+        rows.append(row(f"tovak.count(data.jsonl{suffix}) vs {tool} -dc", ours, alone, fratio(ours, alone),
+                        "≤ 1.15", size=size))
+        if suffix == ".gz":
+            load_gz, load_plain = R.run("t_load", packed), R.run("t_load", jl)
+            floor = max((r for r in (alone, load_plain) if "error" not in r), key=lambda r: r["time"],
+                        default={"error": "no floor"})
+            rows.append(row("tovak.load(data.jsonl.gz) vs max(gzip -dc, tovak.load(data.jsonl))", load_gz, floor,
+                            fratio(load_gz, floor), "≤ 1.15", size=size))
+            for peer in ("polars", "duckdb"):
+                p = R.run(peer, packed)
+                rows.append(row(f"tovak.load(data.jsonl.gz) vs {peer}", load_gz, p, fratio(load_gz, p), "—",
+                                size=size))
+    for name in ("json", "jsonl"):
+        for ours_case, peer_case, label in (("t_load", "load", "load"), ("t_records", "iter", "records")):
+            ours, peer = R.run(ours_case, d[name]), R.run(peer_case, d[name])
+            rows.append(row(f"tovak.{label}(data.{name}) vs bigjson", ours, peer, fratio(ours, peer), "≤ 1.05",
+                            size=d[name + "_size"]))
+    table(rows, ["Ratio: our time / peer time. The compressed files are made once with the command line tools "
+                 "(gzip -6, zstd -3) next to the data."])
+
+
+def compressed(path: Path, suffix: str, tool: str):
+    """path + suffix, made with the command line tool unless present; None without the tool."""
+    packed = path.with_name(path.name + suffix)
+    if not packed.exists():
+        if shutil.which(tool) is None:
+            return None
+        with open(packed, "wb") as out:
+            subprocess.run([tool, "-c", "-q", str(path)], stdout=out, check=True)
+    warm([packed])
+    return packed
+
+
 def header(args, d: dict | None) -> None:
     with open("/proc/cpuinfo") as f:
         cpu = next((x.split(":", 1)[1].strip() for x in f if x.startswith("model name")), platform.processor())
@@ -457,7 +526,7 @@ def main() -> None:
                 section_corpus(R, args.corpus)
             else:
                 {"count": section_count, "load": section_load, "iter": section_iter,
-                 "schema": section_schema}[s](R, d)
+                 "schema": section_schema, "sources": section_sources}[s](R, d)
             sys.stdout.flush()
     finally:
         if args.data is None and not args.keep:

@@ -21,6 +21,7 @@ ParseError locate_error(std::string_view text, std::size_t offset, const char* m
     error.message = message;
     error.line = 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
     error.column = before.size() - line_start;
+    error.offset = before.size();
     return error;
 }
 

@@ -9,6 +9,8 @@
 //     bool uint(std::uint64_t value);   // integer text without '-', up to 18446744073709551615
 //     bool sint(std::int64_t value);    // integer text with '-', from -9223372036854775808 to -1
 //     bool dbl(double value);           // everything else (fraction, exponent, -0, out of 64-bit range)
+//     bool big_integer(std::string_view text);  // only under rules with exact integers: an integer
+//                                               // beyond the 64-bit forms, its text as written
 //     bool string(std::string_view utf8, bool ascii);
 //     bool begin_array();
 //     bool end_array();
@@ -20,12 +22,18 @@
 // the string has no escapes, or into the parser's scratch buffer. `ascii` is true when every byte is
 // below 0x80. Keys arrive in text order, duplicates included; ordering and de-duplication are the sink's.
 //
-// Nesting: at most 127 containers may be open at once; the 128th nested opening bracket is the error
-// "recursion limit exceeded". The parser iterates (no recursion), so deep input cannot exhaust the stack.
+// Rules: what the grammar leaves to the reader (number forms, lone surrogate escapes, nesting depth) is
+// chosen at compile time by a rules type (FixedWidthRules, PythonRules below), so neither reader pays for
+// the other's checks in its loop.
+//
+// Nesting: at most `Rules::kNestingLimit - 1` containers may be open at once; the next opening bracket is
+// the error `Rules::kNestingMessage`. The parser iterates (no recursion), so deep input cannot exhaust the
+// stack.
 #pragma once
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -60,6 +68,7 @@ inline constexpr const char* unexpected_end_of_hex_escape = "unexpected end of h
 inline constexpr const char* trailing_comma = "trailing comma";
 inline constexpr const char* trailing_characters = "trailing characters";
 inline constexpr const char* recursion_limit = "recursion limit exceeded";
+inline constexpr const char* nesting_too_deep = "nesting deeper than 10000 levels";
 }  // namespace message
 
 // A syntax error: line counts from 1, column is the byte offset on that line just past the byte that
@@ -68,6 +77,7 @@ struct ParseError {
     const char* message = "";
     std::uint64_t line = 0;
     std::uint64_t column = 0;
+    std::uint64_t offset = 0;  // the byte offset in the text matching `column` (just past the byte)
 
     // "<message> at line <line> column <column>"
     std::string text() const;
@@ -84,8 +94,31 @@ struct ParseOutcome {
 // The error `message` for a problem found just before byte offset `offset` of `text`.
 ParseError locate_error(std::string_view text, std::size_t offset, const char* message) noexcept;
 
-// The nesting budget: the opening bracket that would make this many containers open at once fails.
-inline constexpr int kNestingLimit = 128;
+// The rules of the module-level readers: numbers in the fixed-width forms (unsigned and negative 64-bit
+// integers, finite doubles; "-0" is a double), a \u escape of a lone surrogate is an error, and the
+// opening bracket that would make 128 containers open at once fails.
+struct FixedWidthRules {
+    static constexpr bool kExactIntegers = false;
+    static constexpr bool kLoneSurrogates = false;
+    static constexpr int kNestingLimit = 128;
+    static constexpr const char* kNestingMessage = message::recursion_limit;
+};
+
+// The rules of Python's json module: an integer of any size is exact (beyond the 64-bit forms its text
+// goes to the sink's `big_integer`), "-0" is the integer 0, a number beyond the double range is an
+// infinity of its sign, and a \u escape of a lone surrogate is kept: it is written into the string as
+// the three bytes a UTF-8 encoder would give that code point (ED A0..BF xx), which a decoder that
+// tolerates surrogates turns back into it. A surrogate pair still becomes one character, so a high
+// surrogate is never followed by a low one in the result. Nesting: 10,000 levels.
+struct PythonRules {
+    static constexpr bool kExactIntegers = true;
+    static constexpr bool kLoneSurrogates = true;
+    static constexpr int kNestingLimit = 10001;
+    static constexpr const char* kNestingMessage = message::nesting_too_deep;
+};
+
+// The nesting budget of the fixed-width rules.
+inline constexpr int kNestingLimit = FixedWidthRules::kNestingLimit;
 
 namespace detail {
 
@@ -229,7 +262,7 @@ inline char* put_utf8(char* out, std::uint32_t code_point) noexcept {
     return out;
 }
 
-template <class Sink>
+template <class Sink, class Rules>
 class Parser {
 public:
     Parser(std::string_view text, Sink& sink, std::string& scratch) noexcept
@@ -273,6 +306,18 @@ private:
     bool parse_literal(const char* word, std::size_t size);
     bool parse_hex_escape(const char*& p, std::uint32_t& unit);
 
+    // Under exact-integer rules, reports the integer text [first, last) ("-0" when `zero`) to the sink
+    // and returns true; under the others returns false and the integer becomes a double.
+    bool exact_integer(const char* first, const char* last, bool zero, bool& accepted) {
+        if constexpr (Rules::kExactIntegers) {
+            accepted = zero ? sink_.uint(0) : sink_.big_integer(std::string_view(first, static_cast<std::size_t>(last - first)));
+            return true;
+        } else {
+            (void)first, (void)last, (void)zero, (void)accepted;
+            return false;
+        }
+    }
+
     const char* begin_;
     const char* end_;
     const char* cur_;
@@ -281,9 +326,9 @@ private:
     ParseOutcome outcome_;
 };
 
-template <class Sink>
-ParseOutcome Parser<Sink>::run() {
-    Container open[kNestingLimit];
+template <class Sink, class Rules>
+ParseOutcome Parser<Sink, Rules>::run() {
+    Container open[Rules::kNestingLimit];
     int depth = 0;
     std::string_view text;
     bool ascii = false;
@@ -293,7 +338,7 @@ value:  // a value is due
     if (cur_ == end_) return fail_at_end(message::eof_value);
     switch (*cur_) {
         case '[':
-            if (depth + 1 >= kNestingLimit) return fail_at(cur_, message::recursion_limit);
+            if (depth + 1 >= Rules::kNestingLimit) return fail_at(cur_, Rules::kNestingMessage);
             ++cur_;
             if (!sink_.begin_array()) return aborted();
             open[depth++] = Container::array;
@@ -307,7 +352,7 @@ value:  // a value is due
             }
             goto value;
         case '{':
-            if (depth + 1 >= kNestingLimit) return fail_at(cur_, message::recursion_limit);
+            if (depth + 1 >= Rules::kNestingLimit) return fail_at(cur_, Rules::kNestingMessage);
             ++cur_;
             if (!sink_.begin_object()) return aborted();
             open[depth++] = Container::object;
@@ -396,8 +441,8 @@ after_value:  // a value is complete
     return fail_at(cur_, message::expected_object_comma_or_end);
 }
 
-template <class Sink>
-bool Parser<Sink>::parse_literal(const char* word, std::size_t size) {
+template <class Sink, class Rules>
+bool Parser<Sink, Rules>::parse_literal(const char* word, std::size_t size) {
     if (static_cast<std::size_t>(end_ - cur_) >= size && std::memcmp(cur_, word, size) == 0) {
         cur_ += size;
         return true;
@@ -418,8 +463,8 @@ bool Parser<Sink>::parse_literal(const char* word, std::size_t size) {
 }
 
 // `p` is just past "\u". On success `p` is past the four digits.
-template <class Sink>
-bool Parser<Sink>::parse_hex_escape(const char*& p, std::uint32_t& unit) {
+template <class Sink, class Rules>
+bool Parser<Sink, Rules>::parse_hex_escape(const char*& p, std::uint32_t& unit) {
     if (end_ - p < 4) {
         outcome_ = fail_at_end(message::eof_string);
         return false;
@@ -436,8 +481,8 @@ bool Parser<Sink>::parse_hex_escape(const char*& p, std::uint32_t& unit) {
 }
 
 // `cur_` is just past the opening quote; on success it is just past the closing quote.
-template <class Sink>
-bool Parser<Sink>::parse_string(std::string_view& out, bool& ascii) {
+template <class Sink, class Rules>
+bool Parser<Sink, Rules>::parse_string(std::string_view& out, bool& ascii) {
     std::uint64_t high = 0;
     const char* run = cur_;
     const char* p = skip_plain_string_bytes(run, end_, high);
@@ -485,29 +530,43 @@ bool Parser<Sink>::parse_string(std::string_view& out, bool& ascii) {
             case 'u': {
                 std::uint32_t unit;
                 if (!parse_hex_escape(p, unit)) return false;
-                if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                    outcome_ = fail_before(p, message::lone_leading_surrogate);
-                    return false;
-                }
-                if (unit >= 0xD800 && unit <= 0xDBFF) {
-                    for (char expected : {'\\', 'u'}) {
-                        if (p == end_) {
-                            outcome_ = fail_at_end(message::eof_string);
-                            return false;
+                if constexpr (Rules::kLoneSurrogates) {
+                    // A high surrogate pairs with a low one escaped right after it; anything else leaves
+                    // it alone, and the escape after it is read on its own.
+                    if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+                        const char* next = p + 2;
+                        std::uint32_t low;
+                        if (!parse_hex_escape(next, low)) return false;
+                        if (low >= 0xDC00 && low <= 0xDFFF) {
+                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                            p = next;
                         }
-                        if (*p != expected) {
-                            outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
-                            return false;
-                        }
-                        ++p;
                     }
-                    std::uint32_t low;
-                    if (!parse_hex_escape(p, low)) return false;
-                    if (low < 0xDC00 || low > 0xDFFF) {
+                } else {
+                    if (unit >= 0xDC00 && unit <= 0xDFFF) {
                         outcome_ = fail_before(p, message::lone_leading_surrogate);
                         return false;
                     }
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    if (unit >= 0xD800 && unit <= 0xDBFF) {
+                        for (char expected : {'\\', 'u'}) {
+                            if (p == end_) {
+                                outcome_ = fail_at_end(message::eof_string);
+                                return false;
+                            }
+                            if (*p != expected) {
+                                outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
+                                return false;
+                            }
+                            ++p;
+                        }
+                        std::uint32_t low;
+                        if (!parse_hex_escape(p, low)) return false;
+                        if (low < 0xDC00 || low > 0xDFFF) {
+                            outcome_ = fail_before(p, message::lone_leading_surrogate);
+                            return false;
+                        }
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                    }
                 }
                 write = put_utf8(write, unit);
                 high |= unit >= 0x80;
@@ -528,8 +587,8 @@ bool Parser<Sink>::parse_string(std::string_view& out, bool& ascii) {
 }
 
 // `cur_` is at '-' or a digit; on success the number went to the sink and `cur_` is just past it.
-template <class Sink>
-bool Parser<Sink>::parse_number() {
+template <class Sink, class Rules>
+bool Parser<Sink, Rules>::parse_number() {
     const char* start = cur_;
     const char* p = cur_;
     bool negative = *p == '-';
@@ -601,14 +660,18 @@ bool Parser<Sink>::parse_number() {
                 // number, otherwise the number is a zero.
                 bool nonzero = false;
                 for (const char* q = start; q != marker; ++q) nonzero |= *q >= '1' && *q <= '9';
+                double limit = 0.0;
                 if (nonzero && !negative_exponent) {
-                    outcome_ = fail_at(p, message::number_out_of_range);
-                    return false;
+                    if constexpr (!Rules::kExactIntegers) {
+                        outcome_ = fail_at(p, message::number_out_of_range);
+                        return false;
+                    }
+                    limit = HUGE_VAL;
                 }
                 ++p;
                 while (p != end_ && is_digit(*p)) ++p;
                 cur_ = p;
-                if (!sink_.dbl(negative ? -0.0 : 0.0)) {
+                if (!sink_.dbl(negative ? -limit : limit)) {
                     outcome_ = aborted();
                     return false;
                 }
@@ -626,14 +689,19 @@ bool Parser<Sink>::parse_number() {
         accepted = sink_.uint(significand);
     } else if (integral && fits && significand != 0 && significand <= std::uint64_t{1} << 63) {
         accepted = sink_.sint(static_cast<std::int64_t>(0 - significand));
+    } else if (integral && exact_integer(start, p, fits && significand == 0, accepted)) {
+        // taken by the exact-integer rules
     } else {
         double value;
         std::int64_t scale = exponent10 - static_cast<std::int64_t>(digits - integer_digits);
         if (digits > 19 || !exact_short_decimal(significand, scale, negative, value)) {
             DoubleConversion converted = to_double(start, p);
             if (converted.overflow) {
-                outcome_ = fail_before(p, message::number_out_of_range);
-                return false;
+                if constexpr (!Rules::kExactIntegers) {
+                    outcome_ = fail_before(p, message::number_out_of_range);
+                    return false;
+                }
+                converted.value = negative ? -HUGE_VAL : HUGE_VAL;
             }
             value = converted.value;
         }
@@ -649,17 +717,18 @@ bool Parser<Sink>::parse_number() {
 }  // namespace detail
 
 // Parses `text` (valid UTF-8) as one JSON value with optional white space around it, reporting it to
-// `sink`. `scratch` holds decoded strings; passing the same buffer to repeated calls saves allocations.
-template <class Sink>
+// `sink` under `Rules`. `scratch` holds decoded strings; passing the same buffer to repeated calls saves
+// allocations.
+template <class Rules = FixedWidthRules, class Sink>
 ParseOutcome parse(std::string_view text, Sink& sink, std::string& scratch) {
-    detail::Parser<Sink> parser(text, sink, scratch);
+    detail::Parser<Sink, Rules> parser(text, sink, scratch);
     return parser.run();
 }
 
-template <class Sink>
+template <class Rules = FixedWidthRules, class Sink>
 ParseOutcome parse(std::string_view text, Sink& sink) {
     std::string scratch;
-    return parse(text, sink, scratch);
+    return parse<Rules>(text, sink, scratch);
 }
 
 }  // namespace tovak::json

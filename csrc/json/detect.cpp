@@ -1,0 +1,59 @@
+#include "json/detect.hpp"
+
+#include <cstdint>
+
+namespace tovak::json {
+
+namespace {
+
+bool is_space_byte(unsigned char b) noexcept { return b == ' ' || b == '\n' || b == '\r' || b == '\t' || b == '\f'; }
+
+}  // namespace
+
+TextKind detect_text_kind(std::string_view window, bool complete) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(window.data());
+    const auto* end = p + window.size();
+    while (p != end && is_space_byte(*p)) ++p;
+    if (p == end) return TextKind::json;  // empty or blank: strict reading reports the missing value
+
+    // The first value: a container is followed to its closing bracket; a string to its closing quote; a
+    // scalar runs to the next white space or structural byte.
+    std::int64_t depth = 0;
+    bool in_string = false, escaped = false;
+    do {
+        const unsigned char b = *p++;
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (b == '\\') escaped = true;
+            else if (b == '"') in_string = false;
+            else continue;
+            if (!in_string && depth == 0) break;
+            continue;
+        }
+        if (b == '\n') return TextKind::json;  // inside a container: the value spans lines
+        if (b == '"') in_string = true;
+        else if (b == '[' || b == '{') ++depth;
+        else if (b == ']' || b == '}') {
+            if (--depth <= 0) break;
+        } else if (depth == 0) {
+            // A scalar: its bytes run to white space or a structural byte.
+            while (p != end && !is_space_byte(*p) && *p != '[' && *p != '{' && *p != '"' && *p != ',' &&
+                   *p != ']' && *p != '}')
+                ++p;
+            break;
+        }
+    } while (p != end);
+    if (p == end && (depth > 0 || in_string)) return TextKind::json;  // the window ends inside the value
+
+    // After the first value: only white space to the end means one value; a line feed then more means lines.
+    bool new_line = false;
+    for (; p != end; ++p) {
+        if (*p == '\n') new_line = true;
+        else if (!is_space_byte(*p)) return new_line ? TextKind::jsonl : TextKind::json;
+    }
+    // The window ended in white space after the first value: if the text goes on, it goes on after a line
+    // feed, on a later line.
+    return new_line && !complete ? TextKind::jsonl : TextKind::json;
+}
+
+}  // namespace tovak::json
