@@ -319,14 +319,19 @@ private:
 
     void skip_space() noexcept {
         if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') return;  // compact text: no space
+        // One space, as after ", " and ": ", without the wide scan.
+        if (end_ - cur_ >= 2 && *cur_ == ' ' && static_cast<unsigned char>(cur_[1]) > ' ') {
+            ++cur_;
+            return;
+        }
         cur_ = skip_space_bytes(cur_, end_);
     }
 
     // Each returns true on success; on failure `outcome_` holds the result.
     bool parse_string(std::string_view& out, bool& ascii);
-    bool parse_number();
+    [[gnu::always_inline]] bool parse_number();
     bool parse_literal(const char* word, std::size_t size);
-    bool parse_hex_escape(const char*& p, std::uint32_t& unit);
+    [[gnu::always_inline]] bool parse_hex_escape(const char*& p, std::uint32_t& unit);
 
     // Under exact-integer rules, reports the integer text [first, last) ("-0" when `zero`) to the sink
     // and returns true; under the others returns false and the integer becomes a double.
@@ -515,7 +520,7 @@ bool Parser<Sink, Rules>::parse_string(std::string_view& out, bool& ascii) {
         return true;
     }
     // Escapes: the decoded text goes to the scratch buffer, whose size serves as its capacity. Decoding
-    // never lengthens the text, so a run plus one escape needs at most the run's length plus 4 bytes.
+    // never lengthens the text: an escape writes at most 4 bytes (a pair of \u escapes, 12 bytes of text).
     std::size_t used = 0;
     for (;;) {
         if (p == end_) {
@@ -526,81 +531,91 @@ bool Parser<Sink, Rules>::parse_string(std::string_view& out, bool& ascii) {
             outcome_ = fail_at(p, message::control_character);
             return false;
         }
+        // Room for the run, copied 16 bytes at a time, and for the first escape after it.
         std::size_t run_size = static_cast<std::size_t>(p - run);
-        if (used + run_size + 4 > scratch_.size()) scratch_.resize(std::max(2 * scratch_.size(), used + run_size + 64));
+        if (used + run_size + 32 > scratch_.size()) scratch_.resize(std::max(2 * scratch_.size(), used + run_size + 64));
         char* write = scratch_.data() + used;
-        std::memcpy(write, run, run_size);
+        if (run_size <= 16 && end_ - run >= 16) {
+            std::memcpy(write, run, 16);  // short runs between escapes: one fixed-size copy
+        } else {
+            std::memcpy(write, run, run_size);
+        }
         write += run_size;
-        if (*p == '"') {
-            used = static_cast<std::size_t>(write - scratch_.data());
-            break;
-        }
-        ++p;
-        if (p == end_) {
-            outcome_ = fail_at_end(message::eof_string);
-            return false;
-        }
-        switch (*p++) {
-            case '"': *write++ = '"'; break;
-            case '\\': *write++ = '\\'; break;
-            case '/': *write++ = '/'; break;
-            case 'b': *write++ = '\b'; break;
-            case 'f': *write++ = '\f'; break;
-            case 'n': *write++ = '\n'; break;
-            case 'r': *write++ = '\r'; break;
-            case 't': *write++ = '\t'; break;
-            case 'u': {
-                std::uint32_t unit;
-                if (!parse_hex_escape(p, unit)) return false;
-                if constexpr (Rules::kLoneSurrogates) {
-                    // A high surrogate pairs with a low one escaped right after it; anything else leaves
-                    // it alone, and the escape after it is read on its own.
-                    if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
-                        const char* next = p + 2;
-                        std::uint32_t low;
-                        if (!parse_hex_escape(next, low)) return false;
-                        if (low >= 0xDC00 && low <= 0xDFFF) {
-                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                            p = next;
-                        }
-                    }
-                } else {
-                    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                        outcome_ = fail_before(p, message::lone_leading_surrogate);
-                        return false;
-                    }
-                    if (unit >= 0xD800 && unit <= 0xDBFF) {
-                        for (char expected : {'\\', 'u'}) {
-                            if (p == end_) {
-                                outcome_ = fail_at_end(message::eof_string);
-                                return false;
+        used += run_size;
+        if (*p == '"') break;
+        // Escapes in a row (as \u sequences come) go one after the other without looking for a run.
+        do {
+            if (scratch_.size() - used < 4) {
+                scratch_.resize(2 * scratch_.size());
+                write = scratch_.data() + used;
+            }
+            ++p;
+            if (p == end_) {
+                outcome_ = fail_at_end(message::eof_string);
+                return false;
+            }
+            switch (*p++) {
+                case '"': *write++ = '"'; break;
+                case '\\': *write++ = '\\'; break;
+                case '/': *write++ = '/'; break;
+                case 'b': *write++ = '\b'; break;
+                case 'f': *write++ = '\f'; break;
+                case 'n': *write++ = '\n'; break;
+                case 'r': *write++ = '\r'; break;
+                case 't': *write++ = '\t'; break;
+                case 'u': {
+                    std::uint32_t unit;
+                    if (!parse_hex_escape(p, unit)) return false;
+                    if constexpr (Rules::kLoneSurrogates) {
+                        // A high surrogate pairs with a low one escaped right after it; anything else leaves
+                        // it alone, and the escape after it is read on its own.
+                        if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+                            const char* next = p + 2;
+                            std::uint32_t low;
+                            if (!parse_hex_escape(next, low)) return false;
+                            if (low >= 0xDC00 && low <= 0xDFFF) {
+                                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                                p = next;
                             }
-                            if (*p != expected) {
-                                outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
-                                return false;
-                            }
-                            ++p;
                         }
-                        std::uint32_t low;
-                        if (!parse_hex_escape(p, low)) return false;
-                        if (low < 0xDC00 || low > 0xDFFF) {
+                    } else {
+                        if (unit >= 0xDC00 && unit <= 0xDFFF) {
                             outcome_ = fail_before(p, message::lone_leading_surrogate);
                             return false;
                         }
-                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        if (unit >= 0xD800 && unit <= 0xDBFF) {
+                            for (char expected : {'\\', 'u'}) {
+                                if (p == end_) {
+                                    outcome_ = fail_at_end(message::eof_string);
+                                    return false;
+                                }
+                                if (*p != expected) {
+                                    outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
+                                    return false;
+                                }
+                                ++p;
+                            }
+                            std::uint32_t low;
+                            if (!parse_hex_escape(p, low)) return false;
+                            if (low < 0xDC00 || low > 0xDFFF) {
+                                outcome_ = fail_before(p, message::lone_leading_surrogate);
+                                return false;
+                            }
+                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        }
                     }
+                    write = put_utf8(write, unit);
+                    high |= unit >= 0x80;
+                    break;
                 }
-                write = put_utf8(write, unit);
-                high |= unit >= 0x80;
-                break;
+                default:
+                    outcome_ = fail_at(p - 1, message::invalid_escape);
+                    return false;
             }
-            default:
-                outcome_ = fail_at(p - 1, message::invalid_escape);
-                return false;
-        }
-        used = static_cast<std::size_t>(write - scratch_.data());
+            used = static_cast<std::size_t>(write - scratch_.data());
+        } while (p != end_ && *p == '\\');
         run = p;
-        if (p != end_ && *p != '\\') p = skip_plain_string_bytes(p, end_, high);
+        if (p != end_ && *p != '"') p = skip_plain_string_bytes(p, end_, high);
     }
     out = std::string_view(scratch_.data(), used);
     ascii = high == 0;
