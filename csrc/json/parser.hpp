@@ -329,9 +329,9 @@ private:
 
     // Each returns true on success; on failure `outcome_` holds the result.
     bool parse_string(std::string_view& out, bool& ascii);
-    [[gnu::always_inline]] bool parse_number();
+    [[gnu::always_inline]] inline bool parse_number();
     bool parse_literal(const char* word, std::size_t size);
-    [[gnu::always_inline]] bool parse_hex_escape(const char*& p, std::uint32_t& unit);
+    [[gnu::always_inline]] inline bool parse_hex_escape(const char*& p, std::uint32_t& unit);
 
     // Under exact-integer rules, reports the integer text [first, last) ("-0" when `zero`) to the sink
     // and returns true; under the others returns false and the integer becomes a double.
