@@ -5,7 +5,7 @@ Every measurement runs in a fresh child process (this script with the hidden --c
 which reports its best time of N runs and its peak RSS above a baseline taken after imports.
 
     python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,sources,corpus]
-                           [--data DIR] [--keep] [--corpus DIR]
+                           [--data DIR] [--keep] [--corpus DIR] [--no-gc | --both-gc] [--plot FILE.png]
 """
 import argparse
 import datetime
@@ -13,6 +13,7 @@ import gc
 import importlib
 import importlib.metadata
 import json
+import math
 import os
 import platform
 import random
@@ -157,6 +158,13 @@ def _build(case: str, path: str, fmt, sample):
                 for _ in records:
                     n += 1
                 return (n, records.bytes_read, records.total_bytes)
+    elif case == "marshal":  # the floor: the same objects, built from the interpreter's own format
+        import marshal
+        from tovak import bigjson
+        blob = marshal.dumps(bigjson.load(path, format=fmt))
+
+        def run():
+            return marshal.loads(blob)
     elif case == "polars":
         import polars
 
@@ -255,11 +263,13 @@ class Runner:
     def __init__(self, repeat: int, no_gc: bool):
         self.repeat, self.no_gc, self.cache = repeat, no_gc, {}
 
-    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0) -> dict:
-        key = (case, str(path), fmt, sample)
+    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0, no_gc=None) -> dict:
+        """One case in a child; `no_gc` overrides the collector setting of the whole run."""
+        no_gc = self.no_gc if no_gc is None else no_gc
+        key = (case, str(path), fmt, sample, no_gc)
         if key not in self.cache:
             spec = {"case": case, "path": str(path), "format": fmt, "sample": sample,
-                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": self.no_gc}
+                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": no_gc}
             p = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)],
                                capture_output=True, text=True, check=False)
             tail = (p.stderr.strip().splitlines() or [""])[-1]
@@ -343,35 +353,117 @@ def section_count(R: Runner, d: dict) -> None:
            f"Record counts: {'MISMATCH' if bad else 'all agree'}, expected {want}, got {got}"])
 
 
-def section_load(R: Runner, d: dict) -> None:
+# Ratios kept for --plot: {table title: {row label: {series label: ratio}}}.
+PLOT: dict = {}
+
+
+def plot_ratio(title: str, label: str, series: str, num: dict, den: dict) -> None:
+    if "error" not in num and "error" not in den and den["time"]:
+        PLOT.setdefault(title, {}).setdefault(label, {})[series] = num["time"] / den["time"]
+
+
+def geomean(values) -> str:
+    values = [v for v in values if v]
+    return f"{math.exp(sum(math.log(v) for v in values) / len(values)):.2f}" if values else "n/a"
+
+
+def gc_settings(R: Runner, both: bool):
+    """The collector settings a table shows: (no_gc flag, column suffix)."""
+    if both:
+        return [(False, ""), (True, " GC off")]
+    return [(R.no_gc, " GC off" if R.no_gc else "")]
+
+
+def section_load(R: Runner, d: dict, both_gc: bool = False) -> None:
     print("## Loading\n")
+    settings = gc_settings(R, both_gc)
     rows = []
-    for name, peers in (("json", ("orjson", "msgspec", "json")), ("jsonl", ("orjson",))):
-        ours = R.run("load", d[name])
-        for peer in peers:
-            p = R.run(peer, d[name])
-            label = f"load(data.{name}) vs {peer}" + (" per line" if name == "jsonl" else "")
-            rows.append(row(label, ours, p, fratio(ours, p), "≤ 1.0", fcheck(ours, p), d[name + "_size"]))
-    table(rows, ["Ratio: our time / peer time (≤ 1.0: load() is at least as fast)."])
+    for name, peers in (("json", ("orjson", "msgspec", "json", "marshal")), ("jsonl", ("orjson", "marshal"))):
+        for no_gc, suffix in settings:
+            ours = R.run("load", d[name], no_gc=no_gc)
+            for peer in peers:
+                p = R.run(peer, d[name], no_gc=no_gc)
+                label = f"load(data.{name}) vs {peer}" + (" per line" if name == "jsonl" and peer != "marshal" else "")
+                target = "—" if peer == "marshal" else "≤ 1.0"
+                rows.append(row(label + suffix, ours, p, fratio(ours, p), target, fcheck(ours, p), d[name + "_size"]))
+                plot_ratio("load", f"data.{name} vs {peer}", "GC off" if no_gc else "GC on", ours, p)
+    table(rows, ["Ratio: our time / peer time (≤ 1.0: load() is at least as fast). marshal: `marshal.loads` of the "
+                 "loaded value, the floor for building the same objects (its blob is made outside the timing)."
+                 + (" Rows marked GC off ran with the cyclic collector disabled." if len(settings) > 1 else "")])
 
 
-def section_corpus(R: Runner, corpus: Path) -> None:
+def section_corpus(R: Runner, corpus: Path, both_gc: bool = False) -> None:
     print(f"## Loading the corpus ({corpus})\n")
     files = sorted(p for p in corpus.glob("*") if p.suffix in (".json", ".ndjson"))
     warm(files)
-    rows = []
+    settings = gc_settings(R, both_gc)
+    peers = ("orjson", "msgspec", "json", "marshal")
+    head = ["file", "size", "ours"]
+    for peer in peers:
+        head += [peer, "ratio"]
+    head += [f"ratio vs {peer} GC off" for no_gc, _ in settings[1:] for peer in ("orjson", "marshal")]
+    head.append("check vs orjson")
+    rows, ratios = [], {}
     for p in files:
         fmt = "jsonl" if p.suffix == ".ndjson" else None
-        ours = R.run("load", p, fmt, min_time=0.5)
+        first_gc = settings[0][0]
+        ours = R.run("load", p, fmt, min_time=0.5, no_gc=first_gc)
         rows.append([p.name, f"{p.stat().st_size / 1024:,.0f} KiB", ftime(ours)])
-        for peer in ("orjson", "msgspec", "json"):
-            r = R.run(peer, p, fmt, min_time=0.5)
+        for peer in peers:
+            r = R.run(peer, p, fmt, min_time=0.5, no_gc=first_gc)
             rows[-1] += [ftime(r), fratio(ours, r)]
-        rows[-1].append(fcheck(ours, R.run("orjson", p, fmt)))
+            plot_ratio("corpus", p.name, f"vs {peer}" + settings[0][1], ours, r)
+            if "error" not in ours and "error" not in r:
+                ratios.setdefault(len(rows[-1]) - 1, []).append(ours["time"] / r["time"])
+        for no_gc, suffix in settings[1:]:
+            ours_off = R.run("load", p, fmt, min_time=0.5, no_gc=no_gc)
+            for peer in ("orjson", "marshal"):
+                r = R.run(peer, p, fmt, min_time=0.5, no_gc=no_gc)
+                rows[-1].append(fratio(ours_off, r))
+                plot_ratio("corpus", p.name, f"vs {peer}{suffix}", ours_off, r)
+                if "error" not in ours_off and "error" not in r:
+                    ratios.setdefault(len(rows[-1]) - 1, []).append(ours_off["time"] / r["time"])
+        rows[-1].append(fcheck(ours, R.run("orjson", p, fmt, no_gc=first_gc, min_time=0.5)))
+    if rows:
+        rows.append(["geometric mean", "", ""] + [geomean(ratios.get(i, ())) if head[i].startswith("ratio") else ""
+                                                  for i in range(3, len(head) - 1)] + [""])
     table(rows, [("Ratios: our time / peer time (≤ 1.0: at least as fast). .ndjson files use format=\"jsonl\" "
-                  "and a per-line loop for the peers. Best of runs repeated for at least 0.5 s.")] +
-          ([] if files else [f"n/a: no .json/.ndjson files in {corpus}"]),
-          ("file", "size", "ours", "orjson", "ratio", "msgspec", "ratio", "json", "ratio", "check vs orjson"))
+                  "and a per-line loop for the peers. marshal: `marshal.loads` of the loaded value, the floor for "
+                  "building the same objects. Best of runs repeated for at least 0.5 s.")] +
+          ([] if files else [f"n/a: no .json/.ndjson files in {corpus}"]), head)
+
+
+def draw_plot(path: Path) -> None:
+    """The load and corpus ratios as horizontal bars, one panel per table, a line at 1.0."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("--plot: matplotlib is not installed (pip install -r bench/requirements.txt)", file=sys.stderr)
+        return
+    panels = [(title, rows) for title, rows in PLOT.items() if rows]
+    if not panels:
+        print("--plot: no load or corpus ratios to draw", file=sys.stderr)
+        return
+    heights = [max(2.0, 0.45 * len(rows) * max(len(v) for v in rows.values()) ** 0.5 + 1) for _, rows in panels]
+    fig, axes = plt.subplots(len(panels), 1, figsize=(11, sum(heights)), height_ratios=heights, squeeze=False)
+    for ax, (title, rows) in zip(axes[:, 0], panels):
+        series = sorted({s for v in rows.values() for s in v}, key=lambda s: (s.endswith("GC off"), s))
+        labels = list(rows)
+        width = 0.8 / len(series)
+        for i, name in enumerate(series):
+            ys = [j + i * width for j in range(len(labels))]
+            ax.barh(ys, [rows[label].get(name, 0) for label in labels], height=width, label=name)
+        ax.set_yticks([j + 0.4 - width / 2 for j in range(len(labels))], labels)
+        ax.invert_yaxis()
+        ax.axvline(1.0, color="black", linewidth=0.8)
+        ax.set_xlabel("tovak time / peer time (below 1: tovak is faster)")
+        ax.set_title("load of the generated data" if title == "load" else "load of the corpus documents")
+        ax.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"chart written to {path}", file=sys.stderr)
 
 
 def section_iter(R: Runner, d: dict) -> None:
@@ -465,7 +557,8 @@ def header(args, d: dict | None) -> None:
     print(f"- Python {platform.python_version()} ({sys.executable})")
     print("- versions: " + ", ".join(f"{n} {ver(n)}" for n in ("tovak",) + PEERS))
     print(f"- best of {args.repeat} runs per case, each case in its own process; page cache warmed; "
-          f"cyclic GC {'disabled' if args.no_gc else 'enabled (as in normal use)'}")
+          "cyclic GC " + ("enabled and disabled (load and corpus tables)" if args.both_gc else
+                          "disabled" if args.no_gc else "enabled (as in normal use)"))
     if d:
         print(f"- data: {d['dir']}: data.json {d['json_size'] / MB:.1f} MB, data.jsonl "
               f"{d['jsonl_size'] / MB:.1f} MB, {d.get('records', '?')} records")
@@ -507,6 +600,9 @@ def main() -> None:
     ap.add_argument("--keep", action="store_true", help="keep the temporary data folder")
     ap.add_argument("--seed", type=int, default=42)
     ap.add_argument("--no-gc", action="store_true", help="disable the cyclic GC in the measuring children")
+    ap.add_argument("--both-gc", action="store_true",
+                    help="load and corpus tables: measure with the cyclic GC on and off")
+    ap.add_argument("--plot", type=Path, metavar="FILE.png", help="also draw the load and corpus ratios (matplotlib)")
     ap.add_argument("--corpus", type=Path, default=ROOT.parent / "shared" / "corpus")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -523,11 +619,15 @@ def main() -> None:
         R = Runner(args.repeat, args.no_gc)
         for s in only:
             if s == "corpus":
-                section_corpus(R, args.corpus)
+                section_corpus(R, args.corpus, args.both_gc)
+            elif s == "load":
+                section_load(R, d, args.both_gc)
             else:
                 {"count": section_count, "load": section_load, "iter": section_iter,
                  "schema": section_schema, "sources": section_sources}[s](R, d)
             sys.stdout.flush()
+        if args.plot:
+            draw_plot(args.plot)
     finally:
         if args.data is None and not args.keep:
             shutil.rmtree(folder, ignore_errors=True)

@@ -2,11 +2,17 @@
 // agrees with the model, the lossy conversion gives valid UTF-8 (the bytes themselves when they were
 // valid), trimming leaves no White_Space at either end; a parse either fails with a known message at a
 // position inside the text, or gives a value that prints as text that parses back to the same value
-// (numbers to the same bits).
+// (numbers to the same bits). The number fast paths agree with std::from_chars: the 128-bit conversion on
+// a significand and exponent taken from the bytes, and the parser under both rule sets on a number text
+// whose digits are the bytes.
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "json/number.hpp"
+#include "json/parser.hpp"
 #include "json/printer.hpp"
 #include "json/text.hpp"
 #include "json/value_sink.hpp"
@@ -97,10 +103,91 @@ void check_position(std::string_view text, const json::ParseError& error) {
     FUZZ_CHECK(line_start + error.column <= std::min(line_end + 1, text.size()));
 }
 
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// std::from_chars of a number text; `overflow` when it is beyond the double range (then the value is
+// meaningless), a zero of the number's sign when it is too small.
+double reference_value(const std::string& text, bool& overflow) {
+    double value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    overflow = false;
+    if (error == std::errc() && end == text.data() + text.size()) return value;
+    overflow = std::isinf(std::strtod(text.c_str(), nullptr));
+    return text[0] == '-' ? -0.0 : 0.0;
+}
+
+// Keeps the last double the parser reports.
+struct LastDouble {
+    bool seen = false;
+    double value = 0;
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool uint(std::uint64_t) { return true; }
+    bool sint(std::int64_t) { return true; }
+    bool dbl(double v) {
+        seen = true;
+        value = v;
+        return true;
+    }
+    bool big_integer(std::string_view) { return true; }
+    bool string(std::string_view, bool) { return true; }
+    bool key(std::string_view, bool) { return true; }
+    bool begin_array() { return true; }
+    bool end_array() { return true; }
+    bool begin_object() { return true; }
+    bool end_object() { return true; }
+};
+
+void check_numbers(const std::uint8_t* bytes, std::size_t size) {
+    if (size < 12) return;
+    // The 128-bit conversion: when it answers, it answers what from_chars does.
+    std::uint64_t w;
+    std::memcpy(&w, bytes, 8);
+    w >>= bytes[8] % 64;  // short significands as often as long ones
+    const int q = static_cast<int>((bytes[9] | (bytes[10] << 8)) % 720) - 370;
+    double got;
+    if (json::eisel_lemire(w, q, got)) {
+        bool overflow;
+        const double expected = reference_value(std::to_string(w) + "e" + std::to_string(q), overflow);
+        FUZZ_CHECK(!overflow && same_bits(got, expected));
+    }
+    // A number text made of the bytes: sign, integer digits, fraction, exponent, all chosen by them.
+    const std::uint8_t shape = bytes[11];
+    const std::size_t integer_digits = 1 + bytes[9] % 24, fraction_digits = bytes[10] % 32;
+    std::string number = shape & 1 ? "-" : "";
+    std::size_t next = 12;
+    auto digit = [&] { return static_cast<char>('0' + (next < size ? bytes[next++] : 0) % 10); };
+    if (shape & 2) {
+        number += '0';
+    } else {
+        for (std::size_t i = 0; i < integer_digits; ++i) number += digit();
+        if (number[shape & 1] == '0') number[shape & 1] = '1';  // no leading zero
+    }
+    if (fraction_digits != 0) {
+        number += '.';
+        for (std::size_t i = 0; i < fraction_digits; ++i) number += digit();
+    }
+    if (shape & 4) number += "e" + std::to_string(static_cast<int>(static_cast<std::int8_t>(bytes[8])) * 3);
+    bool overflow;
+    const double expected = reference_value(number, overflow);
+    const bool integral = fraction_digits == 0 && !(shape & 4);
+    const std::string text = number + (shape & 8 ? "]" : "");  // something after the number, or nothing
+    for (int rules = 0; rules < 2; ++rules) {
+        LastDouble sink;
+        if (rules == 0) json::parse<json::FixedWidthRules>(text, sink);
+        else json::parse<json::PythonRules>(text, sink);
+        if (integral && !sink.seen) continue;  // an integer
+        if (!overflow) FUZZ_CHECK(sink.seen && same_bits(sink.value, expected));
+        else if (rules == 0) FUZZ_CHECK(!sink.seen);  // an error
+        else FUZZ_CHECK(sink.seen && std::isinf(sink.value) && std::signbit(sink.value) == (shape & 1));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string_view raw(reinterpret_cast<const char*>(bytes), size);
+    check_numbers(bytes, size);
 
     const bool valid = fuzz::valid_utf8(raw);
     FUZZ_CHECK(json::is_valid_utf8(raw) == valid);

@@ -140,29 +140,51 @@ inline constexpr auto kHexDigits = [] {
 
 inline int hex_value(char c) noexcept { return kHexDigits.value[static_cast<unsigned char>(c)]; }
 
-// The eight bytes at `p` as a number, when they are all decimal digits.
-inline bool eight_digits(const char* p, std::uint64_t& value) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    // Every byte is 0x30..0x39: its high nibble is 3, and adding 6 does not carry into it.
-    if (((word & 0xF0F0F0F0F0F0F0F0ULL) | (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
-        0x3333333333333333ULL)
-        return false;
-    word -= 0x3030303030303030ULL;
-    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;    // pairs of digits
-    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;  // groups of four
-    value = (word * 10000 + (word >> 32)) & 0xFFFFFFFFULL;       // all eight
-    return true;
+// Marks, in the high bit of each byte of `word`, the bytes that are not decimal digits; the byte that comes
+// first in the text is the lowest. A flag is exact up to the first flagged byte: the additions and
+// subtractions carry or borrow across bytes only out of a byte that is not a digit.
+inline std::uint64_t non_digit_flags(std::uint64_t word) noexcept {
+    static_assert(std::endian::native == std::endian::little);
+    // Above '9': adding 0x46 reaches 0x80. Below '0': subtracting 0x30 wraps to 0x80 or more (bytes from
+    // 0x80 up are caught by one test or the other).
+    return ((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) & 0x8080808080808080ULL;
 }
+
+// How many of the eight bytes of `word` are digits before the first that is not.
+inline unsigned digit_run_length(std::uint64_t word) noexcept {
+    return static_cast<unsigned>(std::countr_zero(non_digit_flags(word))) / 8;
+}
+
+// The number written by eight digit values (0 to 9, one a byte, the first the most significant).
+inline std::uint64_t eight_digit_value(std::uint64_t values) noexcept {
+    values = (values * 10 + (values >> 8)) & 0x00FF00FF00FF00FFULL;      // pairs of digits
+    values = (values * 100 + (values >> 16)) & 0x0000FFFF0000FFFFULL;    // groups of four
+    return (values * 10000 + (values >> 32)) & 0xFFFFFFFFULL;            // all eight
+}
+
+// The number written by the first `count` (1 to 8) bytes of `word`, which are digits.
+inline std::uint64_t digits_value(std::uint64_t word, unsigned count) noexcept {
+    // The subtraction borrows only out of bytes after the digits; the shift drops them and puts zero
+    // digits in front.
+    return eight_digit_value((word - 0x3030303030303030ULL) << (8 * (8 - count)));
+}
+
+inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Consumes the run of digits at `p` and returns its end. Digits are appended to `value` while `count`
 // (the digits seen so far, these included) stays at most 19, so `value` is exact for up to 19 digits.
+// Eight bytes at a time while the text has them and the digits fit.
 inline const char* read_digits(const char* p, const char* end, std::uint64_t& value, std::size_t& count) noexcept {
-    std::uint64_t eight;
-    while (count + 8 <= 19 && end - p >= 8 && eight_digits(p, eight)) {
-        value = value * 100000000 + eight;
-        count += 8;
-        p += 8;
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        unsigned run = digit_run_length(word);
+        if (run == 0) return p;
+        if (count + run > 19) break;  // past the digits kept: one at a time below
+        value = value * kPowersOfTen[run] + digits_value(word, run);
+        count += run;
+        p += run;
+        if (run != 8) return p;
     }
     while (p != end && is_digit(*p)) {
         if (count < 19) value = value * 10 + static_cast<unsigned>(*p - '0');
@@ -297,14 +319,19 @@ private:
 
     void skip_space() noexcept {
         if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') return;  // compact text: no space
+        // One space, as after ", " and ": ", without the wide scan.
+        if (end_ - cur_ >= 2 && *cur_ == ' ' && static_cast<unsigned char>(cur_[1]) > ' ') {
+            ++cur_;
+            return;
+        }
         cur_ = skip_space_bytes(cur_, end_);
     }
 
     // Each returns true on success; on failure `outcome_` holds the result.
     bool parse_string(std::string_view& out, bool& ascii);
-    bool parse_number();
+    [[gnu::always_inline]] inline bool parse_number();
     bool parse_literal(const char* word, std::size_t size);
-    bool parse_hex_escape(const char*& p, std::uint32_t& unit);
+    [[gnu::always_inline]] inline bool parse_hex_escape(const char*& p, std::uint32_t& unit);
 
     // Under exact-integer rules, reports the integer text [first, last) ("-0" when `zero`) to the sink
     // and returns true; under the others returns false and the integer becomes a double.
@@ -493,7 +520,7 @@ bool Parser<Sink, Rules>::parse_string(std::string_view& out, bool& ascii) {
         return true;
     }
     // Escapes: the decoded text goes to the scratch buffer, whose size serves as its capacity. Decoding
-    // never lengthens the text, so a run plus one escape needs at most the run's length plus 4 bytes.
+    // never lengthens the text: an escape writes at most 4 bytes (a pair of \u escapes, 12 bytes of text).
     std::size_t used = 0;
     for (;;) {
         if (p == end_) {
@@ -504,81 +531,91 @@ bool Parser<Sink, Rules>::parse_string(std::string_view& out, bool& ascii) {
             outcome_ = fail_at(p, message::control_character);
             return false;
         }
+        // Room for the run, copied 16 bytes at a time, and for the first escape after it.
         std::size_t run_size = static_cast<std::size_t>(p - run);
-        if (used + run_size + 4 > scratch_.size()) scratch_.resize(std::max(2 * scratch_.size(), used + run_size + 64));
+        if (used + run_size + 32 > scratch_.size()) scratch_.resize(std::max(2 * scratch_.size(), used + run_size + 64));
         char* write = scratch_.data() + used;
-        std::memcpy(write, run, run_size);
+        if (run_size <= 16 && end_ - run >= 16) {
+            std::memcpy(write, run, 16);  // short runs between escapes: one fixed-size copy
+        } else {
+            std::memcpy(write, run, run_size);
+        }
         write += run_size;
-        if (*p == '"') {
-            used = static_cast<std::size_t>(write - scratch_.data());
-            break;
-        }
-        ++p;
-        if (p == end_) {
-            outcome_ = fail_at_end(message::eof_string);
-            return false;
-        }
-        switch (*p++) {
-            case '"': *write++ = '"'; break;
-            case '\\': *write++ = '\\'; break;
-            case '/': *write++ = '/'; break;
-            case 'b': *write++ = '\b'; break;
-            case 'f': *write++ = '\f'; break;
-            case 'n': *write++ = '\n'; break;
-            case 'r': *write++ = '\r'; break;
-            case 't': *write++ = '\t'; break;
-            case 'u': {
-                std::uint32_t unit;
-                if (!parse_hex_escape(p, unit)) return false;
-                if constexpr (Rules::kLoneSurrogates) {
-                    // A high surrogate pairs with a low one escaped right after it; anything else leaves
-                    // it alone, and the escape after it is read on its own.
-                    if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
-                        const char* next = p + 2;
-                        std::uint32_t low;
-                        if (!parse_hex_escape(next, low)) return false;
-                        if (low >= 0xDC00 && low <= 0xDFFF) {
-                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                            p = next;
-                        }
-                    }
-                } else {
-                    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                        outcome_ = fail_before(p, message::lone_leading_surrogate);
-                        return false;
-                    }
-                    if (unit >= 0xD800 && unit <= 0xDBFF) {
-                        for (char expected : {'\\', 'u'}) {
-                            if (p == end_) {
-                                outcome_ = fail_at_end(message::eof_string);
-                                return false;
+        used += run_size;
+        if (*p == '"') break;
+        // Escapes in a row (as \u sequences come) go one after the other without looking for a run.
+        do {
+            if (scratch_.size() - used < 4) {
+                scratch_.resize(2 * scratch_.size());
+                write = scratch_.data() + used;
+            }
+            ++p;
+            if (p == end_) {
+                outcome_ = fail_at_end(message::eof_string);
+                return false;
+            }
+            switch (*p++) {
+                case '"': *write++ = '"'; break;
+                case '\\': *write++ = '\\'; break;
+                case '/': *write++ = '/'; break;
+                case 'b': *write++ = '\b'; break;
+                case 'f': *write++ = '\f'; break;
+                case 'n': *write++ = '\n'; break;
+                case 'r': *write++ = '\r'; break;
+                case 't': *write++ = '\t'; break;
+                case 'u': {
+                    std::uint32_t unit;
+                    if (!parse_hex_escape(p, unit)) return false;
+                    if constexpr (Rules::kLoneSurrogates) {
+                        // A high surrogate pairs with a low one escaped right after it; anything else leaves
+                        // it alone, and the escape after it is read on its own.
+                        if (unit >= 0xD800 && unit <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+                            const char* next = p + 2;
+                            std::uint32_t low;
+                            if (!parse_hex_escape(next, low)) return false;
+                            if (low >= 0xDC00 && low <= 0xDFFF) {
+                                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                                p = next;
                             }
-                            if (*p != expected) {
-                                outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
-                                return false;
-                            }
-                            ++p;
                         }
-                        std::uint32_t low;
-                        if (!parse_hex_escape(p, low)) return false;
-                        if (low < 0xDC00 || low > 0xDFFF) {
+                    } else {
+                        if (unit >= 0xDC00 && unit <= 0xDFFF) {
                             outcome_ = fail_before(p, message::lone_leading_surrogate);
                             return false;
                         }
-                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        if (unit >= 0xD800 && unit <= 0xDBFF) {
+                            for (char expected : {'\\', 'u'}) {
+                                if (p == end_) {
+                                    outcome_ = fail_at_end(message::eof_string);
+                                    return false;
+                                }
+                                if (*p != expected) {
+                                    outcome_ = fail_at(p, message::unexpected_end_of_hex_escape);
+                                    return false;
+                                }
+                                ++p;
+                            }
+                            std::uint32_t low;
+                            if (!parse_hex_escape(p, low)) return false;
+                            if (low < 0xDC00 || low > 0xDFFF) {
+                                outcome_ = fail_before(p, message::lone_leading_surrogate);
+                                return false;
+                            }
+                            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        }
                     }
+                    write = put_utf8(write, unit);
+                    high |= unit >= 0x80;
+                    break;
                 }
-                write = put_utf8(write, unit);
-                high |= unit >= 0x80;
-                break;
+                default:
+                    outcome_ = fail_at(p - 1, message::invalid_escape);
+                    return false;
             }
-            default:
-                outcome_ = fail_at(p - 1, message::invalid_escape);
-                return false;
-        }
-        used = static_cast<std::size_t>(write - scratch_.data());
+            used = static_cast<std::size_t>(write - scratch_.data());
+        } while (p != end_ && *p == '\\');
         run = p;
-        if (p != end_ && *p != '\\') p = skip_plain_string_bytes(p, end_, high);
+        if (p != end_ && *p != '"') p = skip_plain_string_bytes(p, end_, high);
     }
     out = std::string_view(scratch_.data(), used);
     ascii = high == 0;
@@ -603,13 +640,14 @@ bool Parser<Sink, Rules>::parse_number() {
             return false;
         }
     }
-    // `significand` holds the first 19 digits (integer part, then fraction): exact while `digits` <= 19.
+    // `significand` holds the first `kept` digits (integer part, then fraction): 19, or 20 for an integer
+    // part that fits 64 bits, or all of them when there are fewer.
     std::uint64_t significand = 0;
     std::size_t digits = 0;
+    std::size_t kept_twentieth = 0;
     bool fits = true;  // the integer part fits an unsigned 64-bit value (then held in `significand`)
     if (*p == '0') {
-        ++p;
-        digits = 1;
+        ++p;  // a zero integer part adds no digit to the significand
         if (p != end_ && is_digit(*p)) {
             outcome_ = fail_at(p, message::invalid_number);
             return false;
@@ -620,8 +658,12 @@ bool Parser<Sink, Rules>::parse_number() {
         if (digits == 20) {  // the largest unsigned 64-bit values have 20 digits
             unsigned last = static_cast<unsigned>(integer[19] - '0');
             constexpr std::uint64_t max_tenth = UINT64_MAX / 10;
-            if (significand > max_tenth || (significand == max_tenth && last > UINT64_MAX % 10)) fits = false;
-            else significand = significand * 10 + last;
+            if (significand > max_tenth || (significand == max_tenth && last > UINT64_MAX % 10)) {
+                fits = false;
+            } else {
+                significand = significand * 10 + last;
+                kept_twentieth = 1;
+            }
         } else if (digits > 20) {
             fits = false;
         }
@@ -693,8 +735,9 @@ bool Parser<Sink, Rules>::parse_number() {
         // taken by the exact-integer rules
     } else {
         double value;
-        std::int64_t scale = exponent10 - static_cast<std::int64_t>(digits - integer_digits);
-        if (digits > 19 || !exact_short_decimal(significand, scale, negative, value)) {
+        std::size_t kept = std::min<std::size_t>(digits, 19) + kept_twentieth;
+        std::int64_t scale = exponent10 + static_cast<std::int64_t>(integer_digits) - static_cast<std::int64_t>(kept);
+        if (!decimal_to_double(significand, scale, negative, digits > kept, value)) {
             DoubleConversion converted = to_double(start, p);
             if (converted.overflow) {
                 if constexpr (!Rules::kExactIntegers) {
