@@ -111,13 +111,13 @@ void check_through_files(std::string_view data, std::uint64_t elements, std::int
     std::size_t first = 0;
     while (first < data.size() && fuzz::is_space_byte(static_cast<unsigned char>(data[first]))) ++first;
     const bool array = first < data.size() && data[first] == '[';
-    io::OpenOutcome sniffed_file = io::open_file(file.path());
+    io::OpenOutcome sniffed_file = io::open_file_reader(file.path());
     FUZZ_CHECK(sniffed_file.ok());
     io::SniffOutcome format = io::sniff_format(*sniffed_file.file, nullptr);
     FUZZ_CHECK(!format.error);
     FUZZ_CHECK((format.format == io::Format::json) == array);
 
-    io::OpenOutcome reader = io::open_file(file.path());
+    io::OpenOutcome reader = io::open_file_reader(file.path());
     FUZZ_CHECK(reader.ok());
     records::CountOutcome counted = records::count_elements(*reader.file);
     FUZZ_CHECK(counted.ok() && counted.count == elements);
@@ -126,7 +126,7 @@ void check_through_files(std::string_view data, std::uint64_t elements, std::int
     std::string shifted(shift, '\n');
     shifted.append(data);
     MemoryFile lines_file(shifted);
-    io::OpenOutcome line_reader = io::open_file(lines_file.path());
+    io::OpenOutcome line_reader = io::open_file_reader(lines_file.path());
     FUZZ_CHECK(line_reader.ok());
     records::CountOutcome line_count = records::count_lines(*line_reader.file);
     FUZZ_CHECK(line_count.ok() == (lines >= 0));

@@ -23,26 +23,23 @@
 #include <utility>
 
 #include "io/read.hpp"
+#include "io/source.hpp"
 
 namespace tovak::io {
 
-// A file descriptor opened read-only; closed when the owner is destroyed. The raw source of `FileReader`.
-class FdSource {
+// A file opened read-only, owned: the raw source of `FileReader`. The descriptor's reads are those of
+// `FdSource` (interrupted reads retried); it closes when the owner is destroyed.
+class OwnedFile {
 public:
-    explicit FdSource(int fd) noexcept : fd_(fd) {}
-    FdSource(FdSource&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FdSource& operator=(FdSource&&) = delete;
-    FdSource(const FdSource&) = delete;
-    ~FdSource();
-
-    ReadOutcome read(char* dest, std::size_t n);
-    // The size from the file's metadata, if the system could tell (0 for a pipe).
-    std::optional<std::uint64_t> size() const;
+    explicit OwnedFile(std::unique_ptr<FdSource> fd) noexcept : fd_(std::move(fd)) {}
+    ReadOutcome read(char* dest, std::size_t n) { return fd_->read(dest, n); }
+    // The size from the file's metadata, if the system could tell (none for a pipe).
+    std::optional<std::uint64_t> size() const { return fd_->stored_size(); }
     // True for a regular file: it can be opened again and read from its start.
-    bool regular() const;
+    bool regular() const noexcept { return fd_->is_regular_file(); }
 
 private:
-    int fd_ = -1;
+    std::unique_ptr<FdSource> fd_;
 };
 
 // Adapts an `io::ByteSource` (owned elsewhere, outliving this) to the raw-source interface.
@@ -140,7 +137,7 @@ private:
 };
 
 // A file opened by path.
-using FileReader = BufferedReader<FdSource>;
+using FileReader = BufferedReader<OwnedFile>;
 
 // Either an open file or why it could not be opened.
 struct OpenOutcome {
@@ -150,6 +147,6 @@ struct OpenOutcome {
 };
 
 // Opens `path` read-only (retrying on EINTR); a path holding a NUL byte fails with kNulInPathText.
-OpenOutcome open_file(const std::string& path);
+OpenOutcome open_file_reader(const std::string& path);
 
 }  // namespace tovak::io

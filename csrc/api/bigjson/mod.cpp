@@ -128,7 +128,7 @@ Result<FileCall> resolve_format(std::string path, const std::optional<std::strin
     }
     if (std::optional<Format> by_name = io::format_from_suffix(path))
         return FileCall{std::move(path), *by_name, std::nullopt};
-    io::OpenOutcome opened = io::open_file(path);
+    io::OpenOutcome opened = io::open_file_reader(path);
     if (!opened.ok()) return open_failure(path, opened.error);
     // A regular file is opened again by the call and read from its start; anything else could not give the
     // bytes read here a second time, so it stays open and gets them back.
@@ -143,7 +143,7 @@ Result<FileCall> resolve_format(std::string path, const std::optional<std::strin
 
 Result<io::FileReader> open_input(FileCall& call) {
     if (call.opened) return std::move(*call.opened);
-    io::OpenOutcome opened = io::open_file(call.path);
+    io::OpenOutcome opened = io::open_file_reader(call.path);
     if (!opened.ok()) return open_failure(call.path, opened.error);
     return std::move(*opened.file);
 }
