@@ -56,6 +56,13 @@ public:
     // Takes the interpreter's current exception (one must be set).
     static Failure from_python();
 
+    // An exception object made by the caller (a new reference), raised as it is.
+    static Failure from_exception(PyRef exception) {
+        Failure failure;
+        failure.raised_ = std::move(exception);
+        return failure;
+    }
+
     // Attached with add_note when the failure is raised.
     Failure&& with_note(std::string note) && {
         note_ = std::move(note);

@@ -270,9 +270,15 @@ bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(va
 
 bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
 
+bool PyObjectSink::big_integer(std::string_view text) {
+    digits_.assign(text);
+    return push(PyLong_FromString(digits_.c_str(), nullptr, 10));  // may raise: the interpreter's digit limit
+}
+
 bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
 
 bool PyObjectSink::begin_array() {
+    if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
     open_[depth_++] = Frame{values_.size(), 0, 0};
     return true;
 }
@@ -289,6 +295,7 @@ bool PyObjectSink::end_array() {
 }
 
 bool PyObjectSink::begin_object() {
+    if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
     open_[depth_++] = Frame{values_.size(), object_keys_.size(), key_bytes_.size()};
     return true;
 }
@@ -405,7 +412,8 @@ void PyObjectSink::reset() {
 
 PyParsed PyParser::parse(std::string_view text) {
     sink_.reset();  // in case an earlier call was cut short by an allocation failure
-    json::ParseOutcome outcome = json::parse(text, sink_, scratch_);
+    json::ParseOutcome outcome = rules_ == Rules::python ? json::parse<json::PythonRules>(text, sink_, scratch_)
+                                                         : json::parse<json::FixedWidthRules>(text, sink_, scratch_);
     PyParsed parsed{outcome.status, PyRef(), outcome.error, std::nullopt};
     if (outcome.status == json::ParseStatus::ok) {
         parsed.value = sink_.take();

@@ -26,14 +26,18 @@ enum class KeyOrder : std::uint8_t {
     file_order,  // the order of first appearance in the text; of equal keys the last one's value wins
 };
 
-// The range of integers the sink makes exactly. The parser reports integers in the 64-bit range as
-// integers and every other number as a double; exact integers of any size come with a parser dialect.
-enum class Integers : std::uint8_t { int64 };
+// How numbers, lone surrogate escapes and nesting are read: the parser's rule set (json/parser.hpp).
+enum class Rules : std::uint8_t {
+    fixed_width,  // integers exact within 64 bits, other numbers doubles ("-0" too), a number beyond the
+                  // double range an error, lone surrogate escapes an error, 127 levels of nesting
+    python,       // as Python's json module: integers of any size exact, "-0" the integer 0, infinities
+                  // beyond the double range, lone surrogates kept in the str, 10,000 levels of nesting
+};
 
 // How the Python sink builds objects; filled by each surface.
 struct SinkOptions {
     KeyOrder keys = KeyOrder::sorted;          // dict key order (see KeyOrder)
-    Integers integers = Integers::int64;       // integer range (see Integers)
+    Rules rules = Rules::fixed_width;          // number forms, surrogates and nesting (see Rules)
     std::uint32_t signal_check_every = 1u << 16;  // values built between two checks for a pending signal
                                                   // (Ctrl-C) on the main thread; 0: never checked
 };
@@ -105,6 +109,7 @@ public:
     bool uint(std::uint64_t value);
     bool sint(std::int64_t value);
     bool dbl(double value);
+    bool big_integer(std::string_view text);  // python rules: an integer beyond the 64-bit forms
     bool string(std::string_view utf8, bool ascii);
     bool begin_array();
     bool end_array();
@@ -157,7 +162,8 @@ private:
     std::vector<Key> object_keys_;
     std::string key_bytes_;
     std::vector<SortEntry> order_;  // sorting space for end_object
-    Frame open_[json::kNestingLimit];
+    std::vector<Frame> open_;  // one per open container; grown as deeper nesting is met
+    std::string digits_;       // a big integer's text, NUL-terminated for the interpreter
     int depth_ = 0;
     bool defer_ = false;
     std::size_t kept_untracked_ = 0;   // entries of untracked_ and superseded_ that belong to trees
@@ -180,7 +186,7 @@ struct PyParsed {
 // while attached to the interpreter.
 class PyParser {
 public:
-    explicit PyParser(const SinkOptions& options = {}) : sink_(keys_, options) {}
+    explicit PyParser(const SinkOptions& options = {}) : rules_(options.rules), sink_(keys_, options) {}
     PyParser(const PyParser&) = delete;
     PyParser& operator=(const PyParser&) = delete;
 
@@ -190,6 +196,7 @@ public:
     void track_deferred() { sink_.track_deferred(); }
 
 private:
+    Rules rules_;
     KeyCache keys_;
     PyObjectSink sink_;
     std::string scratch_;

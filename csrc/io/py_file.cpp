@@ -10,6 +10,7 @@ namespace {
 IoError pending_python_error() { return IoError{0, nullptr, {}, IoError::Kind::python}; }
 
 IoError broken_protocol(std::string text) { return IoError{0, nullptr, std::move(text), IoError::Kind::file_object}; }
+IoError wrong_type(std::string text) { return IoError{0, nullptr, std::move(text), IoError::Kind::wrong_type}; }
 
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
@@ -119,13 +120,13 @@ ReadOutcome PyFileSource::read_copy(char* dest, std::size_t n) {
     ReadOutcome got;
     Py_buffer bytes;
     if (PyUnicode_Check(result)) {
-        got.error = broken_protocol("the file object's read() returned str, not bytes (open the file in binary mode, "
+        got.error = wrong_type("the file object's read() returned str, not bytes (open the file in binary mode, "
                                     "'rb')");
     } else if (result == Py_None) {
-        got.error = broken_protocol("the file object's read() returned None (a non-blocking file with no data ready)");
+        got.error = wrong_type("the file object's read() returned None (a non-blocking file with no data ready)");
     } else if (PyObject_GetBuffer(result, &bytes, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        got.error = broken_protocol("the file object's read() returned " + type_name(result) + ", not bytes");
+        got.error = wrong_type("the file object's read() returned " + type_name(result) + ", not bytes");
     } else {
         const auto size = static_cast<std::size_t>(bytes.len);
         if (size > n) {

@@ -22,7 +22,8 @@ struct IoError {
     enum class Kind : std::uint8_t {
         other,        // the system's error, a fixed text, or a detail that fits none of the kinds below
         damaged,      // the compressed input is damaged: truncated, corrupt, bad checksum, trailing data
-        file_object,  // a Python file object broke its contract (read gave str, or more bytes than asked)
+        file_object,  // a Python file object broke its contract (more bytes than asked, a bad count)
+        wrong_type,   // a Python file object's read() gave something other than bytes (str, None, ...)
         python,       // the interpreter's exception is pending (a file object's method raised, or a signal
                       // handler did): the caller takes it (Failure::from_python) before calling Python again
     };

@@ -10,11 +10,11 @@ bool is_space_byte(unsigned char b) noexcept { return b == ' ' || b == '\n' || b
 
 }  // namespace
 
-TextKind detect_text_kind(std::string_view window, bool complete) noexcept {
+std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(window.data());
     const auto* end = p + window.size();
     while (p != end && is_space_byte(*p)) ++p;
-    if (p == end) return TextKind::json;  // empty or blank: strict reading reports the missing value
+    if (p == end) return complete ? std::optional(TextKind::json) : std::nullopt;  // blank so far
 
     // The first value: a container is followed to its closing bracket; a string to its closing quote; a
     // scalar runs to the next white space or structural byte.
@@ -43,7 +43,9 @@ TextKind detect_text_kind(std::string_view window, bool complete) noexcept {
             break;
         }
     } while (p != end);
-    if (p == end && (depth > 0 || in_string)) return TextKind::json;  // the window ends inside the value
+    if (p == end && (depth > 0 || in_string || !complete)) {
+        return complete ? std::optional(TextKind::json) : std::nullopt;  // the window ends inside the value
+    }
 
     // After the first value: only white space to the end means one value; a line feed then more means lines.
     bool new_line = false;
@@ -51,9 +53,9 @@ TextKind detect_text_kind(std::string_view window, bool complete) noexcept {
         if (*p == '\n') new_line = true;
         else if (!is_space_byte(*p)) return new_line ? TextKind::jsonl : TextKind::json;
     }
-    // The window ended in white space after the first value: if the text goes on, it goes on after a line
-    // feed, on a later line.
-    return new_line && !complete ? TextKind::jsonl : TextKind::json;
+    // The window ended in white space after the first value: the text may go on.
+    if (complete) return TextKind::json;
+    return new_line ? std::optional(TextKind::jsonl) : std::nullopt;
 }
 
 }  // namespace tovak::json

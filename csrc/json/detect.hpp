@@ -10,12 +10,14 @@
 //     white space that holds a line feed, with more text to come): JSONL;
 //   - anything else after the first value on its own line (`[1] [2]`, a stray byte): JSON, whose strict
 //     reading then reports the bytes after the value as an error instead of dropping them;
-//   - the window ends before the first value does, without a line feed inside it: JSON, for the same
-//     reason (a JSONL file whose first line is longer than the window fails loudly at its second line).
+//   - the window ends before any of this is told: undecided, and the caller looks at a longer window; at
+//     its longest window it takes JSON, for the same reason (a JSONL file whose first line is longer than
+//     that fails loudly at its second line instead of losing records).
 // Thread rule: a pure function.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace tovak::json {
@@ -23,7 +25,7 @@ namespace tovak::json {
 enum class TextKind { json, jsonl };
 
 // `window` is the start of the text (a UTF-8 byte-order mark already removed); `complete` is true when
-// it is the whole text.
-TextKind detect_text_kind(std::string_view window, bool complete) noexcept;
+// it is the whole text. Nothing when a longer window is needed to tell.
+std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept;
 
 }  // namespace tovak::json

@@ -24,6 +24,11 @@ public:
     bool uint(std::uint64_t value) { return push(value); }
     bool sint(std::int64_t value) { return push(value); }
     bool dbl(double value) { return push(value); }
+    // Under exact-integer rules: the value model keeps integers within 64 bits, so a larger one is kept as
+    // an integer of its sign (the limit of that sign), which is what structure inference looks at.
+    bool big_integer(std::string_view text) {
+        return text.front() == '-' ? push(std::int64_t{INT64_MIN}) : push(std::uint64_t{UINT64_MAX});
+    }
     bool string(std::string_view utf8, bool) { return push(std::string(utf8)); }
 
     bool begin_array() {

@@ -43,6 +43,7 @@ struct Record {
     std::uint64_t number = 0;  // from 1, over every record handed out or failed (a line that is not UTF-8)
     std::uint64_t offset = 0;  // byte offset in the input of the record's first byte, before trimming
     std::uint64_t line = 0;    // line of that byte, from 1 (0 for elements unless the options track lines)
+    std::uint64_t lead = 0;    // bytes trimmed before `text` (0 when the text was repaired)
 };
 
 enum class Next { record, end, error };
@@ -72,7 +73,7 @@ public:
     // A consumer's syntax error in `record`, as a RecordError.
     static RecordError syntax_error(const Record& record, const json::ParseError& error) {
         return RecordError{.kind = ErrorKind::syntax, .record_kind = record.kind, .record = record.number,
-                           .offset = record.offset, .line = record.line, .syntax = error};
+                           .offset = record.offset, .line = record.line, .lead = record.lead, .syntax = error};
     }
 
     // Bytes consumed for progress: the chunks read (elements, document), or the lines handed out or
@@ -120,7 +121,8 @@ private:
             bytes_read_ += got.bytes;
             std::string_view text = json::trim_unicode_space(line_);
             if (text.empty()) continue;
-            out = Record{text, RecordKind::line, ++number_, start, line};
+            out = Record{text, RecordKind::line, ++number_, start, line,
+                         static_cast<std::uint64_t>(text.data() - line_.data())};
             return Next::record;
         }
     }
@@ -142,7 +144,8 @@ private:
         ++cuts_;
         std::string_view text = json::clean_element(raw, clean_);
         if (text.empty()) return Next::end;
-        out = Record{text, kind, ++number_, offset, line};
+        const bool inside = text.data() >= raw.data() && text.data() <= raw.data() + raw.size();
+        out = Record{text, kind, ++number_, offset, line, inside ? static_cast<std::uint64_t>(text.data() - raw.data()) : 0};
         return Next::record;
     }
 

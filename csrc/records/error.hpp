@@ -31,6 +31,7 @@ struct RecordError {
     std::uint64_t record = 0;                   // its number, from 1 (for io: the number it would get)
     std::uint64_t offset = 0;                   // byte offset of its first byte in the input
     std::uint64_t line = 0;                     // line of that byte, from 1 (0 where the cutter keeps no lines)
+    std::uint64_t lead = 0;                     // for syntax: white space trimmed before the parsed text
     json::ParseError syntax;                    // for syntax: message, line and column inside the record text
     io::IoError io;                             // for io: what the read reported
 

@@ -23,7 +23,7 @@ records::RecordOptions record_options(records::Cut cut) {
 }
 
 api::SinkOptions sink_options() {
-    return api::SinkOptions{.keys = api::KeyOrder::sorted, .integers = api::Integers::int64};
+    return api::SinkOptions{.keys = api::KeyOrder::sorted, .rules = api::Rules::fixed_width};
 }
 
 namespace {

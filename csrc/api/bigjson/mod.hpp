@@ -44,7 +44,7 @@ Result<OpenFile> open_file_call(const Signature& signature, PyObject* const* arg
                                 PyObject* kwnames);
 
 // The engine's options as bigjson's rules fill them: records cut by `cut`, tolerant, no line tracking,
-// interrupted by Ctrl-C; dicts with sorted keys, 64-bit integers.
+// interrupted by Ctrl-C; dicts with sorted keys, numbers in the fixed-width forms.
 records::RecordOptions record_options(records::Cut cut);
 api::SinkOptions sink_options();
 

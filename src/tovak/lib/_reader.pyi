@@ -1,0 +1,34 @@
+# The native module behind the ``tovak`` package's own functions; call them through ``tovak``.
+
+from typing import Any, Self, SupportsIndex, final
+
+@final
+class Records:
+    """A lazy iterator over the records of an input; made by tovak.records()."""
+
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Any: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+    def close(self) -> None:
+        """Close the input (a file object given is left open). Idempotent; next() afterwards raises ValueError."""
+
+    @property
+    def bytes_read(self) -> int:
+        """Bytes of the input consumed so far, as stored (compressed bytes for compressed input)."""
+
+    @property
+    def total_bytes(self) -> int | None:
+        """The size of the input as stored, or None when it is not known (a pipe, a file object)."""
+
+def count(source: object, format: str | None = None) -> int:
+    """The number of records of a JSON or JSONL input, found by a byte scan that never parses."""
+
+def load(source: object, format: str | None = None) -> Any:
+    """The whole input as Python objects, as the json module reads it."""
+
+def records(source: object, format: str | None = None) -> Records:
+    """A lazy iterator over the records of an input, in constant memory."""
+
+def schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> str:
+    """The merged structure of the first `sample` records, as indented JSON text."""
