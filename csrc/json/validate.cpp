@@ -8,7 +8,7 @@ const char kOverflowThreshold[310] =
     "366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792";
 
 std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t before_size, const unsigned char* data,
-                                   std::size_t size, bool at_end) noexcept {
+                                   std::size_t size, bool at_end, std::int64_t* detected) noexcept {
     // Start at the lead byte of a sequence that `before` leaves open, if any.
     std::int64_t k = 0;
     for (std::size_t back = 1; back <= before_size && back <= 3; ++back) {
@@ -39,11 +39,21 @@ std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t befo
         else if (b == 0xF0) need = 3, low = 0x90;
         else if (b >= 0xF1 && b <= 0xF3) need = 3;
         else if (b == 0xF4) need = 3, high = 0x8F;
-        else return k;
+        else {
+            if (detected) *detected = k;
+            return k;
+        }
         for (int j = 1; j <= need; ++j) {
-            if (k + j >= n) return at_end ? k : kNoUtf8Error;
+            if (k + j >= n) {
+                if (!at_end) return kNoUtf8Error;
+                if (detected) *detected = n;
+                return k;
+            }
             const unsigned char c = at(k + j);
-            if (c < low || c > high) return k;
+            if (c < low || c > high) {
+                if (detected) *detected = k + j;
+                return k;
+            }
             low = 0x80;
             high = 0xBF;
         }

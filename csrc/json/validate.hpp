@@ -5,8 +5,10 @@
 // (RFC 8259, white space around allowed) that is also valid UTF-8. On the first error it reports the same
 // ParseError (message, line, column, offset) that `json::parse<Rules>` reports for the whole text at once;
 // for ill-formed UTF-8 the message is `message::invalid_utf8` and `offset - 1` is the first byte of the
-// first ill-formed sequence. When a text has both kinds of error, the one with the smaller offset is
-// reported, UTF-8 on a tie.
+// first ill-formed sequence. When a text has both kinds of error, the UTF-8 one is reported when the bytes
+// before the parser's error offset already show it (the byte that breaks the sequence, or for a sequence
+// cut off by the end of the text, the end, comes before that offset); otherwise the parser's. So the
+// verdict never depends on bytes after the parser's error, nor on where the chunks end.
 //
 // Options: `one_value` validates one value with optional white space before it and reports where it ends
 // (value_end), reading nothing after it; `outer_depth` is the number of containers already open around that
@@ -68,9 +70,10 @@ inline constexpr std::int64_t kNoUtf8Error = INT64_MAX;
 // The index, relative to `data`, of the first byte of the first ill-formed UTF-8 sequence in the bytes
 // `before` (the up to 3 bytes that precede `data` in the stream, all well-formed so far) followed by
 // `data`; negative when it starts inside `before`. A sequence cut off at the end counts as ill-formed only
-// when `at_end`. kNoUtf8Error when there is none.
+// when `at_end`. kNoUtf8Error when there is none. `detected` receives the index of the byte that shows the
+// sequence is ill-formed (`size` for one cut off at the end).
 std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t before_size, const unsigned char* data,
-                                   std::size_t size, bool at_end) noexcept;
+                                   std::size_t size, bool at_end, std::int64_t* detected = nullptr) noexcept;
 
 // Line feeds in [first, last), and the position just past the last of them (or nullptr).
 std::size_t count_line_feeds(const unsigned char* first, const unsigned char* last,
@@ -151,6 +154,7 @@ public:
     std::vector<PointerEvent>& events() noexcept { return events_; }
 
 private:
+    // The order matters: the fast walk leaves every mode from `number` on to the exact machine.
     enum class Mode : std::uint8_t {
         value,         // a value is due (the start, after ':')
         array_first,   // just after '[': a value or ']'
@@ -265,6 +269,7 @@ private:
     }
 
     void check_utf8() noexcept;
+    void settle_utf8() noexcept;
     void utf8_batch(const unsigned char* bytes, std::size_t size, std::uint64_t absolute) noexcept;
     void remember_utf8_history(const unsigned char* end_of_bytes, std::size_t available) noexcept;
 
@@ -316,6 +321,7 @@ private:
     unsigned char history_[3] = {};  // the last bytes before the next UTF-8 batch
     std::size_t history_size_ = 0;
     std::uint64_t utf8_error_ = UINT64_MAX;  // absolute offset of the first ill-formed sequence
+    std::uint64_t utf8_detected_ = 0;        // absolute offset of the byte that shows it (or the end)
 
     // Navigation.
     Phase phase_ = Phase::none;
@@ -364,16 +370,17 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
     }
     if (!failed_ && mode_ != Mode::finished && cursor_ < size_) cursor_ = exact(cursor_, size_, SIZE_MAX);
     if (!failed_) count_lines_to(size_);
-
-    if (utf8_error_ != UINT64_MAX) {
-        const std::uint64_t utf8_offset = utf8_error_ + 1;
-        const bool inside_value = mode_ != Mode::finished || utf8_error_ < value_end_;
-        if (inside_value && (!failed_ || utf8_offset <= error_.offset)) {
-            failed_ = true;
-            error_ = locate(utf8_offset);
-            error_.message = message::invalid_utf8;
+    if ((failed_ || mode_ == Mode::finished) && utf8_error_ == UINT64_MAX && stage_size_ != 0) {
+        // No more bytes will come: the staged ones that the block check has not seen yet are checked now.
+        std::int64_t detected = 0;
+        const std::int64_t at =
+            validate_detail::first_ill_formed_utf8(history_, history_size_, stage_, stage_size_, false, &detected);
+        if (at != validate_detail::kNoUtf8Error) {
+            utf8_error_ = stage_start_ + at;
+            utf8_detected_ = stage_start_ + detected;
         }
     }
+    settle_utf8();
     if (!failed_) {
         // Lines before the staged bytes, for errors found in them later.
         if (stage_size_ == 0) {
@@ -407,21 +414,15 @@ bool StreamValidator<Rules>::finish() noexcept {
     count_lines_to(size_);
     // The stream's last partial block, padded: a sequence cut off at the end is an error.
     validate_utf8_tail(simd_, stage_, stage_size_, utf8_);
-    if (utf8_.invalid_at_end()) {
+    if (utf8_.invalid_at_end() && utf8_error_ == UINT64_MAX) {
+        std::int64_t detected = 0;
         const std::int64_t at =
-            validate_detail::first_ill_formed_utf8(history_, history_size_, stage_, stage_size_, true);
+            validate_detail::first_ill_formed_utf8(history_, history_size_, stage_, stage_size_, true, &detected);
         utf8_error_ = at == validate_detail::kNoUtf8Error ? stage_start_ : stage_start_ + at;
+        utf8_detected_ = at == validate_detail::kNoUtf8Error ? stage_start_ : stage_start_ + detected;
     }
     end_of_text();
-    if (utf8_error_ != UINT64_MAX) {
-        const std::uint64_t utf8_offset = utf8_error_ + 1;
-        const bool inside_value = mode_ != Mode::finished || utf8_error_ < value_end_;
-        if (inside_value && (!failed_ || utf8_offset <= error_.offset)) {
-            failed_ = true;
-            error_ = locate(utf8_offset);
-            error_.message = message::invalid_utf8;
-        }
-    }
+    settle_utf8();
     return !failed_;
 }
 
@@ -450,12 +451,26 @@ void StreamValidator<Rules>::check_utf8() noexcept {
     std::memcpy(stage_, data_ + i + whole, stage_size_);
 }
 
+// Makes a UTF-8 error found so far the outcome when it comes first (see the top of this file).
+template <class Rules>
+void StreamValidator<Rules>::settle_utf8() noexcept {
+    if (utf8_error_ == UINT64_MAX) return;
+    if (mode_ == Mode::finished && utf8_detected_ >= value_end_) return;  // after the value
+    if (failed_ && utf8_detected_ >= error_.offset) return;
+    failed_ = true;
+    error_ = locate(utf8_error_ + 1);
+    error_.message = message::invalid_utf8;
+}
+
 template <class Rules>
 void StreamValidator<Rules>::utf8_batch(const unsigned char* bytes, std::size_t size, std::uint64_t absolute) noexcept {
     validate_utf8_blocks(simd_, bytes, size / kBlockSize, utf8_);
     if (utf8_.error) {
-        const std::int64_t at = validate_detail::first_ill_formed_utf8(history_, history_size_, bytes, size, false);
+        std::int64_t detected = 0;
+        const std::int64_t at =
+            validate_detail::first_ill_formed_utf8(history_, history_size_, bytes, size, false, &detected);
         utf8_error_ = at == validate_detail::kNoUtf8Error ? absolute : absolute + at;
+        utf8_detected_ = at == validate_detail::kNoUtf8Error ? absolute : absolute + detected;
         return;
     }
     remember_utf8_history(bytes + size, size);
@@ -544,8 +559,9 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
     std::size_t min_stop;
     for (;;) {
         while (i < kBlockSize) {
+            if (mode_ >= Mode::number) goto anomaly;  // inside a number or literal, or done
             if (mode_ == Mode::string) {
-                if (esc_ != kEscNone) goto anomaly;
+                if (esc_ != kEscNone || collecting_) goto anomaly;  // mid-escape, or a key navigation reads
                 const std::uint64_t rest = ~std::uint64_t{0} << i;
                 const std::uint64_t quote = strings.quotes & rest;
                 const std::uint64_t contents = (quote ? (quote & (0 - quote)) - 1 : ~std::uint64_t{0}) & rest;
@@ -1155,7 +1171,10 @@ bool StreamValidator<Rules>::number_done(std::size_t end) noexcept {
             const std::int64_t position = n.integer_digits > 0 ? static_cast<std::int64_t>(n.integer_digits) - 1
                                                                : -static_cast<std::int64_t>(n.leading_fraction_zeros) - 1;
             const std::int64_t magnitude = position + (n.negative_exponent ? -n.exponent : n.exponent);
-            if (magnitude > 308 || (magnitude == 308 && n.compare >= 0)) {
+            // Equal digits so far count as equal only when all 309 were compared: the threshold's last
+            // digit is not 0, so a shorter digit string that matches its start is below it.
+            const bool at_least_threshold = n.compare > 0 || (n.compare == 0 && n.compared >= 309);
+            if (magnitude > 308 || (magnitude == 308 && at_least_threshold)) {
                 fail_before(end, message::number_out_of_range);
                 return false;
             }
