@@ -202,9 +202,9 @@ private:
     };
 
     TOVAK_SCAN_INLINE bool fast_block(const BlockMasks& masks, const StringBlock& strings, std::size_t base) noexcept;
-    std::size_t fast_escape(std::size_t at) const noexcept;
-    std::size_t fast_number(std::size_t at) const noexcept;
-    std::size_t fast_literal(std::size_t at, unsigned char first) const noexcept;
+    TOVAK_SCAN_INLINE std::size_t fast_escape(std::size_t at) const noexcept;
+    TOVAK_SCAN_INLINE std::size_t fast_number(std::size_t at) const noexcept;
+    TOVAK_SCAN_INLINE std::size_t fast_literal(std::size_t at, unsigned char first) const noexcept;
 
     std::size_t exact(std::size_t i, std::size_t end, std::size_t min_stop) noexcept;
     bool escape_step(std::size_t i, unsigned char c) noexcept;
@@ -370,8 +370,9 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
     }
     if (!failed_ && mode_ != Mode::finished && cursor_ < size_) cursor_ = exact(cursor_, size_, SIZE_MAX);
     if (!failed_) count_lines_to(size_);
-    if ((failed_ || mode_ == Mode::finished) && utf8_error_ == UINT64_MAX && stage_size_ != 0) {
-        // No more bytes will come: the staged ones that the block check has not seen yet are checked now.
+    if ((failed_ || mode_ == Mode::finished) && utf8_error_ == UINT64_MAX) {
+        // No more bytes will come: the staged ones that the block check has not seen yet, and the last
+        // bytes it has seen without a verdict (a lead byte at the end of a block), are checked now.
         std::int64_t detected = 0;
         const std::int64_t at =
             validate_detail::first_ill_formed_utf8(history_, history_size_, stage_, stage_size_, false, &detected);
@@ -556,11 +557,24 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
     if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
     const std::uint64_t space = masks.space & ~form_feed;  // JSON white space has no form feed
     std::size_t i = cursor_ - base;
+    // The hot state in locals (stored back before the exact machine runs and at the end).
+    Mode mode = mode_;
+    int depth = depth_;
+    const auto push_local = [&](bool object) {
+        const std::uint64_t bit = std::uint64_t{1} << (depth & 63);
+        if (object) open_objects_[depth >> 6] |= bit;
+        else open_objects_[depth >> 6] &= ~bit;
+        ++depth;
+    };
+    const auto top_object = [&] {
+        const int top = depth - 1;
+        return ((open_objects_[top >> 6] >> (top & 63)) & 1) != 0;
+    };
     std::size_t min_stop;
     for (;;) {
         while (i < kBlockSize) {
-            if (mode_ >= Mode::number) goto anomaly;  // inside a number or literal, or done
-            if (mode_ == Mode::string) {
+            if (mode >= Mode::number) goto anomaly;  // inside a number or literal, or done
+            if (mode == Mode::string) {
                 if (esc_ != kEscNone || collecting_) goto anomaly;  // mid-escape, or a key navigation reads
                 const std::uint64_t rest = ~std::uint64_t{0} << i;
                 const std::uint64_t quote = strings.quotes & rest;
@@ -577,6 +591,8 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
                     const std::size_t next = at + length;
                     if (next >= kBlockSize) {  // the escape runs into the next block, and so does the string
                         cursor_ = base + next;
+                        mode_ = mode;
+                        depth_ = depth;
                         return true;
                     }
                     backslashes &= ~std::uint64_t{0} << next;
@@ -587,12 +603,12 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
                 }
                 const std::size_t closing = static_cast<std::size_t>(__builtin_ctzll(quote));
                 if (string_is_key_) {
-                    mode_ = Mode::colon;
-                } else if (depth_ <= floor_) {
+                    mode = Mode::colon;
+                } else if (depth <= floor_) {
                     i = closing;  // the value's end matters here
                     goto watched;
                 } else {
-                    mode_ = Mode::after_value;
+                    mode = Mode::after_value;
                 }
                 i = closing + 1;
                 continue;
@@ -604,41 +620,41 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
             }
             i = static_cast<std::size_t>(__builtin_ctzll(token));
             const unsigned char c = data_[base + i];
-            if (depth_ <= floor_ + 1 && (depth_ <= floor_ || c == ']' || c == '}')) goto watched;
-            switch (mode_) {
+            if (depth <= floor_ + 1 && (depth <= floor_ || c == ']' || c == '}')) goto watched;
+            switch (mode) {
                 case Mode::value:
                 case Mode::array_first:
                 case Mode::array_comma:
                     if (c == '"') {
-                        mode_ = Mode::string;
+                        mode = Mode::string;
                         string_is_key_ = false;
                         ++i;
                         continue;
                     }
                     if (c == '{' || c == '[') {
-                        if (depth_ + 1 >= Rules::kNestingLimit) goto anomaly;
-                        push(c == '{');
-                        mode_ = c == '{' ? Mode::object_first : Mode::array_first;
+                        if (depth + 1 >= Rules::kNestingLimit) goto anomaly;
+                        push_local(c == '{');
+                        mode = c == '{' ? Mode::object_first : Mode::array_first;
                         ++i;
                         continue;
                     }
                     if (validate_detail::is_digit_byte(c) || c == '-') {
                         const std::size_t end = fast_number(base + i);
                         if (end == 0) goto anomaly;
-                        mode_ = Mode::after_value;
+                        mode = Mode::after_value;
                         i = end - base;
                         continue;
                     }
                     if (c == 't' || c == 'f' || c == 'n') {
                         const std::size_t end = fast_literal(base + i, c);
                         if (end == 0) goto anomaly;
-                        mode_ = Mode::after_value;
+                        mode = Mode::after_value;
                         i = end - base;
                         continue;
                     }
-                    if (c == ']' && mode_ == Mode::array_first) {
-                        --depth_;
-                        mode_ = Mode::after_value;
+                    if (c == ']' && mode == Mode::array_first) {
+                        --depth;
+                        mode = Mode::after_value;
                         ++i;
                         continue;
                     }
@@ -646,31 +662,31 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
                 case Mode::object_first:
                 case Mode::object_comma:
                     if (c == '"') {
-                        mode_ = Mode::string;
+                        mode = Mode::string;
                         string_is_key_ = true;
                         ++i;
                         continue;
                     }
-                    if (c == '}' && mode_ == Mode::object_first) {
-                        --depth_;
-                        mode_ = Mode::after_value;
+                    if (c == '}' && mode == Mode::object_first) {
+                        --depth;
+                        mode = Mode::after_value;
                         ++i;
                         continue;
                     }
                     goto anomaly;
                 case Mode::colon:
                     if (c != ':') goto anomaly;
-                    mode_ = Mode::value;
+                    mode = Mode::value;
                     ++i;
                     continue;
                 case Mode::after_value:
                     if (c == ',') {
-                        mode_ = top_is_object() ? Mode::object_comma : Mode::array_comma;
+                        mode = top_object() ? Mode::object_comma : Mode::array_comma;
                         ++i;
                         continue;
                     }
-                    if (c == (top_is_object() ? '}' : ']')) {
-                        --depth_;
+                    if (c == (top_object() ? '}' : ']')) {
+                        --depth;
                         ++i;
                         continue;
                     }
@@ -680,6 +696,8 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
             }
         }
         cursor_ = base + i;
+        mode_ = mode;
+        depth_ = depth;
         return true;
 
     watched:  // a token the exact machine must see: it takes that one and more, until the fast walk may go on
@@ -688,9 +706,13 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
     anomaly:  // something to check byte by byte: the exact machine takes the rest of the block
         min_stop = base + kBlockSize;
     hand_over:
+        mode_ = mode;
+        depth_ = depth;
         cursor_ = exact(base + i, size_, min_stop);
         if (failed_ || mode_ == Mode::finished) return false;
         if (cursor_ >= base + kBlockSize) return true;
+        mode = mode_;
+        depth = depth_;
         i = cursor_ - base;
     }
 }
@@ -698,7 +720,7 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
 // The length of the valid escape sequence at `at` (a backslash inside a string), or 0 when the exact machine
 // must look (invalid, a lone surrogate under the fixed-width rules, or cut off by the end of the data).
 template <class Rules>
-std::size_t StreamValidator<Rules>::fast_escape(std::size_t at) const noexcept {
+TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_escape(std::size_t at) const noexcept {
     const unsigned char* p = data_ + at;
     const std::size_t available = size_ - at;
     if (available < 2) return 0;
@@ -734,7 +756,7 @@ std::size_t StreamValidator<Rules>::fast_escape(std::size_t at) const noexcept {
 // end of the data (it may go on in the next chunk), or under the fixed-width rules possibly out of range
 // (more than 300 integer digits, or a positive exponent that may take it beyond 10^300).
 template <class Rules>
-std::size_t StreamValidator<Rules>::fast_number(std::size_t at) const noexcept {
+TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_number(std::size_t at) const noexcept {
     using validate_detail::is_digit_byte;
     const unsigned char* p = data_ + at;
     const unsigned char* const end = data_ + size_;
@@ -778,7 +800,7 @@ std::size_t StreamValidator<Rules>::fast_number(std::size_t at) const noexcept {
 }
 
 template <class Rules>
-std::size_t StreamValidator<Rules>::fast_literal(std::size_t at, unsigned char first) const noexcept {
+TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_literal(std::size_t at, unsigned char first) const noexcept {
     const char* word = first == 't' ? "true" : first == 'f' ? "false" : "null";
     const std::size_t length = first == 'f' ? 5 : 4;
     if (size_ - at < length || std::memcmp(data_ + at, word, length) != 0) return 0;
