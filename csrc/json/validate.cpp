@@ -1,0 +1,79 @@
+#include "json/validate.hpp"
+
+namespace tovak::json::validate_detail {
+
+const char kOverflowThreshold[310] =
+    "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330286"
+    "416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069855571"
+    "366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792";
+
+std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t before_size, const unsigned char* data,
+                                   std::size_t size, bool at_end, std::int64_t* detected) noexcept {
+    // Start at the lead byte of a sequence that `before` leaves open, if any.
+    std::int64_t k = 0;
+    for (std::size_t back = 1; back <= before_size && back <= 3; ++back) {
+        const unsigned char b = before[before_size - back];
+        if (b < 0x80) break;
+        if (b >= 0xC0) {
+            const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+            if (length > back) k = -static_cast<std::int64_t>(back);
+            break;
+        }
+    }
+    const auto at = [&](std::int64_t i) {
+        return i < 0 ? before[static_cast<std::int64_t>(before_size) + i] : data[i];
+    };
+    const auto n = static_cast<std::int64_t>(size);
+    while (k < n) {
+        const unsigned char b = at(k);
+        if (b < 0x80) {
+            ++k;
+            continue;
+        }
+        int need;
+        unsigned char low = 0x80, high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) need = 1;
+        else if (b == 0xE0) need = 2, low = 0xA0;
+        else if (b == 0xED) need = 2, high = 0x9F;
+        else if (b >= 0xE1 && b <= 0xEF) need = 2;
+        else if (b == 0xF0) need = 3, low = 0x90;
+        else if (b >= 0xF1 && b <= 0xF3) need = 3;
+        else if (b == 0xF4) need = 3, high = 0x8F;
+        else {
+            if (detected) *detected = k;
+            return k;
+        }
+        for (int j = 1; j <= need; ++j) {
+            if (k + j >= n) {
+                if (!at_end) return kNoUtf8Error;
+                if (detected) *detected = n;
+                return k;
+            }
+            const unsigned char c = at(k + j);
+            if (c < low || c > high) {
+                if (detected) *detected = k + j;
+                return k;
+            }
+            low = 0x80;
+            high = 0xBF;
+        }
+        k += need + 1;
+    }
+    return kNoUtf8Error;
+}
+
+std::size_t count_line_feeds(const unsigned char* first, const unsigned char* last,
+                             const unsigned char*& after_last) noexcept {
+    std::size_t count = 0;
+    after_last = nullptr;
+    while (first < last) {
+        const void* found = std::memchr(first, '\n', static_cast<std::size_t>(last - first));
+        if (found == nullptr) break;
+        ++count;
+        first = static_cast<const unsigned char*>(found) + 1;
+        after_last = first;
+    }
+    return count;
+}
+
+}  // namespace tovak::json::validate_detail

@@ -1,0 +1,511 @@
+// The streaming validator against the parser: fixed-seed random texts (valid, and damaged by truncation,
+// flipped, inserted and deleted bytes, deep nesting, numbers at the range edges, escapes and surrogates)
+// cut into random chunkings, under both rule sets and at every SIMD level: same verdict, message, offset,
+// line and column as `json::parse` on the whole text (on ill-formed UTF-8: the first ill-formed sequence
+// unless the parser's error comes first). Then pointer navigation: RFC 6901's examples, and random
+// documents whose value spans are known from generation, against a pointer resolved on that tree.
+// Built with -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/validate.hpp"
+#include "native_check.hpp"
+
+namespace {
+
+namespace json = tovak::json;
+using native_check::Random;
+
+struct NullSink {
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool uint(std::uint64_t) { return true; }
+    bool sint(std::int64_t) { return true; }
+    bool dbl(double) { return true; }
+    bool big_integer(std::string_view) { return true; }
+    bool string(std::string_view, bool) { return true; }
+    bool begin_array() { return true; }
+    bool end_array() { return true; }
+    bool begin_object() { return true; }
+    bool key(std::string_view, bool) { return true; }
+    bool end_object() { return true; }
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Random documents, with the span of every value
+
+struct Node {
+    json::ValueKind kind;
+    std::size_t begin = 0, end = 0;
+    std::vector<std::pair<std::string, std::size_t>> children;  // decoded key (objects), node index
+};
+
+// Keys as decoded text and as written; several spellings of the same key.
+struct KeySpelling {
+    const char* decoded;
+    const char* written;
+};
+const KeySpelling kKeys[] = {
+    {"a", "a"},          {"a", "\\u0061"},       {"features", "features"}, {"features", "\\u0066eatures"},
+    {"a/b", "a/b"},      {"a/b", "a\\/b"},       {"m~n", "m~n"},           {"", ""},
+    {"\xC3\xBC", "\xC3\xBC"}, {"\xC3\xBC", "\\u00fc"}, {"\xF0\x9F\x98\x80", "\\ud83d\\ude00"},
+    {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},  {"0", "0"}, {"q\"", "q\\\""}, {"x\ny", "x\\ny"},
+};
+
+const char* const kNumbers[] = {
+    "0", "-0", "1", "-1", "12.5", "-0.0", "1e5", "1E+5", "2.5e-3", "18446744073709551615", "18446744073709551616",
+    "-9223372036854775808", "-9223372036854775809", "1.7976931348623157e308", "1.7976931348623158e308",
+    "1.7976931348623159e308", "1.8e308", "1e308", "1e309", "-1e309", "0.1e310", "0.1e309", "10e307", "1e-400",
+    "4.9e-324", "1e2147483647", "1e2147483648", "1e-2147483649", "0e99999999999", "123456789012345678901234567890",
+    "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330286"
+    "416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069855571"
+    "366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792",
+    "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330286"
+    "416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069855571"
+    "366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497791.99999",
+    "0.0000000000000000000000000000000000000000000000000000000000000001797693134862315808e373",
+    "1797693134862315807937289714053034150799341327710037826936173778980444968292764750946649017977587207096e206",
+};
+
+const char* const kStrings[] = {
+    "", "plain text", "caf\xC3\xA9", "\xE6\x9D\xB1\xE4\xBA\xAC", "\xF0\x9F\x9A\x80 rocket", "say \\\"hi\\\"",
+    "back\\\\slash", "line\\nfeed", "\\t\\b\\f\\r\\/", "\\u00e9\\u0000\\u001f", "\\ud83d\\ude00",
+    "\\uD83D\\uDE00", "\\ud800", "\\udc00", "\\ud800\\u0041", "\\ud800\\ud800\\udc00", "\\ud83d\\ude00\\ud83d",
+    "\\\\\\\\\\\"", "a\\u12", "quote\\u0022inside",
+};
+
+class Generator {
+public:
+    Generator(Random& random, std::string& text, std::vector<Node>& nodes) : random_(random), text_(text), nodes_(nodes) {}
+
+    std::size_t value(int depth) {
+        space();
+        const std::size_t index = nodes_.size();
+        nodes_.push_back(Node{});
+        const std::size_t begin = text_.size();
+        json::ValueKind kind;
+        const std::size_t roll = depth > 7 ? 4 + random_.below(6) : random_.below(10);
+        if (roll < 2) {
+            kind = json::ValueKind::array;
+            text_ += '[';
+            const std::size_t count = random_.below(5);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k) text_ += ',';
+                const std::size_t child = value(depth + 1);
+                nodes_[index].children.emplace_back(std::string(), child);
+                space();
+            }
+            if (count == 0) space();
+            text_ += ']';
+        } else if (roll < 4) {
+            kind = json::ValueKind::object;
+            text_ += '{';
+            const std::size_t count = random_.below(5);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k) text_ += ',';
+                space();
+                const KeySpelling& key = random_.pick(kKeys);
+                text_ += '"';
+                text_ += key.written;
+                text_ += '"';
+                space();
+                text_ += ':';
+                const std::size_t child = value(depth + 1);
+                nodes_[index].children.emplace_back(key.decoded, child);
+                space();
+            }
+            if (count == 0) space();
+            text_ += '}';
+        } else if (roll < 6) {
+            kind = json::ValueKind::string;
+            text_ += '"';
+            const std::size_t pieces = random_.below(4);
+            for (std::size_t k = 0; k < pieces; ++k) text_ += random_.pick(kStrings);
+            if (random_.percent(10)) text_.append(random_.between(40, 300), 'x');
+            text_ += '"';
+        } else if (roll < 8) {
+            kind = json::ValueKind::number;
+            text_ += random_.pick(kNumbers);
+        } else {
+            const std::size_t which = random_.below(3);
+            kind = which == 0 ? json::ValueKind::true_value : which == 1 ? json::ValueKind::false_value : json::ValueKind::null;
+            text_ += which == 0 ? "true" : which == 1 ? "false" : "null";
+        }
+        nodes_[index].kind = kind;
+        nodes_[index].begin = begin;
+        nodes_[index].end = text_.size();
+        return index;
+    }
+
+    void space() {
+        if (!random_.percent(30)) return;
+        static const char* const kSpace[] = {" ", "\n", "\t", "\r\n", "  \n    "};
+        text_ += random_.pick(kSpace);
+    }
+
+private:
+    Random& random_;
+    std::string& text_;
+    std::vector<Node>& nodes_;
+};
+
+// Ill-formed UTF-8 and other bytes that damage texts in interesting ways.
+const char* const kDamage[] = {"\"", "\\", "[", "]", "{", "}", ",", ":", " ", "\f", "\x01", "\x7F", "0", "-", ".",
+                               "e", "t", "u", "\xC3", "\xA9", "\xFF", "\xED\xA0\x80", "\xE2\x80", "\xF0\x9F\x98"};
+
+std::string damage(Random& random, std::string text) {
+    const std::size_t kinds = random.below(5);
+    if (text.empty()) return text;
+    const std::size_t at = random.below(text.size() + 1);
+    switch (kinds) {
+        case 0: text.resize(at); break;  // truncated
+        case 1: if (at < text.size()) text[at] = random.pick(kDamage)[0]; break;
+        case 2: text.insert(at, random.pick(kDamage)); break;
+        case 3: if (at < text.size()) text.erase(at, random.between(1, 4)); break;
+        default:  // nested past the limits
+            text.insert(at, std::string(random.percent(50) ? 130 : 10005, random.percent(50) ? '[' : '{'));
+            break;
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The validator against the parser
+
+struct Verdict {
+    bool ok = true;
+    std::string message;
+    std::uint64_t offset = 0, line = 0, column = 0;
+
+    bool operator==(const Verdict&) const = default;
+    std::string text() const {
+        if (ok) return "ok";
+        return message + " at offset " + std::to_string(offset) + " line " + std::to_string(line) + " column " +
+               std::to_string(column);
+    }
+};
+
+template <class Rules>
+Verdict expected(std::string_view text) {
+    NullSink sink;
+    const json::ParseOutcome outcome = json::parse<Rules>(text, sink);
+    Verdict verdict;
+    if (!outcome.ok()) {
+        verdict = Verdict{false, outcome.error.message, outcome.error.offset, outcome.error.line, outcome.error.column};
+    }
+    std::int64_t detected = 0;
+    const std::int64_t ill = json::validate_detail::first_ill_formed_utf8(
+        nullptr, 0, reinterpret_cast<const unsigned char*>(text.data()), text.size(), true, &detected);
+    if (ill != json::validate_detail::kNoUtf8Error && (verdict.ok || static_cast<std::uint64_t>(detected) < verdict.offset)) {
+        const json::ParseError at = json::locate_error(text, static_cast<std::size_t>(ill) + 1, json::message::invalid_utf8);
+        verdict = Verdict{false, at.message, at.offset, at.line, at.column};
+    }
+    return verdict;
+}
+
+template <class Rules>
+Verdict streamed(std::string_view text, const std::vector<std::size_t>& pieces, json::SimdLevel level) {
+    json::StreamValidator<Rules> validator({}, level);
+    std::size_t at = 0;
+    for (std::size_t size : pieces) {
+        if (!validator.feed(text.data() + at, size)) break;
+        at += size;
+    }
+    const bool ok = validator.failed() ? false : validator.finish();
+    if (ok) return Verdict{};
+    const json::ParseError& e = validator.error();
+    return Verdict{false, e.message, e.offset, e.line, e.column};
+}
+
+template <class Rules>
+void compare(native_check::Report& report, Random& random, const std::string& text, const char* rules) {
+    const Verdict want = expected<Rules>(text);
+    for (json::SimdLevel level : native_check::runnable_levels()) {
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::size_t> pieces = round == 0 ? std::vector<std::size_t>{text.size()}
+                                                         : native_check::random_pieces(random, text.size());
+            const Verdict got = streamed<Rules>(text, pieces, level);
+            report.check(got == want, [&] {
+                std::string sizes;
+                for (std::size_t i = 0; i < pieces.size() && i < 12; ++i) sizes += std::to_string(pieces[i]) + " ";
+                return std::string(rules) + " " + native_check::level_name(level) + " pieces [" + sizes + "]: want " +
+                       want.text() + ", got " + got.text();
+            }, text);
+        }
+    }
+}
+
+// One-value mode: a value followed by other bytes ends where the value ends.
+template <class Rules>
+void compare_one_value(native_check::Report& report, Random& random, const std::string& value_text) {
+    NullSink sink;
+    if (!json::parse<Rules>(value_text, sink).ok()) return;
+    const std::size_t end = value_text.find_last_not_of(" \n\t\r") + 1;
+    const std::string text = value_text + (random.percent(50) ? "," : " ]garbage \xFF");
+    json::ValidateOptions options;
+    options.one_value = true;
+    json::StreamValidator<Rules> validator(options);
+    std::size_t at = 0;
+    for (std::size_t size : native_check::random_pieces(random, text.size())) {
+        if (!validator.feed(text.data() + at, size)) break;
+        at += size;
+    }
+    const bool ended = validator.value_ended() || validator.finish();
+    report.check(ended && !validator.failed() && validator.value_end() == end, [&] {
+        return "one value: want end " + std::to_string(end) + ", got " + std::to_string(validator.value_end()) +
+               (validator.failed() ? " error " + validator.error().text() : std::string());
+    }, text);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Pointers
+
+struct Resolved {
+    bool found = false;
+    std::size_t node = 0;
+    std::size_t matched = 0;  // when missing
+    json::ValueKind kind = json::ValueKind::null;
+    std::uint64_t length = 0;
+};
+
+Resolved resolve(const std::vector<Node>& nodes, const json::Pointer& pointer) {
+    Resolved out;
+    std::size_t at = 0;
+    for (std::size_t t = 0; t < pointer.size(); ++t) {
+        const Node& node = nodes[at];
+        bool next = false;
+        if (node.kind == json::ValueKind::object) {
+            for (const auto& [key, child] : node.children) {
+                if (key == pointer.tokens[t]) {  // the first match wins
+                    at = child;
+                    next = true;
+                    break;
+                }
+            }
+        } else if (node.kind == json::ValueKind::array && pointer.indices[t] < node.children.size()) {
+            at = node.children[pointer.indices[t]].second;
+            next = true;
+        }
+        if (!next) {
+            out.matched = t;
+            out.kind = node.kind;
+            out.length = node.children.size();
+            return out;
+        }
+    }
+    out.found = true;
+    out.node = at;
+    return out;
+}
+
+struct Seen {
+    json::PointerEvent::Kind kind;
+    json::ValueKind value;
+    std::uint64_t offset, index;
+    std::string key;
+    std::size_t matched;
+    bool operator==(const Seen&) const = default;
+    std::string text() const {
+        return std::to_string(static_cast<int>(kind)) + "/" + std::to_string(static_cast<int>(value)) + "@" +
+               std::to_string(offset) + "#" + std::to_string(index) + " key=" + native_check::printable(key) +
+               " matched=" + std::to_string(matched);
+    }
+};
+
+std::string describe(const std::vector<Seen>& events) {
+    std::string out;
+    for (const Seen& e : events) out += "\n    " + e.text();
+    return out;
+}
+
+// The events navigation must give for `pointer` on a document of `nodes`.
+std::vector<Seen> expected_events(const std::vector<Node>& nodes, const json::Pointer& pointer) {
+    using Kind = json::PointerEvent::Kind;
+    const Resolved resolved = resolve(nodes, pointer);
+    if (!resolved.found) return {Seen{Kind::missing, resolved.kind, 0, resolved.length, "", resolved.matched}};
+    const Node& target = nodes[resolved.node];
+    std::vector<Seen> out{Seen{Kind::target_begin, target.kind, target.begin, 0, "", 0}};
+    if (target.kind == json::ValueKind::array || target.kind == json::ValueKind::object) {
+        for (std::size_t i = 0; i < target.children.size(); ++i) {
+            const Node& child = nodes[target.children[i].second];
+            out.push_back(Seen{Kind::item_begin, child.kind, child.begin, i, target.children[i].first, 0});
+            out.push_back(Seen{Kind::item_end, json::ValueKind::null, child.end, i, "", 0});
+        }
+    }
+    out.push_back(Seen{Kind::target_end, json::ValueKind::null, target.end, 0, "", 0});
+    return out;
+}
+
+template <class Rules>
+std::vector<Seen> navigate(std::string_view text, const json::Pointer& pointer, const std::vector<std::size_t>& pieces,
+                           json::SimdLevel level, std::string& error) {
+    using Kind = json::PointerEvent::Kind;
+    json::StreamValidator<Rules> validator(pointer, {}, level);
+    std::vector<Seen> seen;
+    std::size_t at = 0;
+    for (std::size_t size : pieces) {
+        validator.feed(text.data() + at, size);
+        at += size;
+    }
+    if (!validator.finish()) error = validator.error().text();
+    for (const json::PointerEvent& e : validator.events()) {
+        // Only what the event kind defines is compared.
+        switch (e.kind) {
+            case Kind::target_begin: seen.push_back(Seen{e.kind, e.value, e.offset, 0, "", 0}); break;
+            case Kind::item_begin: seen.push_back(Seen{e.kind, e.value, e.offset, e.index, e.key, 0}); break;
+            case Kind::item_end: seen.push_back(Seen{e.kind, json::ValueKind::null, e.offset, e.index, "", 0}); break;
+            case Kind::target_end: seen.push_back(Seen{e.kind, json::ValueKind::null, e.offset, 0, "", 0}); break;
+            case Kind::missing: seen.push_back(Seen{e.kind, e.value, 0, e.index, "", e.matched}); break;
+        }
+    }
+    return seen;
+}
+
+template <class Rules>
+void compare_pointer(native_check::Report& report, Random& random, const std::string& text,
+                     const std::vector<Node>& nodes, const std::string& pointer_text) {
+    json::Pointer pointer;
+    json::PointerSyntaxError syntax;
+    if (!json::parse_pointer(pointer_text, pointer, syntax)) {
+        report.check(false, [&] { return "pointer does not parse: " + pointer_text; }, text);
+        return;
+    }
+    const std::vector<Seen> want = expected_events(nodes, pointer);
+    for (json::SimdLevel level : native_check::runnable_levels()) {
+        const std::vector<std::size_t> pieces = random.percent(30) ? std::vector<std::size_t>{text.size()}
+                                                                   : native_check::random_pieces(random, text.size());
+        std::string error;
+        const std::vector<Seen> got = navigate<Rules>(text, pointer, pieces, level, error);
+        report.check(got == want && error.empty(), [&] {
+            return "pointer \"" + native_check::printable(pointer_text) + "\" at " + native_check::level_name(level) +
+                   ": want" + describe(want) + "\n  got" + describe(got) + (error.empty() ? "" : "\n  error " + error);
+        }, text);
+    }
+}
+
+// A pointer to a random value of the tree (tokens as the keys decode), sometimes changed to miss.
+std::string random_pointer(Random& random, const std::vector<Node>& nodes) {
+    std::string text;
+    std::size_t at = 0;
+    while (!nodes[at].children.empty() && random.percent(75)) {
+        const std::size_t pick = random.below(nodes[at].children.size());
+        const auto& [key, child] = nodes[at].children[pick];
+        std::string token = nodes[at].kind == json::ValueKind::array ? std::to_string(pick) : key;
+        text += '/';
+        for (char c : token) text += c == '~' ? std::string("~0") : c == '/' ? std::string("~1") : std::string(1, c);
+        at = child;
+    }
+    if (random.percent(30)) {
+        static const char* const kMisses[] = {"/zz", "/0", "/5", "/-", "/01", "/", "/a", "/features", "/99999999999999999999999"};
+        text += random.pick(kMisses);
+    }
+    return text;
+}
+
+// RFC 6901, section 5: each pointer and the text of the value it names.
+void rfc_examples(native_check::Report& report, Random& random) {
+    const std::string document =
+        "{\n  \"foo\": [\"bar\", \"baz\"],\n  \"\": 0,\n  \"a/b\": 1,\n  \"c%d\": 2,\n  \"e^f\": 3,\n"
+        "  \"g|h\": 4,\n  \"i\\\\j\": 5,\n  \"k\\\"l\": 6,\n  \" \": 7,\n  \"m~n\": 8\n}";
+    const std::pair<const char*, const char*> cases[] = {
+        {"", nullptr},       {"/foo", "[\"bar\", \"baz\"]"}, {"/foo/0", "\"bar\""}, {"/", "0"}, {"/a~1b", "1"},
+        {"/c%d", "2"},       {"/e^f", "3"},  {"/g|h", "4"},    {"/i\\j", "5"}, {"/k\"l", "6"}, {"/ ", "7"},
+        {"/m~0n", "8"},
+    };
+    for (const auto& [pointer_text, value] : cases) {
+        json::Pointer pointer;
+        json::PointerSyntaxError syntax;
+        const bool parsed = json::parse_pointer(pointer_text, pointer, syntax);
+        std::string error;
+        const std::vector<Seen> got =
+            navigate<json::FixedWidthRules>(document, pointer, native_check::random_pieces(random, document.size()),
+                                            json::simd_level(), error);
+        const std::string want = value ? value : document;
+        std::string found;
+        for (const Seen& e : got) {
+            if (e.kind == json::PointerEvent::Kind::target_begin) found = document.substr(e.offset);
+            if (e.kind == json::PointerEvent::Kind::target_end) found.resize(found.size() - (document.size() - e.offset));
+        }
+        report.check(parsed && error.empty() && found == want,
+                     [&] { return std::string("RFC 6901 pointer \"") + pointer_text + "\" gave \"" + found + "\""; },
+                     document);
+    }
+}
+
+void pointer_syntax(native_check::Report& report) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::vector<std::string> tokens;
+        std::vector<std::uint64_t> indices;
+    };
+    const std::uint64_t no = json::Pointer::kNotIndex;
+    const Case cases[] = {
+        {"", true, {}, {}},
+        {"/", true, {""}, {no}},
+        {"/a~1b/~0c/0", true, {"a/b", "~c", "0"}, {no, no, 0}},
+        {"/~01", true, {"~1"}, {no}},
+        {"/10/01/-/1a", true, {"10", "01", "-", "1a"}, {10, no, no, no}},
+        {"/99999999999999999999999", true, {"99999999999999999999999"}, {UINT64_MAX - 1}},
+        {"a", false, {}, {}},
+        {"/~", false, {}, {}},
+        {"/~2", false, {}, {}},
+        {"/a~/b", false, {}, {}},
+    };
+    for (const Case& c : cases) {
+        json::Pointer pointer;
+        json::PointerSyntaxError error;
+        const bool ok = json::parse_pointer(c.text, pointer, error);
+        report.check(ok == c.ok && (!ok || (pointer.tokens == c.tokens && pointer.indices == c.indices)),
+                     [&] { return std::string("pointer syntax of \"") + c.text + "\""; }, c.text);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    native_check::Report report("validate_stream_test");
+    Random random(native_check::seed_from(argc, argv, 20240612));
+    using Fixed = json::FixedWidthRules;
+    using Python = json::PythonRules;
+
+    // Texts that sit on the edges.
+    const std::string edges[] = {
+        "", " ", "[]", "{}", "[1]", "\"x\"", "1", "-", "[1,2,3", "[1,]", "{\"a\":1,}", "[1 2]", "{\"a\" 1}", "{1:2}",
+        "[1]x", "[1]\n[2]", "[1,,2]", "\f[]", "[\f]", "tru", "truex", "nul", "[\"a\\u12\"]", "\"\\ud800\"",
+        "\"\\ud800\\\"", "\"\\ud800\\u\"", "\"\\udc00\"", "\"\\ud800\\ud800\"", "\"\x01\"", "\"\xFF\"", "[\"\xE2\x80\"]",
+        "[\"a\"\xC3", "\xEF\xBB\xBF[]", std::string(127, '[') + std::string(127, ']'),
+        std::string(128, '[') + std::string(128, ']'), std::string(10000, '[') + std::string(10000, ']'),
+        std::string(10001, '{'), "1e2147483648", "-1e2147483648", "0e2147483648", "1e-2147483648", "01", "-01", "1.",
+        "1.e5", "1e", "1e+", ".5", "+1", "-a", "[1e999]", "[-1e999]", std::string("\"") + std::string(200, 'a'),
+    };
+    for (const std::string& text : edges) {
+        compare<Fixed>(report, random, text, "fixed");
+        compare<Python>(report, random, text, "python");
+    }
+
+    for (int round = 0; round < 1500; ++round) {
+        std::string text;
+        std::vector<Node> nodes;
+        Generator generator(random, text, nodes);
+        generator.value(0);
+        generator.space();
+        compare<Fixed>(report, random, text, "fixed");
+        compare<Python>(report, random, text, "python");
+        compare_one_value<Fixed>(report, random, text);
+        for (int k = 0; k < 3; ++k) {
+            const std::string damaged = damage(random, text);
+            compare<Fixed>(report, random, damaged, "fixed");
+            compare<Python>(report, random, damaged, "python");
+        }
+        NullSink sink;
+        if (json::parse<Python>(text, sink).ok()) {
+            for (int k = 0; k < 3; ++k) compare_pointer<Python>(report, random, text, nodes, random_pointer(random, nodes));
+        }
+    }
+    rfc_examples(report, random);
+    pointer_syntax(report);
+    return report.finish();
+}
