@@ -31,6 +31,11 @@ bigjson.iter_records("p").bytes_read = 1  # E
 tovak.lib._tovak.bigjson.iter_records(b"p")  # E
 bigjson.dumps  # E
 class Mine(RecordIterator): ...  # E
+import tovak
+tovak.count(1)  # E
+tovak.load("p", "json")  # E
+tovak.schema("p", sample="3")  # E
+total: int = tovak.records("p").total_bytes  # E
 """
 
 
@@ -42,7 +47,7 @@ def run_mypy(tmp_path: Path, *args: str) -> subprocess.CompletedProcess[str]:
     )
 
 
-@pytest.mark.parametrize("name", ["py.typed", "bigjson.pyi", "lib/_tovak.pyi"])
+@pytest.mark.parametrize("name", ["py.typed", "bigjson.pyi", "lib/_tovak.pyi", "lib/_reader.pyi"])
 def test_type_files_are_installed(name: str) -> None:
     assert (Path(tovak.__file__).parent / name).is_file()
 
@@ -66,5 +71,6 @@ def test_stubs_match_the_module(tmp_path: Path) -> None:
     missing = [name for name in PUBLIC if not hasattr(bigjson, name)]
     allow = tmp_path / "allow.txt"
     allow.write_text("".join(f"tovak.bigjson.{name}\n" for name in [*missing, *(["__all__"] if missing else [])]))
-    result = run_mypy(tmp_path, "mypy.stubtest", "tovak.bigjson", "tovak.lib._tovak", "--allowlist", str(allow))
+    result = run_mypy(tmp_path, "mypy.stubtest", "tovak.bigjson", "tovak.lib._tovak", "tovak.lib._reader",
+                      "--allowlist", str(allow))
     assert result.returncode == 0, result.stdout

@@ -1,7 +1,9 @@
 """Checked by ``mypy --strict`` (tests/test_typing.py); never run by pytest."""
 
-from typing import Any, SupportsIndex
+import pathlib
+from typing import Any, BinaryIO, SupportsIndex
 
+import tovak
 import tovak.bigjson
 import tovak.lib._tovak
 from tovak import bigjson
@@ -31,3 +33,23 @@ def progress(path: str) -> float:
 
 def untyped_results(path: str) -> list[Any]:
     return [bigjson.load(path), *bigjson.iter_records(path)]
+
+
+def package_api(path: str, where: pathlib.Path, handle: BinaryIO) -> int | None:
+    n: int = tovak.count(path) + tovak.count(where, format="jsonl") + tovak.count(b"[1]")
+    value: Any = tovak.load(handle)
+    print(value, tovak.load(bytearray(b"1")), tovak.schema("-", sample=5, format=None))
+    with tovak.records(where) as records:
+        for record in records:
+            print(record)
+        n += records.bytes_read
+        total: int | None = records.total_bytes
+    try:
+        tovak.load(memoryview(b"[1,"))
+    except tovak.JSONError as error:
+        position: int | None = error.pos
+        source: str | None = error.source
+        print(position, source, error.record, error.lineno)
+    except tovak.CompressionError as damaged:
+        print(damaged.msg)
+    return total
