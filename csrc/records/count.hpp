@@ -188,7 +188,8 @@ CountOutcome count_elements(Reader& reader, const RecordOptions& options = {},
     ElementCounter counter(level);
     InterruptClock clock(options);
     for (;;) {
-        io::ReadOutcome got = reader.read(reinterpret_cast<char*>(chunk.get()), io::kChunkSize);
+        io::ReadOutcome got = clock.read([&] { return reader.read(reinterpret_cast<char*>(chunk.get()), io::kChunkSize); });
+        if (clock.stopped()) return CountOutcome::failed(ErrorKind::interrupted);
         if (!got.ok()) return CountOutcome::failed(ErrorKind::io, std::move(*got.error));
         if (got.bytes == 0 || !counter.feed(chunk.get(), got.bytes)) break;
         if (clock.tick(got.bytes)) return CountOutcome::failed(ErrorKind::interrupted);
@@ -246,7 +247,8 @@ public:
         unsigned char* data = buffer.get();
         std::size_t held = 0;  // unclassified bytes at the front of the buffer
         for (;;) {
-            io::ReadOutcome got = reader.read(reinterpret_cast<char*>(data + held), io::kChunkSize);
+            io::ReadOutcome got = clock_.read([&] { return reader.read(reinterpret_cast<char*>(data + held), io::kChunkSize); });
+            if (clock_.stopped()) return CountOutcome::failed(ErrorKind::interrupted);
             if (!got.ok()) {
                 if (ill_formed_line_through_last_feed(data, held)) return utf8_failure();
                 return CountOutcome::failed(ErrorKind::io, std::move(*got.error));

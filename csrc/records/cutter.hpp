@@ -106,11 +106,12 @@ private:
         for (;;) {
             if (clock_.interrupted()) return fail(ErrorKind::interrupted, RecordKind::line, offset_, lines_ + 1);
             line_.clear();
-            io::ReadOutcome got = reader_.read_line(line_);
+            io::ReadOutcome got = clock_.read([&] { return reader_.read_line(line_); });
             const std::uint64_t start = offset_, line = lines_ + 1;
             offset_ += got.bytes;
             clock_.add(got.bytes);
             if (got.bytes != 0 && line_.back() == '\n') ++lines_;
+            if (clock_.stopped()) return fail(ErrorKind::interrupted, RecordKind::line, start, line);
             if (!got.ok()) return fail_read(std::move(*got.error), RecordKind::line, start, line);
             if (got.bytes == 0) return Next::end;
             if (!json::is_valid_utf8(line_)) {
@@ -187,7 +188,9 @@ private:
             }
             if (clock_.interrupted())
                 return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            io::ReadOutcome got = reader_.read(chunk_.get(), io::kChunkSize);
+            io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
+            if (clock_.stopped())
+                return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
             if (!got.ok())
                 return fail_read(std::move(*got.error), RecordKind::element, chunk_offset_ + chunk_len_, 0);
             if (got.bytes == 0) {
@@ -229,7 +232,9 @@ private:
                 capacity_ *= 2;
             }
             if (clock_.interrupted()) return fail(ErrorKind::interrupted, RecordKind::document, filled_, 0);
-            io::ReadOutcome got = reader_.read(document_.get() + filled_, capacity_ - filled_);
+            io::ReadOutcome got =
+                clock_.read([&] { return reader_.read(document_.get() + filled_, capacity_ - filled_); });
+            if (clock_.stopped()) return fail(ErrorKind::interrupted, RecordKind::document, filled_, 0);
             if (!got.ok()) return fail_read(std::move(*got.error), RecordKind::document, filled_, 0);
             if (got.bytes == 0) break;
             filled_ += got.bytes;

@@ -4,7 +4,10 @@
 // Thread rule: plain values, copied into each engine object when it is built.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+
+#include "io/read.hpp"
 
 namespace tovak::records {
 
@@ -59,6 +62,23 @@ public:
         return check_.interrupted(check_.context);
     }
 
+    // Runs `read` (a reader's read or read_line) and reads again when a signal cut it short (EINTR), unless
+    // the check, asked at once, says stop: then `stopped()` is true. The bytes of every try are summed.
+    template <class Read>
+    io::ReadOutcome read(Read&& read) {
+        std::size_t bytes = 0;
+        for (;;) {
+            io::ReadOutcome got = read();
+            bytes += got.bytes;
+            if (got.ok() || got.error->os_error != EINTR) return io::ReadOutcome{bytes, std::move(got.error)};
+            if (check_.interrupted != nullptr && check_.interrupted(check_.context)) {
+                stopped_ = true;
+                return io::ReadOutcome{bytes, std::move(got.error)};
+            }
+        }
+    }
+    bool stopped() const noexcept { return stopped_; }
+
     // Both, for a loop that drops what it read anyway when it stops (a count).
     bool tick(std::uint64_t bytes) {
         add(bytes);
@@ -69,6 +89,7 @@ private:
     InterruptCheck check_;
     std::uint64_t every_;
     std::uint64_t since_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace tovak::records
