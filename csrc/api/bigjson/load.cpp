@@ -1,5 +1,7 @@
 #include "api/bigjson/load.hpp"
 
+#include "api/access.hpp"
+
 #include <atomic>
 #include <memory>
 
@@ -114,48 +116,11 @@ struct RecordIteratorObject {
 
 RecordIteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<RecordIteratorObject*>(self); }
 
-class SharedAccess {
-public:
-    explicit SharedAccess(RecordIteratorObject* self) : self_(self) {
-        std::int64_t seen = self->access.load(std::memory_order_relaxed);
-        while (seen != -1) {
-            if (self->access.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire)) {
-                held_ = true;
-                return;
-            }
-        }
-    }
-    ~SharedAccess() {
-        if (held_) self_->access.fetch_sub(1, std::memory_order_release);
-    }
-    bool held() const { return held_; }
-
-private:
-    RecordIteratorObject* self_;
-    bool held_ = false;
-};
-
-class ExclusiveAccess {
-public:
-    explicit ExclusiveAccess(RecordIteratorObject* self) : self_(self) {
-        std::int64_t expected = 0;
-        held_ = self->access.compare_exchange_strong(expected, -1, std::memory_order_acquire);
-    }
-    ~ExclusiveAccess() {
-        if (held_) self_->access.store(0, std::memory_order_release);
-    }
-    bool held() const { return held_; }
-
-private:
-    RecordIteratorObject* self_;
-    bool held_ = false;
-};
-
 Failure mutably_borrowed() { return Failure(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 PyObject* iterator_iter(PyObject* self) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        SharedAccess access(as_iterator(self));
+        api::SharedAccess access(as_iterator(self)->access);
         if (!access.held()) return mutably_borrowed();
         return PyRef::borrow(self);
     });
@@ -164,7 +129,7 @@ PyObject* iterator_iter(PyObject* self) noexcept {
 PyObject* iterator_next(PyObject* self) noexcept {
     PyObject* out = nullptr;
     without_faults([&] {
-        ExclusiveAccess access(as_iterator(self));
+        api::ExclusiveAccess access(as_iterator(self)->access);
         if (!access.held()) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             return;
@@ -183,7 +148,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
 template <std::uint64_t (RecordReader::*Counter)() const noexcept>
 PyObject* iterator_counter(PyObject* self, void*) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        SharedAccess access(as_iterator(self));
+        api::SharedAccess access(as_iterator(self)->access);
         if (!access.held()) return mutably_borrowed();
         return py_uint((as_iterator(self)->reader->*Counter)());
     });

@@ -5,8 +5,7 @@
 #include "api/bigjson/mod.hpp"
 #include "json/printer.hpp"
 #include "json/structure.hpp"
-#include "json/value_sink.hpp"
-#include "records/cutter.hpp"
+#include "records/sample.hpp"
 
 namespace tovak::bigjson {
 
@@ -17,44 +16,17 @@ namespace {
 
 constexpr std::uint64_t kDefaultSample = 100;
 
-// The first `limit` records of a file, each merged into the structure as soon as it is parsed; the sink's
-// buffers are reused from one record to the next. Reading stops with the record that completes the sample,
-// or at the closing bracket. A sample of 0 still takes the first element of an array when it is not blank,
-// and a single JSON value whole: the limit is looked at only once an element has ended.
-class Sample {
-public:
-    explicit Sample(std::uint64_t limit) noexcept : limit_(limit) {}
-
-    Status read(FileCall& call) {
-        Result<io::FileReader> file = open_input(call);
-        if (!file) return std::move(file).failure();
-        const bool lines = call.format == Format::jsonl;
-        if (lines && limit_ == 0) return success();
-        records::RecordCutter<io::FileReader> cutter(std::move(file).value(),
-                                                     record_options(lines ? records::Cut::lines : records::Cut::elements));
-        records::Record record;
-        while (size_ < limit_ || size_ == 0) {
-            const records::Next next = cutter.next(record);
-            if (next == records::Next::end) break;
-            if (next == records::Next::error) return record_failure(cutter.error());
-            if (limit_ == 0 && cutter.cuts() > 1) break;  // the first element was blank
-            json::ParseOutcome outcome = json::parse(record.text, sink_, scratch_);
-            if (!outcome.ok()) return record_failure(cutter.syntax_error(record, outcome.error));
-            structure_.add(sink_.take());
-            ++size_;
-        }
-        return success();
-    }
-
-    const json::Structure& structure() const noexcept { return structure_; }
-
-private:
-    std::uint64_t limit_;
-    std::uint64_t size_ = 0;
-    json::Structure structure_;
-    json::ValueSink sink_;
-    std::string scratch_;  // decoded strings with escapes
-};
+// The first `limit` records of a file merged into `structure` (records/sample.hpp); the file is closed
+// when this returns.
+Status sample_file(FileCall& call, std::uint64_t limit, json::Structure& structure) {
+    Result<io::FileReader> file = open_input(call);
+    if (!file) return std::move(file).failure();
+    const records::Cut cut = call.format == Format::jsonl ? records::Cut::lines : records::Cut::elements;
+    records::RecordCutter<io::FileReader> cutter(std::move(file).value(), record_options(cut));
+    if (std::optional<records::RecordError> failed = records::sample_records(cutter, limit, cut, structure))
+        return record_failure(*failed);
+    return success();
+}
 
 // ---------------------------------------------------------------------------------------------------
 // schema(path, sample=100, format=None)
@@ -79,10 +51,10 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Result<FileCall> call = resolve_format(std::move(path).value(), *format);
         if (!call) return std::move(call).failure();
 
-        Sample records(sample);
-        Status sampled = records.read(*call);
+        json::Structure records;
+        Status sampled = sample_file(*call, sample, records);
         if (!sampled) return std::move(sampled).failure();
-        json::Value structure = records.structure().schema();
+        json::Value structure = records.schema();
 
         std::string text;
         text.reserve(128);
