@@ -1,6 +1,7 @@
 #include "api/bigjson/load.hpp"
 
 #include "api/access.hpp"
+#include "api/py_records.hpp"
 
 #include <atomic>
 #include <memory>
@@ -11,22 +12,9 @@ namespace {
 
 using Step = Result<std::optional<PyRef>>;
 
-// The next record of `cutter` as a Python object: what every reader of records does at a record.
 template <class Reader>
 Step next_value(records::RecordCutter<Reader>& cutter, api::PyParser& parser, SingleValue single) {
-    records::Record record;
-    switch (cutter.next(record)) {
-        case records::Next::end: return std::optional<PyRef>();
-        case records::Next::error: return record_failure(cutter.error(), single);
-        case records::Next::record: break;
-    }
-    api::PyParsed parsed = parser.parse(record.text);
-    switch (parsed.status) {
-        case json::ParseStatus::ok: return std::optional<PyRef>(std::move(parsed.value));
-        case json::ParseStatus::syntax_error: return record_failure(cutter.syntax_error(record, parsed.error), single);
-        case json::ParseStatus::sink_failed: break;
-    }
-    return std::move(*parsed.raised);
+    return api::next_value(cutter, parser, [&](const records::RecordError& error) { return record_failure(error, single); });
 }
 
 records::Cut cut_of(Format format) { return format == Format::jsonl ? records::Cut::lines : records::Cut::elements; }
@@ -63,18 +51,9 @@ Result<PyRef> load_document(io::FileReader file) {
 
 // Every line of a JSONL file, in one list.
 Result<PyRef> load_lines(io::FileReader file) {
-    RecordReader reader(std::move(file), Format::jsonl);
-    Result<PyRef> list = checked(PyList_New(0));
-    if (!list) return list;
-    reader.defer_tracking();
-    for (;;) {
-        Step step = reader.next_record();
-        if (!step) return std::move(step).failure();
-        if (!step.value()) break;
-        if (PyList_Append(list->get(), step.value()->get()) < 0) return Failure::from_python();
-    }
-    reader.track_deferred();
-    return list;
+    records::RecordCutter<io::FileReader> cutter(std::move(file), record_options(records::Cut::lines));
+    api::PyParser parser(sink_options());
+    return api::gather_list(parser, [&] { return next_value(cutter, parser, SingleValue::as_element); });
 }
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

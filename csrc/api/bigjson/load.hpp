@@ -23,9 +23,6 @@ public:
     // on with the following line or element (a read error: the same read again).
     Result<std::optional<PyRef>> next_record();
 
-    // While a whole file is gathered into one list: see PyObjectSink::defer_tracking.
-    void defer_tracking() noexcept { parser_.defer_tracking(); }
-    void track_deferred() { parser_.track_deferred(); }
 
     std::uint64_t bytes_read() const noexcept { return cutter_.bytes_read(); }
     std::uint64_t total_bytes() const noexcept { return total_bytes_; }

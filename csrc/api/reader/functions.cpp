@@ -4,6 +4,7 @@
 // surrogates kept (api::Rules::python).
 #include "api/reader/mod.hpp"
 
+#include "api/py_records.hpp"
 #include "api/py_sink.hpp"
 #include "json/printer.hpp"
 #include "json/structure.hpp"
@@ -37,20 +38,8 @@ constexpr std::uint64_t kDefaultSample = 100;
 using Cutter = records::RecordCutter<Reader>;
 
 // The next record of `cutter` as a Python object, or nothing at the end.
-Result<std::optional<PyRef>> next_value(Cutter& cutter, api::PyParser& parser, const Source& source) {
-    records::Record record;
-    switch (cutter.next(record)) {
-        case records::Next::end: return std::optional<PyRef>();
-        case records::Next::error: return source.failure(cutter.error());
-        case records::Next::record: break;
-    }
-    api::PyParsed parsed = parser.parse(record.text);
-    switch (parsed.status) {
-        case json::ParseStatus::ok: return std::optional<PyRef>(std::move(parsed.value));
-        case json::ParseStatus::syntax_error: return source.failure(Cutter::syntax_error(record, parsed.error));
-        case json::ParseStatus::sink_failed: break;
-    }
-    return std::move(*parsed.raised);
+Result<std::optional<PyRef>> next_record(Cutter& cutter, api::PyParser& parser, const Source& source) {
+    return api::next_value(cutter, parser, [&](const records::RecordError& error) { return source.failure(error); });
 }
 
 Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
@@ -83,7 +72,7 @@ PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 Result<PyRef> load_document(Source& source) {
     Cutter cutter(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(records::Cut::document));
     api::PyParser parser(sink_options());
-    Result<std::optional<PyRef>> value = next_value(cutter, parser, source);
+    Result<std::optional<PyRef>> value = next_record(cutter, parser, source);
     if (!value) return std::move(value).failure();
     return std::move(*value.value());  // a document cut gives its one record or a failure
 }
@@ -91,17 +80,7 @@ Result<PyRef> load_document(Source& source) {
 Result<PyRef> load_lines(Source& source) {
     Cutter cutter(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(records::Cut::lines));
     api::PyParser parser(sink_options());
-    Result<PyRef> list = checked(PyList_New(0));
-    if (!list) return list;
-    parser.defer_tracking();  // the records stay off the collector's lists until the list is handed out
-    for (;;) {
-        Result<std::optional<PyRef>> value = next_value(cutter, parser, source);
-        if (!value) return std::move(value).failure();
-        if (!value.value()) break;
-        if (PyList_Append(list->get(), value.value()->get()) < 0) return Failure::from_python();
-    }
-    parser.track_deferred();
-    return list;
+    return api::gather_list(parser, [&] { return next_record(cutter, parser, source); });
 }
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "api/access.hpp"
+#include "api/py_records.hpp"
 #include "api/reader/mod.hpp"
 #include "records/cutter.hpp"
 
@@ -59,18 +60,11 @@ PyObject* records_next(PyObject* self) noexcept {
             if (!access.held()) return already_borrowed();
             RecordsState* state = as_records(self)->state;
             if (state == nullptr) return closed();
-            records::Record record;
-            switch (state->cutter.next(record)) {
-                case records::Next::end: return std::optional<PyRef>();
-                case records::Next::error: return state->source->failure(state->cutter.error());
-                case records::Next::record: break;
-            }
-            api::PyParsed parsed = state->parser.parse(record.text);
-            if (parsed.status == json::ParseStatus::syntax_error)
-                return state->source->failure(records::RecordCutter<Reader>::syntax_error(record, parsed.error));
-            if (parsed.status == json::ParseStatus::sink_failed) return std::move(*parsed.raised);
-            ++state->yielded;
-            return std::optional<PyRef>(std::move(parsed.value));
+            Result<std::optional<PyRef>> value = api::next_value(
+                state->cutter, state->parser,
+                [&](const records::RecordError& error) { return state->source->failure(error); });
+            if (value && value.value()) ++state->yielded;
+            return value;
         }();
         if (!step) step.failure().raise();
         else if (step.value()) out = step.value()->release();
