@@ -155,7 +155,7 @@ private:
 
     KeyCache& key_cache_;
     SinkOptions options_;
-    std::uint32_t signal_countdown_;  // values until the next signal check (0: never)
+    std::uint32_t signal_countdown_;  // values until the next signal check
     std::vector<PyRef> values_;
     std::vector<PyObject*> untracked_;  // containers taken off the collector's lists; `take` puts them back
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
