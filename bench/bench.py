@@ -174,7 +174,7 @@ def _build(case: str, path: str, fmt, sample):
         import duckdb
 
         def run():
-            return duckdb.sql(f"SELECT count(*) FROM read_json('{path}', format='newline_delimited')").fetchone()[0]
+            return duckdb.sql(f"SELECT count(*) FROM read_json('{path}', format='newline_delimited')").fetchall()[0][0]
     elif case == "pyloop":
         def run():
             with open(path, "rb") as f:
