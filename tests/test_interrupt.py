@@ -20,6 +20,7 @@ ENDLESS = {
     "lines": ["yes", '{"a": [1, 2, 3], "b": "text", "c": {"d": null}}'],
     "array": ["sh", "-c", "printf '['; yes '1,' | tr -d '\\n'"],
     "huge-element": ["sh", "-c", "printf '[['; yes '1,' | tr -d '\\n'"],
+    "gzip-lines": ["sh", "-c", "yes '{\"a\": 1}' | gzip -1"],
 }
 
 CALLS = {
@@ -29,10 +30,19 @@ CALLS = {
     "schema-lines": ("lines", "bigjson.schema('/dev/stdin', 10**12, 'jsonl')"),
     "schema-array": ("array", "bigjson.schema('/dev/stdin', 10**12, 'json')"),
     "next-across-a-huge-element": ("huge-element", "next(bigjson.iter_records('/dev/stdin', 'json'))"),
+    # The package's own functions, reading standard input as "-" (and, for the gzip case, decompressing
+    # on a thread of its own while the call waits).
+    "tovak-count-lines": ("lines", "tovak.count('-', format='jsonl')"),
+    "tovak-load-lines": ("lines", "tovak.load('-', format='jsonl')"),
+    "tovak-load-array": ("array", "tovak.load('-', format='json')"),
+    "tovak-schema-lines": ("lines", "tovak.schema('-', sample=10**12, format='jsonl')"),
+    "tovak-next-across-a-huge-element": ("huge-element", "next(tovak.records('-', format='json'))"),
+    "tovak-load-gzip-lines": ("gzip-lines", "tovak.load('-', format='jsonl')"),
 }
 
 CHILD = """
 import sys
+import tovak
 from tovak import bigjson
 print("started", flush=True)
 try:
