@@ -1,7 +1,8 @@
 // The Python file object source in an embedded interpreter: binary files with readinto() and objects with
 // only read() give their bytes, compressed or not, on the calling thread; what their methods raise stays
 // pending unchanged (a closed file's ValueError, an exception of the object's own); a read() giving str
-// or more bytes than asked and a readinto() claiming too much are errors of Kind::file_object; a
+// or another non-bytes object is an error of Kind::wrong_type, more bytes than asked and a readinto()
+// claiming too much are errors of Kind::file_object; a
 // memoryview kept by readinto() is released; the object is never closed. Built with
 // -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch.
 #include "io/py_file.hpp"
@@ -124,16 +125,16 @@ void check_bad_objects(Report& report, Random& random) {
     struct Case {
         const char* expression;
         IoError::Kind kind;
-        const char* text;          // in the error's text (Kind::file_object)
+        const char* text;          // in the error's text (Kind::file_object, Kind::wrong_type)
         PyObject* pending = nullptr;  // the exception type left pending (Kind::python)
     };
     const Case cases[] = {
         {"Raises()", IoError::Kind::python, "", PyExc_LookupError},
         {"(lambda f: (f.close(), f)[1])(io.BytesIO(b'[1]'))", IoError::Kind::python, "", PyExc_ValueError},
-        {"Text()", IoError::Kind::file_object, "returned str, not bytes"},
-        {"io.StringIO('[1]')", IoError::Kind::file_object, "returned str, not bytes"},
+        {"Text()", IoError::Kind::wrong_type, "returned str, not bytes"},
+        {"io.StringIO('[1]')", IoError::Kind::wrong_type, "returned str, not bytes"},
         {"TooMuch()", IoError::Kind::file_object, "when asked for at most"},
-        {"NotBytes()", IoError::Kind::file_object, "returned int, not bytes"},
+        {"NotBytes()", IoError::Kind::wrong_type, "returned int, not bytes"},
         {"ClaimsTooMuch()", IoError::Kind::file_object, "readinto() reported"},
         {"object()", IoError::Kind::python, "", PyExc_AttributeError},
     };
