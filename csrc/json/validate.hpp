@@ -810,22 +810,17 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
         return false;
     }
     const std::uint64_t stack = stack_window(entry_depth);
-    unsigned state;
-    switch (mode_) {
-        case Mode::value: state = stack >> 63 ? kMemberValue : kBroken; break;
-        case Mode::array_first: state = kArrayFirst; break;
-        case Mode::array_comma: state = kArrayComma; break;
-        case Mode::object_first: state = kObjectFirst; break;
-        case Mode::object_comma: state = kObjectComma; break;
-        case Mode::colon: state = kKeyDone; break;
-        case Mode::string:
-            if (string_is_key_) {
-                state = kKeyDone;
-                break;
-            }
-            [[fallthrough]];
-        default: state = stack >> 63 ? kInObject : kInArray; break;
-    }
+    // The machine's state for the mode at the cursor, below an array and below an object (a string ends in
+    // the block or runs through it: its state is the one after it).
+    static constexpr unsigned kStateOf[2][12] = {
+        {kBroken, kArrayFirst, kArrayComma, kObjectFirst, kObjectComma, kKeyDone, kInArray, kInArray, kBroken,
+         kBroken, kBroken, kKeyDone},
+        {kMemberValue, kArrayFirst, kArrayComma, kObjectFirst, kObjectComma, kKeyDone, kInObject, kInObject, kBroken,
+         kBroken, kBroken, kKeyDone},
+    };
+    static_assert(static_cast<int>(Mode::after_value) == 6 && static_cast<int>(Mode::string) == 7);
+    const unsigned mode_index = mode_ == Mode::string && string_is_key_ ? 11 : static_cast<unsigned>(mode_);
+    unsigned state = kStateOf[stack >> 63][mode_index];
     const unsigned rotation = static_cast<unsigned>(entry_depth & 63);
     const std::uint64_t ring = rotation == 0 ? stack : stack << rotation | stack >> (64 - rotation);
 #if TOVAK_SCAN_X86
@@ -837,11 +832,19 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     state = walked.state;
     const int depth = entry_depth + walked.depth, lowest = entry_depth + walked.lowest;
     if (state == kBroken || lowest <= floor_) return false;
-    // The levels opened in the block go back to the stack in memory.
-    for (int level = lowest; level < depth; ++level) {
-        const std::uint64_t bit = std::uint64_t{1} << (level & 63);
-        if (walked.ring & bit) open_objects_[level >> 6] |= bit;
-        else open_objects_[level >> 6] &= ~bit;
+    // The levels opened in the block go back to the stack in memory (the register holds level L at the bit
+    // it has in its word there), at most 64 levels in at most two words.
+    if (lowest < depth) {
+        const int last = depth - 1;
+        const std::uint64_t from_lowest = ~std::uint64_t{0} << (lowest & 63);
+        const std::uint64_t to_last = ~std::uint64_t{0} >> (63 - (last & 63));
+        const std::uint64_t first_word = (lowest >> 6) == (last >> 6) ? from_lowest & to_last : from_lowest;
+        std::uint64_t& low_word = open_objects_[lowest >> 6];
+        low_word = (low_word & ~first_word) | (walked.ring & first_word);
+        if ((lowest >> 6) != (last >> 6)) {
+            std::uint64_t& high_word = open_objects_[last >> 6];
+            high_word = (high_word & ~to_last) | (walked.ring & to_last);
+        }
     }
     depth_ = depth;
     cursor_ = end;
@@ -1109,10 +1112,21 @@ TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_number(std::size_t at
 
 template <class Rules>
 TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_literal(std::size_t at, unsigned char first) const noexcept {
-    const char* word = first == 't' ? "true" : first == 'f' ? "false" : "null";
-    const std::size_t length = first == 'f' ? 5 : 4;
-    if (size_ - at < length || std::memcmp(data_ + at, word, length) != 0) return 0;
-    return at + length;
+    if (size_ - at < 5) {  // near the end of the data: rare
+        const char* word = first == 't' ? "true" : first == 'f' ? "false" : "null";
+        const std::size_t length = first == 'f' ? 5 : 4;
+        if (size_ - at < length || std::memcmp(data_ + at, word, length) != 0) return 0;
+        return at + length;
+    }
+    std::uint32_t head;
+    std::memcpy(&head, data_ + at, 4);
+    std::uint32_t true_word, null_word, fals_word;
+    std::memcpy(&true_word, "true", 4);
+    std::memcpy(&null_word, "null", 4);
+    std::memcpy(&fals_word, "fals", 4);
+    if (head == true_word || head == null_word) return at + 4;
+    if (head == fals_word && data_[at + 4] == 'e') return at + 5;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------------
