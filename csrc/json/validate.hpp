@@ -768,11 +768,32 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     // the block are checked by masks; literals, the others and a scalar running into the next block one by one.
     const std::uint64_t number_starts = scalar_starts & (extra.digit | extra.minus);
     std::uint64_t numbers = ((scalar + number_starts) ^ scalar) & scalar;  // the runs those starts begin
-    std::uint64_t one_by_one = scalar_starts & ~number_starts;
+    std::uint64_t literals = scalar_starts & ~number_starts, one_by_one = 0;
     if (scalar >> 63) {
         const std::size_t last = 63 - static_cast<std::size_t>(__builtin_clzll(scalar_starts));
-        one_by_one |= std::uint64_t{1} << last;
+        one_by_one = std::uint64_t{1} << last;
         numbers &= ~(~std::uint64_t{0} << last);
+        literals &= ~one_by_one;
+    }
+    if (literals != 0) {
+        // Compared as words, without a branch on which literal: each ends its run, before the block's end.
+        if (base + kBlockSize + 1 > size_) return false;  // may read past the data: the walk takes it
+        std::uint32_t true_word, null_word, fals_word;
+        std::memcpy(&true_word, "true", 4);
+        std::memcpy(&null_word, "null", 4);
+        std::memcpy(&fals_word, "fals", 4);
+        bool bad = false;
+        do {
+            const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(literals));
+            literals &= literals - 1;
+            std::uint32_t head;
+            std::memcpy(&head, data_ + base + at, 4);
+            const bool four = head == true_word || head == null_word;
+            const bool five = head == fals_word && data_[base + at + 4] == 'e';
+            const std::size_t past = std::min<std::size_t>(at + (five ? 5 : 4), 63);
+            bad |= !(four || five) || ((scalar >> past) & 1) != 0;
+        } while (literals != 0);
+        if (bad) return false;
     }
     if (numbers & ~(extra.digit | extra.minus | extra.dot)) {
         one_by_one |= number_starts;  // exponents or stray bytes

@@ -270,8 +270,9 @@ void scalar_offsets(native_check::Report& report, Random& random) {
     for (const char* run : kRuns) {
         for (std::size_t shift = 0; shift < 70; shift += 1 + random.below(3)) {
             // Past the first block, whose top level the block check leaves to the walk.
-            const std::string text =
-                "[" + std::string(63 + shift, ' ') + "[" + run + "," + run + " ,{\"k\":" + run + "}]]";
+            std::string text = "[";
+            text.append(63 + shift, ' ');
+            for (const char* piece : {"[", run, ",", run, " ,{\"k\":", run, "}]]"}) text += piece;
             compare<json::FixedWidthRules>(report, random, text, "fixed");
             compare<json::PythonRules>(report, random, text, "python");
         }
