@@ -23,15 +23,19 @@
 // wait for a later duplicate before reporting the first one's elements, and the first is what a reader of
 // the text meets first (Python's json keeps the last). Validation goes on to the end of the text either way.
 //
-// How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp). A cursor walks the
-// tokens of a block: white space and string contents are passed by bit scans of the masks (a string's
-// contents are checked for control characters and backslashes with two more masks), numbers and literals
-// are read in place. Anything the fast walk does not handle in one step (an error, an escape or number cut
-// by the end of the chunk, a number that may be out of range, a token at a depth navigation watches)
-// goes to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and error checks
-// and can stop and resume at any byte; the fast walk takes over again at the next position where its state
-// is simple. UTF-8 is checked by blocks in a separate pass over each chunk; the first ill-formed sequence
-// is located by a byte-wise rescan of the batch that failed.
+// How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp), with the driver of
+// the validator's SIMD level (the AVX2 one also computes the validator's extra masks with AVX2). A block whose
+// state at the cursor is simple and whose tokens all lie below the depths navigation watches is checked at
+// once: string contents by masks (control characters) and a loop over escapes, plain numbers by masks,
+// literals as words, and the order of the token starts by a table machine without a branch per token,
+// which keeps the kinds of the open containers in a register. It only accepts a valid block; any other
+// block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
+// numbers and literals read in place) that hands anything it does not take in one step (an error, an
+// escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
+// navigation watches) to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and
+// error checks and can stop and resume at any byte; the walk takes over again at the next position where its
+// state is simple. UTF-8 is checked by blocks in a separate pass over each chunk; the first ill-formed
+// sequence is located by a byte-wise rescan of the batch that failed.
 //
 // Thread rule: one validator is used by one thread at a time; validators share nothing.
 #pragma once
