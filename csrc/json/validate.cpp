@@ -1,5 +1,7 @@
 #include "json/validate.hpp"
 
+#include <algorithm>
+
 namespace tovak::json::validate_detail {
 
 const char kOverflowThreshold[310] =
@@ -61,6 +63,70 @@ std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t befo
     }
     return kNoUtf8Error;
 }
+
+namespace {
+
+// Per token class: the change of depth, whether it opens an object, and the transition rows, two per
+// class: for a closing bracket, the one for an array and the one for an object revealed below it.
+struct TokenEffects {
+    int depth_change[kTokenClasses];
+    std::uint64_t opens_object[kTokenClasses];
+    std::uint64_t rows[2 * kTokenClasses];
+    constexpr TokenEffects() : depth_change{}, opens_object{}, rows{} {
+        depth_change[kOpenObject] = depth_change[kOpenArray] = 1;
+        depth_change[kCloseObject] = depth_change[kCloseArray] = -1;
+        opens_object[kOpenObject] = 1;
+        for (unsigned kind = 0; kind < kTokenClasses; ++kind) {
+            for (unsigned revealed = 0; revealed < 2; ++revealed) {
+                std::uint64_t row = kGrammarRows[kind];
+                if (kind == kCloseObject || kind == kCloseArray) {
+                    const std::uint64_t after = revealed ? kInObject : kInArray;
+                    std::uint64_t narrowed = 0;
+                    for (unsigned field = 0; field < 64; field += 6) {
+                        if (((row >> field) & kAnyState) == kAnyState) narrowed |= after << field;
+                    }
+                    row = narrowed;
+                }
+                rows[2 * kind + revealed] = row;
+            }
+        }
+    }
+};
+constexpr TokenEffects kTokenEffects{};
+
+// Without a branch on the token: a mispredicted one costs more than the whole step. Each token writes the
+// level at its depth, which is free (above the top), and counts only for an opening bracket.
+TOVAK_SCAN_INLINE TokenWalk walk_tokens_body(const unsigned char* bytes, std::uint64_t tokens, unsigned state,
+                                             int depth, std::uint64_t ring) noexcept {
+    const int start = depth;
+    int lowest = depth;
+    while (tokens != 0) {
+        const unsigned kind = kTokenClassOf.of[bytes[__builtin_ctzll(tokens)]];
+        tokens &= tokens - 1;
+        const unsigned slot = static_cast<unsigned>(depth) & 63;
+        ring = (ring & ~(std::uint64_t{1} << slot)) | kTokenEffects.opens_object[kind] << slot;
+        depth += kTokenEffects.depth_change[kind];
+        const unsigned revealed = static_cast<unsigned>(ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1;
+        state = static_cast<unsigned>(kTokenEffects.rows[2 * kind + revealed] >> state) & kAnyState;
+        lowest = std::min(lowest, depth);
+    }
+    return TokenWalk{ring, state, static_cast<std::int16_t>(depth - start), static_cast<std::int16_t>(lowest - start)};
+}
+
+}  // namespace
+
+TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                      std::uint64_t ring) noexcept {
+    return walk_tokens_body(bytes, tokens, state, depth, ring);
+}
+
+#if TOVAK_SCAN_X86
+__attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens,
+                                                                      unsigned state, int depth,
+                                                                      std::uint64_t ring) noexcept {
+    return walk_tokens_body(bytes, tokens, state, depth, ring);
+}
+#endif
 
 std::size_t count_line_feeds(const unsigned char* first, const unsigned char* last,
                              const unsigned char*& after_last) noexcept {

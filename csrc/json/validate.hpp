@@ -23,20 +23,26 @@
 // wait for a later duplicate before reporting the first one's elements, and the first is what a reader of
 // the text meets first (Python's json keeps the last). Validation goes on to the end of the text either way.
 //
-// How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp). A cursor walks the
-// tokens of a block: white space and string contents are passed by bit scans of the masks (a string's
-// contents are checked for control characters and backslashes with two more masks), numbers and literals
-// are read in place. Anything the fast walk does not handle in one step (an error, an escape or number cut
-// by the end of the chunk, a number that may be out of range, a token at a depth navigation watches)
-// goes to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and error checks
-// and can stop and resume at any byte; the fast walk takes over again at the next position where its state
-// is simple. UTF-8 is checked by blocks in a separate pass over each chunk; the first ill-formed sequence
-// is located by a byte-wise rescan of the batch that failed.
+// How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp), with the driver of
+// the validator's SIMD level (the AVX2 one also computes the validator's extra masks with AVX2). A block whose
+// state at the cursor is simple and whose tokens all lie below the depths navigation watches is checked at
+// once: string contents by masks (control characters) and a loop over escapes, plain numbers by masks,
+// literals as words, and the order of the token starts by a table machine without a branch per token,
+// which keeps the kinds of the open containers in a register. It only accepts a valid block; any other
+// block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
+// numbers and literals read in place) that hands anything it does not take in one step (an error, an
+// escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
+// navigation watches) to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and
+// error checks and can stop and resume at any byte; the walk takes over again at the next position where its
+// state is simple. UTF-8 is checked by blocks in a separate pass over each chunk; the first ill-formed
+// sequence is located by a byte-wise rescan of the batch that failed.
 //
 // Thread rule: one validator is used by one thread at a time; validators share nothing.
 #pragma once
 
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -79,34 +85,149 @@ std::int64_t first_ill_formed_utf8(const unsigned char* before, std::size_t befo
 std::size_t count_line_feeds(const unsigned char* first, const unsigned char* last,
                              const unsigned char*& after_last) noexcept;
 
-// Masks of one block the classifier does not give: bytes below 0x20, form feeds, line feeds.
-TOVAK_SCAN_INLINE void extra_masks(const unsigned char* p, std::uint64_t& control, std::uint64_t& form_feed,
-                                   std::uint64_t& line_feed) noexcept {
+inline bool is_digit_byte(unsigned char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Masks of one block the classifier does not give: bytes below 0x20, form feeds, line feeds, colons, and the
+// bytes of plain numbers.
+struct ExtraMasks {
+    std::uint64_t control, form_feed, line_feed, colon, digit, zero, minus, dot;
+};
+
+TOVAK_SCAN_INLINE ExtraMasks extra_masks(const unsigned char* p) noexcept {
+    ExtraMasks m{0, 0, 0, 0, 0, 0, 0, 0};
 #if TOVAK_SCAN_X86
     // SSE2 is part of every x86-64 CPU, so this compiles into every driver (the AVX2 one gets VEX forms).
     const __m128i max_control = _mm_set1_epi8(0x1F), ff = _mm_set1_epi8(0x0C), lf = _mm_set1_epi8('\n');
-    control = form_feed = line_feed = 0;
+    const __m128i colon = _mm_set1_epi8(':'), zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+    const __m128i minus = _mm_set1_epi8('-'), dot = _mm_set1_epi8('.');
     for (unsigned part = 0; part < 4; ++part) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
-        const unsigned shift = 16 * part;
-        control |= std::uint64_t{static_cast<std::uint16_t>(
-                       _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, max_control), max_control)))}
-                   << shift;
-        form_feed |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ff)))} << shift;
-        line_feed |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))} << shift;
+        using scan_detail::sse2_bits;
+        m.control |= sse2_bits(_mm_cmpeq_epi8(_mm_max_epu8(v, max_control), max_control), part);
+        m.form_feed |= sse2_bits(_mm_cmpeq_epi8(v, ff), part);
+        m.line_feed |= sse2_bits(_mm_cmpeq_epi8(v, lf), part);
+        m.colon |= sse2_bits(_mm_cmpeq_epi8(v, colon), part);
+        const __m128i digit_value = _mm_sub_epi8(v, zero);
+        m.digit |= sse2_bits(_mm_cmpeq_epi8(_mm_min_epu8(digit_value, nine), digit_value), part);
+        m.zero |= sse2_bits(_mm_cmpeq_epi8(v, zero), part);
+        m.minus |= sse2_bits(_mm_cmpeq_epi8(v, minus), part);
+        m.dot |= sse2_bits(_mm_cmpeq_epi8(v, dot), part);
     }
 #else
-    control = form_feed = line_feed = 0;
     for (unsigned i = 0; i < kBlockSize; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
-        if (p[i] < 0x20) control |= bit;
-        if (p[i] == 0x0C) form_feed |= bit;
-        if (p[i] == '\n') line_feed |= bit;
+        if (p[i] < 0x20) m.control |= bit;
+        if (p[i] == 0x0C) m.form_feed |= bit;
+        if (p[i] == '\n') m.line_feed |= bit;
+        if (p[i] == ':') m.colon |= bit;
+        if (is_digit_byte(p[i])) m.digit |= bit;
+        if (p[i] == '0') m.zero |= bit;
+        if (p[i] == '-') m.minus |= bit;
+        if (p[i] == '.') m.dot |= bit;
     }
 #endif
+    return m;
 }
 
-inline bool is_digit_byte(unsigned char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+#if TOVAK_SCAN_X86
+TOVAK_AVX2_INLINE std::uint64_t avx2_equal(__m256i lo, __m256i hi, char byte) noexcept {
+    const __m256i wanted = _mm256_set1_epi8(byte);
+    return scan_detail::avx2_bits(_mm256_cmpeq_epi8(lo, wanted), _mm256_cmpeq_epi8(hi, wanted));
+}
+
+TOVAK_AVX2_INLINE ExtraMasks extra_masks_avx2(const unsigned char* p) noexcept {
+    using scan_detail::avx2_bits;
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const __m256i max_control = _mm256_set1_epi8(0x1F), nine = _mm256_set1_epi8(9), zero = _mm256_set1_epi8('0');
+    const __m256i lo_digit = _mm256_sub_epi8(lo, zero), hi_digit = _mm256_sub_epi8(hi, zero);
+    ExtraMasks m;
+    m.control = avx2_bits(_mm256_cmpeq_epi8(_mm256_max_epu8(lo, max_control), max_control),
+                          _mm256_cmpeq_epi8(_mm256_max_epu8(hi, max_control), max_control));
+    m.form_feed = avx2_equal(lo, hi, 0x0C);
+    m.line_feed = avx2_equal(lo, hi, '\n');
+    m.colon = avx2_equal(lo, hi, ':');
+    m.digit = avx2_bits(_mm256_cmpeq_epi8(_mm256_min_epu8(lo_digit, nine), lo_digit),
+                        _mm256_cmpeq_epi8(_mm256_min_epu8(hi_digit, nine), hi_digit));
+    m.zero = avx2_equal(lo, hi, '0');
+    m.minus = avx2_equal(lo, hi, '-');
+    m.dot = avx2_equal(lo, hi, '.');
+    return m;
+}
+#endif
+
+// The grammar of a block's tokens as a table machine, for the bit-parallel pass: the states inside
+// containers (0 is the error state, which every class keeps), and one transition row per token class with
+// the next state in the 6-bit field of each state. A state is kept as the position of its field, so a step
+// is a shift and a mask. A closing bracket's row gives all ones, narrowed by the kind of the container it
+// reveals (kInObject or kInArray).
+enum GrammarState : unsigned {
+    kBroken = 0,
+    kObjectFirst = 6 * 1,  // after '{'
+    kObjectComma = 6 * 2,  // after ',' in an object
+    kKeyDone = 6 * 3,      // after a key
+    kMemberValue = 6 * 4,  // after ':'
+    kInObject = 6 * 5,     // after a value in an object
+    kArrayFirst = 6 * 6,   // after '['
+    kArrayComma = 6 * 7,   // after ',' in an array
+    kInArray = 6 * 8,      // after a value in an array
+};
+inline constexpr unsigned kAnyState = 0x3F;
+enum TokenClass : unsigned char {
+    kOpenObject, kOpenArray, kCloseObject, kCloseArray, kComma, kColon, kQuote, kScalar, kStray, kTokenClasses
+};
+
+constexpr std::uint64_t grammar_row(std::initializer_list<std::pair<unsigned, unsigned>> moves) {
+    std::uint64_t row = 0;
+    for (const auto& [from, to] : moves) row |= std::uint64_t{to} << from;
+    return row;
+}
+
+inline constexpr std::uint64_t kGrammarRows[kTokenClasses] = {
+    grammar_row({{kMemberValue, kObjectFirst}, {kArrayFirst, kObjectFirst}, {kArrayComma, kObjectFirst}}),
+    grammar_row({{kMemberValue, kArrayFirst}, {kArrayFirst, kArrayFirst}, {kArrayComma, kArrayFirst}}),
+    grammar_row({{kObjectFirst, kAnyState}, {kInObject, kAnyState}}),
+    grammar_row({{kArrayFirst, kAnyState}, {kInArray, kAnyState}}),
+    grammar_row({{kInObject, kObjectComma}, {kInArray, kArrayComma}}),
+    grammar_row({{kKeyDone, kMemberValue}}),
+    grammar_row({{kObjectFirst, kKeyDone}, {kObjectComma, kKeyDone}, {kMemberValue, kInObject},
+                 {kArrayFirst, kInArray}, {kArrayComma, kInArray}}),
+    grammar_row({{kMemberValue, kInObject}, {kArrayFirst, kInArray}, {kArrayComma, kInArray}}),
+    0,
+};
+
+struct TokenClasses {
+    unsigned char of[256];
+    constexpr TokenClasses() : of{} {
+        for (auto& c : of) c = kStray;
+        of[static_cast<unsigned char>('{')] = kOpenObject;
+        of[static_cast<unsigned char>('[')] = kOpenArray;
+        of[static_cast<unsigned char>('}')] = kCloseObject;
+        of[static_cast<unsigned char>(']')] = kCloseArray;
+        of[static_cast<unsigned char>(',')] = kComma;
+        of[static_cast<unsigned char>(':')] = kColon;
+        of[static_cast<unsigned char>('"')] = kQuote;
+        for (unsigned char c : {'-', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 't', 'f', 'n'}) of[c] = kScalar;
+    }
+};
+inline constexpr TokenClasses kTokenClassOf{};
+
+// The table machine over a block's tokens. `ring` holds the kinds of the open containers (bit set: an
+// object), level L at bit L % 64, so it covers the 64 levels below the depth; `depth` and `lowest` (the
+// lowest depth reached) count from the depth at the start. Two registers, so it is returned in them.
+struct TokenWalk {
+    std::uint64_t ring;
+    std::uint32_t state;
+    std::int16_t depth, lowest;
+};
+
+// Steps the machine from `state` at depth `depth` over the tokens whose first bytes `tokens` marks in the
+// block at `bytes`. Out of line: the drivers it would be inlined into keep too many values live, and its
+// loop's state must stay in registers. The AVX2 copy uses the shifts of BMI2.
+TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                      std::uint64_t ring) noexcept;
+TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                           std::uint64_t ring) noexcept;
 
 }  // namespace validate_detail
 
@@ -192,16 +313,37 @@ private:
     };
     enum class Phase : std::uint8_t { none, seek, target, target_scalar, done };
 
+    // The consumers of the block drivers: the AVX2 one computes the validator's extra masks with AVX2.
     struct BlockPass {
         static constexpr bool kNeedsSpace = true;
         StreamValidator* self;
         TOVAK_SCAN_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
                                      const StringCarry&, StringCarry&) noexcept {
-            return self->fast_block(masks, strings, static_cast<std::size_t>(bytes - self->data_));
+            return self->template fast_block<false>(masks, strings, validate_detail::extra_masks(bytes),
+                                    static_cast<std::size_t>(bytes - self->data_));
         }
     };
+#if TOVAK_SCAN_X86
+    struct Avx2BlockPass {
+        static constexpr bool kNeedsSpace = true;
+        StreamValidator* self;
+        TOVAK_AVX2_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
+                                     const StringCarry&, StringCarry&) noexcept {
+            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx2(bytes),
+                                    static_cast<std::size_t>(bytes - self->data_));
+        }
+    };
+#endif
+    std::size_t run_blocks(std::size_t blocks, StringCarry& carry) noexcept;
 
-    TOVAK_SCAN_INLINE bool fast_block(const BlockMasks& masks, const StringBlock& strings, std::size_t base) noexcept;
+    template <bool kAvx2>
+    TOVAK_SCAN_INLINE bool fast_block(const BlockMasks& masks, const StringBlock& strings,
+                                      const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
+    template <bool kAvx2>
+    TOVAK_SCAN_INLINE bool parallel_block(const BlockMasks& masks, const StringBlock& strings,
+                                          const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
+    TOVAK_SCAN_INLINE bool walk_block(const BlockMasks& masks, const StringBlock& strings,
+                                      const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
     TOVAK_SCAN_INLINE std::size_t fast_escape(std::size_t at) const noexcept;
     TOVAK_SCAN_INLINE std::size_t fast_number(std::size_t at) const noexcept;
     TOVAK_SCAN_INLINE std::size_t fast_literal(std::size_t at, unsigned char first) const noexcept;
@@ -222,6 +364,16 @@ private:
         if (mode_ == Mode::number || mode_ == Mode::literal || mode_ == Mode::finished) return false;
         if (mode_ == Mode::string && esc_ != kEscNone) return false;
         return depth_ > floor_;
+    }
+
+    // The kinds of the containers at levels [depth - 64, depth), the one at depth - 1 in the highest bit (levels
+    // below 0 read as arrays).
+    std::uint64_t stack_window(int depth) const noexcept {
+        const int low = depth - 64;
+        if (low < 0) return depth == 0 ? 0 : open_objects_[0] << (64 - depth);
+        const unsigned shift = static_cast<unsigned>(low & 63);
+        const std::uint64_t first = open_objects_[low >> 6] >> shift;
+        return shift == 0 ? first : first | open_objects_[(low >> 6) + 1] << (64 - shift);
     }
 
     bool top_is_object() const noexcept {
@@ -363,8 +515,7 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
         // the byte after a backslash is escaped).
         StringCarry carry = StringCarry::from(mode_ == Mode::string,
                                               mode_ == Mode::string && (esc_ == kEscBackslash || esc_ == kEscLowU));
-        BlockPass pass{this};
-        if (for_each_block(simd_, data_ + cursor_, blocks, carry, pass) == blocks) break;
+        if (run_blocks(blocks, carry) == blocks) break;
         // Stopped early: an error, the end of the value, or a block whose masks could not be trusted
         // (then the exact machine went past it and the blocks restart from the cursor).
     }
@@ -399,6 +550,26 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
     lines_end_ = 0;
     prefix_size_ = 0;
     return !failed_ && mode_ != Mode::finished;
+}
+
+// The block driver of the validator's level, as `for_each_block` picks it, with that level's consumer.
+template <class Rules>
+std::size_t StreamValidator<Rules>::run_blocks(std::size_t blocks, StringCarry& carry) noexcept {
+    const unsigned char* const start = data_ + cursor_;
+#if TOVAK_SCAN_X86
+    if (simd_ == SimdLevel::avx2) {
+        Avx2BlockPass pass{this};
+        return scan_detail::blocks_avx2(start, blocks, carry, pass);
+    }
+    if (simd_ == SimdLevel::sse2) {
+        BlockPass pass{this};
+        return scan_detail::blocks_baseline<BlockPass, scan_detail::classify_sse2<true>>(
+            start, blocks, carry, pass);
+    }
+#endif
+    BlockPass pass{this};
+    return scan_detail::blocks_baseline<BlockPass, scan_detail::classify_scalar<true>>(
+        start, blocks, carry, pass);
 }
 
 template <class Rules>
@@ -544,18 +715,183 @@ void StreamValidator<Rules>::fail_offset(std::uint64_t absolute, const char* mes
 // The fast walk over one block
 
 template <class Rules>
+template <bool kAvx2>
 TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& masks, const StringBlock& strings,
+                                                          const validate_detail::ExtraMasks& extra,
                                                           std::size_t base) noexcept {
-    std::uint64_t control, form_feed, line_feed;
-    validate_detail::extra_masks(data_ + base, control, form_feed, line_feed);
-    count_block_lines(base, line_feed);
+    count_block_lines(base, extra.line_feed);
     if (!strings.exact) [[unlikely]] {
         // A backslash outside strings: an error at or before it, which the exact machine finds.
         if (cursor_ < base + kBlockSize) cursor_ = exact(cursor_, size_, base + kBlockSize);
         return false;
     }
     if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
-    const std::uint64_t space = masks.space & ~form_feed;  // JSON white space has no form feed
+    if (parallel_block<kAvx2>(masks, strings, extra, base)) [[likely]] return true;
+    return walk_block(masks, strings, extra, base);
+}
+
+// The whole block at once when its state at the cursor is simple and every token in it lies below the depths
+// navigation watches: the masks give the token starts, the grammar table checks their order without a branch
+// per token, strings and scalars are checked in two loops of their own. Accepts only a block that is valid;
+// on anything else it changes no state and the walk takes the block (and finds the error, if any).
+template <class Rules>
+template <bool kAvx2>
+TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& masks, const StringBlock& strings,
+                                                              const validate_detail::ExtraMasks& extra,
+                                                              std::size_t base) noexcept {
+    using namespace validate_detail;
+    if (mode_ >= Mode::number || depth_ <= floor_) return false;
+    if (mode_ == Mode::string && (esc_ != kEscNone || collecting_)) return false;
+    const std::size_t first = cursor_ - base;
+    const std::uint64_t from = ~std::uint64_t{0} << first;
+    const std::uint64_t opening = strings.quotes & strings.in_string;
+    const std::uint64_t contents = strings.in_string & ~opening & from;
+    if (extra.control & contents) return false;
+    const std::uint64_t outside = ~strings.in_string & ~strings.quotes & from;
+    const std::uint64_t structural = (masks.open | masks.close | masks.comma | extra.colon) & outside;
+    const std::uint64_t space = masks.space & ~extra.form_feed;  // JSON white space has no form feed
+    const std::uint64_t scalar = outside & ~space & ~structural;
+    const std::uint64_t scalar_starts = scalar & ~(scalar << 1);
+    std::uint64_t tokens = structural | (opening & from) | scalar_starts;
+
+    std::size_t end = base + kBlockSize;  // where the cursor goes: past a string escape or scalar crossing the end
+    // The escapes in strings.
+    std::uint64_t backslashes = masks.backslash & contents;
+    while (backslashes != 0) {
+        const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(backslashes));
+        const std::size_t length = fast_escape(base + at);
+        if (length == 0) return false;
+        const std::size_t next = at + length;
+        if (next >= kBlockSize) {
+            end = base + next;
+            break;
+        }
+        backslashes &= ~std::uint64_t{0} << next;
+    }
+    // Numbers and literals: each must fill its run of scalar bytes. Numbers without an exponent that end in
+    // the block are checked by masks; literals, the others and a scalar running into the next block one by one.
+    const std::uint64_t number_starts = scalar_starts & (extra.digit | extra.minus);
+    std::uint64_t numbers = ((scalar + number_starts) ^ scalar) & scalar;  // the runs those starts begin
+    std::uint64_t literals = scalar_starts & ~number_starts, one_by_one = 0;
+    if (scalar >> 63) {
+        const std::size_t last = 63 - static_cast<std::size_t>(__builtin_clzll(scalar_starts));
+        one_by_one = std::uint64_t{1} << last;
+        numbers &= ~(~std::uint64_t{0} << last);
+        literals &= ~one_by_one;
+    }
+    if (literals != 0) {
+        // Compared as words, without a branch on which literal: each ends its run, before the block's end.
+        if (base + kBlockSize + 1 > size_) return false;  // may read past the data: the walk takes it
+        std::uint32_t true_word, null_word, fals_word;
+        std::memcpy(&true_word, "true", 4);
+        std::memcpy(&null_word, "null", 4);
+        std::memcpy(&fals_word, "fals", 4);
+        bool bad = false;
+        do {
+            const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(literals));
+            literals &= literals - 1;
+            std::uint32_t head;
+            std::memcpy(&head, data_ + base + at, 4);
+            const bool four = head == true_word || head == null_word;
+            const bool five = head == fals_word && data_[base + at + 4] == 'e';
+            const std::size_t past = std::min<std::size_t>(at + (five ? 5 : 4), 63);
+            bad |= !(four || five) || ((scalar >> past) & 1) != 0;
+        } while (literals != 0);
+        if (bad) return false;
+    }
+    if (numbers & ~(extra.digit | extra.minus | extra.dot)) {
+        one_by_one |= number_starts;  // exponents or stray bytes
+    } else if (numbers != 0) {
+        const std::uint64_t digit = extra.digit, dot = extra.dot & numbers, minus = extra.minus & numbers;
+        const std::uint64_t ends = numbers & ~(scalar >> 1);
+        const std::uint64_t integer_starts = (number_starts & digit) | (minus << 1);
+        const std::uint64_t after_dot = (dot << 1) & scalar;
+        const std::uint64_t fraction = ((scalar + after_dot) ^ scalar) & scalar;
+        const std::uint64_t bad = (minus & ~scalar_starts) | ((minus << 1) & ~digit) | (dot & ~(digit << 1)) |
+                                  (after_dot & ~digit) | ((extra.zero & integer_starts) << 1 & digit) |
+                                  (ends & ~digit) | (fraction & dot);
+        if (bad != 0) return false;
+    }
+    while (one_by_one != 0) {
+        const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(one_by_one));
+        one_by_one &= one_by_one - 1;
+        const unsigned char c = data_[base + at];
+        const std::size_t stop = (c == 't' || c == 'f' || c == 'n') ? fast_literal(base + at, c) : fast_number(base + at);
+        if (stop == 0) return false;
+        const std::size_t past = stop - base;
+        if (past >= kBlockSize) {
+            end = stop;
+        } else if ((scalar >> past) & 1) {
+            return false;
+        }
+    }
+
+    // The order of the tokens. The kinds of the open containers are kept in a register for the 64 levels
+    // below the cursor's depth, which is as far as the block's closing brackets can reach (each token
+    // overwrites the level 64 below it, which fewer than 63 closing brackets never reach).
+    const int entry_depth = depth_;
+    if (__builtin_popcountll(masks.close & outside) >= 63 ||
+        entry_depth + __builtin_popcountll(masks.open & outside) >= Rules::kNestingLimit) {
+        return false;
+    }
+    const std::uint64_t stack = stack_window(entry_depth);
+    // The machine's state for the mode at the cursor, below an array and below an object (a string ends in
+    // the block or runs through it: its state is the one after it).
+    static constexpr unsigned kStateOf[2][12] = {
+        {kBroken, kArrayFirst, kArrayComma, kObjectFirst, kObjectComma, kKeyDone, kInArray, kInArray, kBroken,
+         kBroken, kBroken, kKeyDone},
+        {kMemberValue, kArrayFirst, kArrayComma, kObjectFirst, kObjectComma, kKeyDone, kInObject, kInObject, kBroken,
+         kBroken, kBroken, kKeyDone},
+    };
+    static_assert(static_cast<int>(Mode::after_value) == 6 && static_cast<int>(Mode::string) == 7);
+    const unsigned mode_index = mode_ == Mode::string && string_is_key_ ? 11 : static_cast<unsigned>(mode_);
+    unsigned state = kStateOf[stack >> 63][mode_index];
+    const unsigned rotation = static_cast<unsigned>(entry_depth & 63);
+    const std::uint64_t ring = rotation == 0 ? stack : stack << rotation | stack >> (64 - rotation);
+#if TOVAK_SCAN_X86
+    const TokenWalk walked = kAvx2 ? walk_tokens_avx2(data_ + base, tokens, state, entry_depth, ring)
+                                   : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+#else
+    const TokenWalk walked = walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+#endif
+    state = walked.state;
+    const int depth = entry_depth + walked.depth, lowest = entry_depth + walked.lowest;
+    if (state == kBroken || lowest <= floor_) return false;
+    // The levels opened in the block go back to the stack in memory (the register holds level L at the bit
+    // it has in its word there), at most 64 levels in at most two words.
+    if (lowest < depth) {
+        const int last = depth - 1;
+        const std::uint64_t from_lowest = ~std::uint64_t{0} << (lowest & 63);
+        const std::uint64_t to_last = ~std::uint64_t{0} >> (63 - (last & 63));
+        const std::uint64_t first_word = (lowest >> 6) == (last >> 6) ? from_lowest & to_last : from_lowest;
+        std::uint64_t& low_word = open_objects_[lowest >> 6];
+        low_word = (low_word & ~first_word) | (walked.ring & first_word);
+        if ((lowest >> 6) != (last >> 6)) {
+            std::uint64_t& high_word = open_objects_[last >> 6];
+            high_word = (high_word & ~to_last) | (walked.ring & to_last);
+        }
+    }
+    depth_ = depth;
+    cursor_ = end;
+    if (strings.in_string >> 63) {
+        mode_ = Mode::string;
+        string_is_key_ = state == kKeyDone;
+        return true;
+    }
+    static constexpr Mode kModeOf[] = {Mode::value,       Mode::object_first, Mode::object_comma,
+                                       Mode::colon,       Mode::value,        Mode::after_value,
+                                       Mode::array_first, Mode::array_comma,  Mode::after_value};
+    mode_ = kModeOf[state / 6];
+    return true;
+}
+
+// The block token by token from the cursor, handing what it cannot take in one step to the exact machine.
+template <class Rules>
+TOVAK_SCAN_INLINE bool StreamValidator<Rules>::walk_block(const BlockMasks& masks, const StringBlock& strings,
+                                                          const validate_detail::ExtraMasks& extra,
+                                                          std::size_t base) noexcept {
+    const std::uint64_t control = extra.control;
+    const std::uint64_t space = masks.space & ~extra.form_feed;  // JSON white space has no form feed
     std::size_t i = cursor_ - base;
     // The hot state in locals (stored back before the exact machine runs and at the end).
     Mode mode = mode_;
@@ -801,10 +1137,21 @@ TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_number(std::size_t at
 
 template <class Rules>
 TOVAK_SCAN_INLINE std::size_t StreamValidator<Rules>::fast_literal(std::size_t at, unsigned char first) const noexcept {
-    const char* word = first == 't' ? "true" : first == 'f' ? "false" : "null";
-    const std::size_t length = first == 'f' ? 5 : 4;
-    if (size_ - at < length || std::memcmp(data_ + at, word, length) != 0) return 0;
-    return at + length;
+    if (size_ - at < 5) {  // near the end of the data: rare
+        const char* word = first == 't' ? "true" : first == 'f' ? "false" : "null";
+        const std::size_t length = first == 'f' ? 5 : 4;
+        if (size_ - at < length || std::memcmp(data_ + at, word, length) != 0) return 0;
+        return at + length;
+    }
+    std::uint32_t head;
+    std::memcpy(&head, data_ + at, 4);
+    std::uint32_t true_word, null_word, fals_word;
+    std::memcpy(&true_word, "true", 4);
+    std::memcpy(&null_word, "null", 4);
+    std::memcpy(&fals_word, "fals", 4);
+    if (head == true_word || head == null_word) return at + 4;
+    if (head == fals_word && data_[at + 4] == 'e') return at + 5;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------------

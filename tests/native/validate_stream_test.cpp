@@ -259,6 +259,57 @@ void compare_one_value(native_check::Report& report, Random& random, const std::
     }, text);
 }
 
+// Scalars at every offset in a block, so each one is met by the mask checks, by the check of a scalar that runs
+// into the next block, and cut by chunk ends.
+void scalar_offsets(native_check::Report& report, Random& random) {
+    static const char* const kRuns[] = {
+        "0", "-0", "7", "10", "-10", "0.5", "-0.5", "12.25", "01", "-01", "00", "1.", ".5", "-", "--1", "1-2",
+        "1.2.3", "0.", "1..2", "-.5", "1.5.", "2-", "0-1", "-0.0", "0.01", "1e5", "1.5e-3", "1e", "1e+", "1e5.5",
+        "true", "false", "null", "tru", "nulll", "truefalse", "true1", "1true", "fals", "nan", "1x", "x1", "1\\u",
+    };
+    for (const char* run : kRuns) {
+        for (std::size_t shift = 0; shift < 70; shift += 1 + random.below(3)) {
+            // Past the first block, whose top level the block check leaves to the walk.
+            std::string text = "[";
+            text.append(63 + shift, ' ');
+            for (const char* piece : {"[", run, ",", run, " ,{\"k\":", run, "}]]"}) text += piece;
+            compare<json::FixedWidthRules>(report, random, text, "fixed");
+            compare<json::PythonRules>(report, random, text, "python");
+        }
+    }
+}
+
+// Nesting past 64 levels with objects and arrays mixed, opened and closed densely, so the kinds of the open
+// containers cross the 64-level windows the block check keeps; sometimes one closing bracket has the wrong kind.
+void deep_mixed_nesting(native_check::Report& report, Random& random) {
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t depth = random.between(40, 140);
+        std::string text, closing;
+        for (std::size_t level = 0; level < depth; ++level) {
+            if (random.percent(30)) text += random.percent(50) ? " " : "\n";
+            if (random.percent(50)) {
+                text += random.percent(30) ? "{\"a\":1,\"b\":" : "{\"k\":";
+                closing += '}';
+            } else {
+                text += random.percent(30) ? "[0,\"s\"," : "[";
+                closing += ']';
+            }
+        }
+        text += random.percent(50) ? "[]" : "{}";
+        for (std::size_t level = depth; level-- > 0;) {
+            text += closing[level];
+            if (random.percent(20)) text += random.percent(50) ? ",2" : ",[{}]";
+            else if (random.percent(20)) text += " ";
+        }
+        if (random.percent(30)) {
+            const std::size_t at = text.find_last_of("]}", random.below(text.size()));
+            if (at != std::string::npos) text[at] = text[at] == ']' ? '}' : ']';
+        }
+        compare<json::FixedWidthRules>(report, random, text, "fixed");
+        compare<json::PythonRules>(report, random, text, "python");
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Pointers
 
@@ -505,6 +556,8 @@ int main(int argc, char** argv) {
             for (int k = 0; k < 3; ++k) compare_pointer<Python>(report, random, text, nodes, random_pointer(random, nodes));
         }
     }
+    scalar_offsets(report, random);
+    deep_mixed_nesting(report, random);
     rfc_examples(report, random);
     pointer_syntax(report);
     return report.finish();
