@@ -357,25 +357,25 @@ bool PyObjectSink::push_container(PyObject* container) {
     return true;
 }
 
-bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
+[[gnu::always_inline]] inline bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
 
-bool PyObjectSink::boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
+[[gnu::always_inline]] inline bool PyObjectSink::boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
 
-bool PyObjectSink::uint(std::uint64_t value) {
+[[gnu::always_inline]] inline bool PyObjectSink::uint(std::uint64_t value) {
     if (value <= static_cast<std::uint64_t>(INT64_MAX)) return push(PyLong_FromLongLong(static_cast<long long>(value)));
     return push(PyLong_FromUnsignedLongLong(value));
 }
 
-bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(value)); }
+[[gnu::always_inline]] inline bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(value)); }
 
-bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
+[[gnu::always_inline]] inline bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
 
 bool PyObjectSink::big_integer(std::string_view text) {
     digits_.assign(text);
     return push(PyLong_FromString(digits_.c_str(), nullptr, 10));  // may raise: the interpreter's digit limit
 }
 
-bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
+[[gnu::always_inline]] inline bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
 
 bool PyObjectSink::begin_array() {
     if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
