@@ -39,6 +39,21 @@ def test_ascii_runs_of_every_length_around_a_wide_character(tmp_path, wide):
     assert fixed == value
 
 
+@pytest.mark.parametrize("two_byte", ["é", "ж", "\u07ff"])
+@pytest.mark.parametrize("widest", ["", "\u00ff", "€", "😀"])
+def test_runs_of_two_byte_characters(tmp_path, two_byte, widest):
+    # Two-byte characters in a row go eight at a time: every run length, after any ASCII, in each width.
+    value = [
+        "a" * before + two_byte * run + tail + widest
+        for before in (0, 1, 7, 16)
+        for run in range(20)
+        for tail in ("", "b", "b" * 17, "😀é")
+    ]
+    package, fixed = load_both(tmp_path, value)
+    assert package == value
+    assert fixed == value
+
+
 @pytest.mark.parametrize("surrogate", SURROGATES)
 @pytest.mark.parametrize("before", [0, 1, 15, 16, 17, 33])
 def test_lone_surrogates_kept_with_text_around(surrogate, before):

@@ -31,6 +31,21 @@ inline void store_widened(Unit* out, __m128i ascii) noexcept {
         }
     }
 }
+
+// Writes eight code points below U+0800, in 16-bit lanes, as eight code units of one width (a text of
+// one-byte units holds none above U+00FF).
+template <class Unit>
+inline void store_code_points(Unit* out, __m128i lanes) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(lanes, lanes));
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lanes);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lanes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lanes, zero));
+    }
+}
 #endif
 
 // Decodes valid UTF-8 into code units of one width. Runs of ASCII between multi-byte characters go 16
@@ -58,6 +73,29 @@ void decode_utf8_into(const unsigned char* text, std::size_t size, Unit* out, Un
             ++i;
             continue;
         }
+#if defined(__SSE2__)
+        if (lead < 0xE0 && size - i >= 16 && out_end - out >= 8) {
+            // Two-byte characters in a row (Greek, Cyrillic, Arabic, accented Latin): the pairs from here
+            // that are a lead and a continuation are decoded as eight 16-bit lanes, and the output
+            // advances by their number, as for ASCII runs.
+            __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            unsigned leads = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+                _mm_cmpgt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xBF))),
+                _mm_cmplt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE0))))));
+            unsigned continuations =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xC0)))));
+            // Bit 16 left clear ends a run of all eight.
+            unsigned pairs_from_start = (leads & (continuations >> 1) & 0x5555u) | 0xFFFEAAAAu;
+            std::size_t pairs = static_cast<std::size_t>(__builtin_ctz(~pairs_from_start)) / 2;
+            __m128i code_points = _mm_or_si128(
+                _mm_slli_epi16(_mm_and_si128(chunk, _mm_set1_epi16(0x1F)), 6),
+                _mm_and_si128(_mm_srli_epi16(chunk, 8), _mm_set1_epi16(0x3F)));
+            store_code_points(out, code_points);
+            i += 2 * pairs;
+            out += pairs;
+            continue;
+        }
+#endif
         std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         if (i + length > size) break;
         std::uint32_t code_point;
@@ -136,9 +174,12 @@ Utf8Shape short_utf8_shape(const char* data, std::size_t size) noexcept {
     constexpr std::uint64_t highs = 0x8080808080808080ULL;
     const std::uint64_t low = size < 8 ? load_short(data, size) : load_word(data);
     const std::uint64_t high = size <= 8 ? 0 : load_short(data + 8, size - 8);
-    auto continuation = [](std::uint64_t w) { return w & ~(w << 1) & highs; };  // bit 7 set, bit 6 clear
-    std::size_t continued = static_cast<std::size_t>(__builtin_popcountll(continuation(low)) +
-                                                     __builtin_popcountll(continuation(high)));
+    // Bit 7 of each byte set when bit 7 is set and bit 6 clear; the multiply adds the flags up into the top
+    // byte (no population count instruction is assumed).
+    auto continued_in = [](std::uint64_t w) {
+        return static_cast<std::size_t>((((w & ~(w << 1) & highs) >> 7) * 0x0101010101010101ULL) >> 56);
+    };
+    const std::size_t continued = continued_in(low) + continued_in(high);
     // F0..FF: the top four bits set; C4..EF: the top two and one of the next four.
     auto four_byte = [](std::uint64_t w) { return w & (w << 1) & (w << 2) & (w << 3) & highs; };
     auto wide = [](std::uint64_t w) { return w & (w << 1) & ((w << 2) | (w << 3) | (w << 4) | (w << 5)) & highs; };
@@ -154,21 +195,33 @@ Utf8Shape utf8_shape(const unsigned char* bytes, std::size_t size) noexcept {
     std::size_t continuation = 0, i = 0;
     unsigned char top = 0;
 #if defined(__SSE2__)
-    // As signed bytes, the continuation bytes 0x80..0xBF are exactly those below -64 (0xC0).
-    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0));
-    __m128i widest = _mm_setzero_si128();
-    for (; size - i >= 16; i += 16) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        continuation += static_cast<std::size_t>(
-            __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(chunk, below_lead)))));
-        widest = _mm_max_epu8(widest, chunk);
+    // As signed bytes, the continuation bytes 0x80..0xBF are exactly those below -64 (0xC0). Each lane
+    // counts its own (at most 255 blocks between two sums), and a sum of absolute differences adds them.
+    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0)), zero = _mm_setzero_si128();
+    __m128i widest = zero;
+    auto add_counts = [&](__m128i counts) {
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                        static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    };
+    while (size - i >= 16) {
+        const std::size_t blocks = std::min<std::size_t>((size - i) / 16, 255);
+        __m128i counts = zero;
+        for (std::size_t b = 0; b < blocks; ++b, i += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(chunk, below_lead));
+            widest = _mm_max_epu8(widest, chunk);
+        }
+        add_counts(counts);
     }
     if (i != size) {
         // The last 16 bytes, of which only the top size - i lanes are new.
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16));
-        unsigned fresh = (0xFFFFu << (16 - (size - i))) & 0xFFFFu;
-        continuation += static_cast<std::size_t>(__builtin_popcount(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(chunk, below_lead))) & fresh));
+        alignas(16) static constexpr unsigned char kLastLanes[32] = {
+            0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16));
+        const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLastLanes + (size - i)));
+        add_counts(_mm_sub_epi8(zero, _mm_and_si128(_mm_cmplt_epi8(chunk, below_lead), fresh)));
         widest = _mm_max_epu8(widest, chunk);
         i = size;
     }
