@@ -3,22 +3,99 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tovak::api {
 
 namespace {
 
-// Decodes valid UTF-8 into code units of one width. Stops early (leaving the rest zero) rather than read
-// or write out of bounds should the text break its promise of validity.
+// Writes 16 ASCII bytes as 16 code units of one width.
+#if defined(__SSE2__)
+template <class Unit>
+inline void store_widened(Unit* out, __m128i ascii) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), ascii);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i low = _mm_unpacklo_epi8(ascii, zero), high = _mm_unpackhi_epi8(ascii, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), high);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(high, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(high, zero));
+        }
+    }
+}
+
+// Writes eight code points below U+0800, in 16-bit lanes, as eight code units of one width (a text of
+// one-byte units holds none above U+00FF).
+template <class Unit>
+inline void store_code_points(Unit* out, __m128i lanes) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(lanes, lanes));
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lanes);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lanes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lanes, zero));
+    }
+}
+#endif
+
+// Decodes valid UTF-8 into code units of one width. Runs of ASCII between multi-byte characters go 16
+// bytes at a time: all 16 are widened and stored, and the output advances by the run's length, so the
+// units past the run are written again by what follows. Stops early (leaving the rest zero) rather than
+// read or write out of bounds should the text break its promise of validity.
 template <class Unit>
 void decode_utf8_into(const unsigned char* text, std::size_t size, Unit* out, Unit* out_end) {
     std::size_t i = 0;
     while (i < size && out != out_end) {
         unsigned lead = text[i];
         if (lead < 0x80) {
+#if defined(__SSE2__)
+            if (size - i >= 16 && out_end - out >= 16) {
+                __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+                unsigned high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+                store_widened(out, chunk);
+                std::size_t run = high == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(high));
+                i += run;
+                out += run;
+                continue;
+            }
+#endif
             *out++ = static_cast<Unit>(lead);
             ++i;
             continue;
         }
+#if defined(__SSE2__)
+        if (lead < 0xE0 && size - i >= 16 && out_end - out >= 8) {
+            // Two-byte characters in a row (Greek, Cyrillic, Arabic, accented Latin): the pairs from here
+            // that are a lead and a continuation are decoded as eight 16-bit lanes, and the output
+            // advances by their number, as for ASCII runs.
+            __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            unsigned leads = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+                _mm_cmpgt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xBF))),
+                _mm_cmplt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xE0))))));
+            unsigned continuations =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(chunk, _mm_set1_epi8(static_cast<char>(0xC0)))));
+            // Bit 16 left clear ends a run of all eight.
+            unsigned pairs_from_start = (leads & (continuations >> 1) & 0x5555u) | 0xFFFEAAAAu;
+            std::size_t pairs = static_cast<std::size_t>(__builtin_ctz(~pairs_from_start)) / 2;
+            __m128i code_points = _mm_or_si128(
+                _mm_slli_epi16(_mm_and_si128(chunk, _mm_set1_epi16(0x1F)), 6),
+                _mm_and_si128(_mm_srli_epi16(chunk, 8), _mm_set1_epi16(0x3F)));
+            store_code_points(out, code_points);
+            i += 2 * pairs;
+            out += pairs;
+            continue;
+        }
+#endif
         std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         if (i + length > size) break;
         std::uint32_t code_point;
@@ -79,6 +156,88 @@ bool str_equals(PyObject* str, std::string_view utf8) {
     return static_cast<std::size_t>(size) == utf8.size() && same_bytes(data, utf8.data(), utf8.size());
 }
 
+// Of valid UTF-8: the number of characters (the bytes that do not continue a sequence) and the widest
+// one's range, told by the largest lead byte (below 0xC4 one below U+0100, below 0xF0 one of the Basic
+// Multilingual Plane).
+struct Utf8Shape {
+    std::size_t length;
+    Py_UCS4 max_char;
+};
+
+Py_UCS4 max_char_of_top(unsigned top) noexcept {
+    return top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+}
+
+// Short texts (below 16 bytes) as two zero-padded words, all bytes at once: zero bytes neither continue
+// a sequence nor widen anything.
+Utf8Shape short_utf8_shape(const char* data, std::size_t size) noexcept {
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    const std::uint64_t low = size < 8 ? load_short(data, size) : load_word(data);
+    const std::uint64_t high = size <= 8 ? 0 : load_short(data + 8, size - 8);
+    // Bit 7 of each byte set when bit 7 is set and bit 6 clear; the multiply adds the flags up into the top
+    // byte (no population count instruction is assumed).
+    auto continued_in = [](std::uint64_t w) {
+        return static_cast<std::size_t>((((w & ~(w << 1) & highs) >> 7) * 0x0101010101010101ULL) >> 56);
+    };
+    const std::size_t continued = continued_in(low) + continued_in(high);
+    // F0..FF: the top four bits set; C4..EF: the top two and one of the next four.
+    auto four_byte = [](std::uint64_t w) { return w & (w << 1) & (w << 2) & (w << 3) & highs; };
+    auto wide = [](std::uint64_t w) { return w & (w << 1) & ((w << 2) | (w << 3) | (w << 4) | (w << 5)) & highs; };
+    Py_UCS4 max_char = (four_byte(low) | four_byte(high)) ? 0x10FFFF
+                       : (wide(low) | wide(high))         ? 0xFFFF
+                       : ((low | high) & highs)           ? 0xFF
+                                                          : 0x7F;
+    return Utf8Shape{size - continued, max_char};
+}
+
+Utf8Shape utf8_shape(const unsigned char* bytes, std::size_t size) noexcept {
+    if (size < 16) return short_utf8_shape(reinterpret_cast<const char*>(bytes), size);
+    std::size_t continuation = 0, i = 0;
+    unsigned char top = 0;
+#if defined(__SSE2__)
+    // As signed bytes, the continuation bytes 0x80..0xBF are exactly those below -64 (0xC0). Each lane
+    // counts its own (at most 255 blocks between two sums), and a sum of absolute differences adds them.
+    const __m128i below_lead = _mm_set1_epi8(static_cast<char>(0xC0)), zero = _mm_setzero_si128();
+    __m128i widest = zero;
+    auto add_counts = [&](__m128i counts) {
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        continuation += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                        static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    };
+    while (size - i >= 16) {
+        const std::size_t blocks = std::min<std::size_t>((size - i) / 16, 255);
+        __m128i counts = zero;
+        for (std::size_t b = 0; b < blocks; ++b, i += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(chunk, below_lead));
+            widest = _mm_max_epu8(widest, chunk);
+        }
+        add_counts(counts);
+    }
+    if (i != size) {
+        // The last 16 bytes, of which only the top size - i lanes are new.
+        alignas(16) static constexpr unsigned char kLastLanes[32] = {
+            0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16));
+        const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLastLanes + (size - i)));
+        add_counts(_mm_sub_epi8(zero, _mm_and_si128(_mm_cmplt_epi8(chunk, below_lead), fresh)));
+        widest = _mm_max_epu8(widest, chunk);
+        i = size;
+    }
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 8));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 4));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 2));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 1));
+    top = static_cast<unsigned char>(_mm_cvtsi128_si32(widest));
+#endif
+    for (; i < size; ++i) {
+        continuation += (bytes[i] & 0xC0) == 0x80;
+        top = std::max(top, bytes[i]);
+    }
+    return Utf8Shape{size - continuation, max_char_of_top(top)};
+}
+
 }  // namespace
 
 PyObject* make_str(std::string_view utf8, bool ascii) {
@@ -89,16 +248,9 @@ PyObject* make_str(std::string_view utf8, bool ascii) {
         if (str != nullptr && size != 0) std::memcpy(PyUnicode_1BYTE_DATA(str), bytes, size);
         return str;
     }
-    // One pass for the length in characters and the widest character (told by the largest lead byte),
-    // then decode straight into a string of that width.
-    std::size_t continuation = 0;
-    unsigned char top = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        continuation += (bytes[i] & 0xC0) == 0x80;
-        top = std::max(top, bytes[i]);
-    }
-    Py_UCS4 max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
-    std::size_t length = size - continuation;
+    // One pass for the length in characters and the widest character, then decode straight into a string
+    // of that width.
+    const auto [length, max_char] = utf8_shape(bytes, size);
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
     if (str == nullptr) return nullptr;
     switch (PyUnicode_KIND(str)) {
@@ -238,7 +390,7 @@ PyObject* new_dict(Py_ssize_t count) {
     return signal_countdown_ != 0 && PyErr_CheckSignals() < 0;
 }
 
-bool PyObjectSink::push(PyObject* obj) {
+[[gnu::always_inline]] inline bool PyObjectSink::push(PyObject* obj) {
     if (obj == nullptr) return false;
     values_.push_back(PyRef::steal(obj));
     if (--signal_countdown_ == 0) [[unlikely]] return !signal_pending();
@@ -258,25 +410,25 @@ bool PyObjectSink::push_container(PyObject* container) {
     return true;
 }
 
-bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
+[[gnu::always_inline]] inline bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
 
-bool PyObjectSink::boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
+[[gnu::always_inline]] inline bool PyObjectSink::boolean(bool value) { return push(Py_NewRef(value ? Py_True : Py_False)); }
 
-bool PyObjectSink::uint(std::uint64_t value) {
+[[gnu::always_inline]] inline bool PyObjectSink::uint(std::uint64_t value) {
     if (value <= static_cast<std::uint64_t>(INT64_MAX)) return push(PyLong_FromLongLong(static_cast<long long>(value)));
     return push(PyLong_FromUnsignedLongLong(value));
 }
 
-bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(value)); }
+[[gnu::always_inline]] inline bool PyObjectSink::sint(std::int64_t value) { return push(PyLong_FromLongLong(value)); }
 
-bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
+[[gnu::always_inline]] inline bool PyObjectSink::dbl(double value) { return push(PyFloat_FromDouble(value)); }
 
 bool PyObjectSink::big_integer(std::string_view text) {
     digits_.assign(text);
     return push(PyLong_FromString(digits_.c_str(), nullptr, 10));  // may raise: the interpreter's digit limit
 }
 
-bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
+[[gnu::always_inline]] inline bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
 
 bool PyObjectSink::begin_array() {
     if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
