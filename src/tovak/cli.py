@@ -196,7 +196,8 @@ def read_records(source: Any, *, format: str | None, at: str | None = None, raw:
     and the iterator goes on with the next record, which `validate --skip` relies on."""
     options = _pointer_options(tovak.records, at)
     if raw and _accepts(tovak.records, "raw"):
-        return tovak.records(source, format=format, raw=raw, **options)
+        options["raw"] = raw
+        return tovak.records(source, format=format, **options)
     records = tovak.records(source, format=format, **options)
     return _Reserialised(records) if raw else records
 
@@ -263,7 +264,7 @@ def opened(name: str, label: str, progress_stream: TextIO | None = None) -> Iter
     progress = open_progress(total, label, stream=stream, before_draw=flush_stdout)
     try:
         assert progress is not None
-        yield _ProgressFile(raw, name, progress), progress
+        yield _ProgressFile(raw, _display_name(name), progress), progress
     finally:
         if progress is not None:
             progress.close()
