@@ -671,6 +671,9 @@ def _run_validate(args: argparse.Namespace, inputs: list[str], out: Output) -> i
             try:
                 if not _validate_one(args, name, out, tally):
                     break
+            except tovak.JSONError as exc:  # met on opening, where the format is told from the first value
+                tally.errors += 1
+                out.line(problem_line(exc, name))
             except (tovak.CompressionError, OSError, ValueError, TypeError, OverflowError) as exc:
                 status, message = describe(exc, name)
                 tally.failed = tally.failed or status == EXIT_USAGE
