@@ -220,3 +220,20 @@ def test_json_schema_wrong_data(tmp_path: Path) -> None:
         tovak.json_schema(b"1\n{x\n", format="jsonl")
     with pytest.raises(OverflowError):
         tovak.json_schema(b"1\n", sample=2**64)
+
+
+def test_validate_reports_a_record_that_fails_on_opening(tmp_path: Path) -> None:
+    bad = tmp_path / "o.json"
+    bad.write_text("{x")
+    result = tovak_run("validate", bad, "-", stdin=b"1\n")
+    assert result.returncode == 1 and result.stderr == b""
+    report, summary = result.stdout.decode().splitlines()
+    assert report.startswith(f"{bad}:") and report.endswith(": key must be a string")
+    assert summary.startswith("files=2 records=2 errors=1 ")
+
+
+@pytest.mark.skipif(not cli._accepts(tovak.records, "errors"), reason="strict reading not built yet")
+@pytest.mark.parametrize("text", [b"[1, 2", b"[1, 2,]", b'{"a": 1}\n{"a": 2'])
+def test_validate_finds_a_truncated_input(text: bytes) -> None:
+    result = tovak_run("validate", "-", stdin=text)
+    assert result.returncode == 1 and "errors=1" in result.stdout.decode().splitlines()[-1]
