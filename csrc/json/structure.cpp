@@ -123,4 +123,65 @@ Value Structure::object_schema() const {
     return Value(std::move(schema));
 }
 
+// ---------------------------------------------------------------------------------------------------
+// JSON Schema
+
+namespace {
+
+// JSON Schema's names of the scalar types, in ScalarNames order; an integer is also a "number".
+constexpr std::string_view kJsonTypeName[ScalarNames::name_count] = {"boolean", "number", "integer", "null",
+                                                                     "string"};
+
+Value json_type(std::string_view name) { return Value(std::string(name)); }
+
+Value scalar_json_schema(ScalarNames names) {
+    Array types;
+    for (int name = 0; name < ScalarNames::name_count; ++name) {
+        const auto scalar = static_cast<ScalarNames::Name>(name);
+        if (!names.contains(scalar)) continue;
+        // "number" already admits every integer.
+        if (scalar == ScalarNames::int_name && names.contains(ScalarNames::float_name)) continue;
+        types.push_back(json_type(kJsonTypeName[name]));
+    }
+    Object schema;
+    if (types.size() == 1) schema.emplace_back("type", std::move(types.front()));
+    else schema.emplace_back("type", Value(std::move(types)));
+    return Value(std::move(schema));
+}
+
+}  // namespace
+
+Value Structure::json_schema() const {
+    Array alternatives;
+    if (!names_.empty()) alternatives.push_back(scalar_json_schema(names_));
+    if (arrays_ > 0) {
+        Object array;
+        array.emplace_back("type", json_type("array"));
+        if (items_) array.emplace_back("items", items_->json_schema());
+        alternatives.push_back(Value(std::move(array)));
+    }
+    if (objects_ > 0) alternatives.push_back(object_json_schema());
+    if (alternatives.empty()) return Value(Object{});
+    if (alternatives.size() == 1) return std::move(alternatives.front());
+    Object mixed;
+    mixed.emplace_back("anyOf", Value(std::move(alternatives)));
+    return Value(std::move(mixed));
+}
+
+Value Structure::object_json_schema() const {
+    Object properties;
+    Array required;
+    properties.reserve(keys_.size());
+    for (const KeyPlace& place : keys_) {
+        properties.emplace_back(place.key, place.values->json_schema());
+        // A key whose value is null counts as present, as "required" counts it.
+        if (place.present == objects_) required.push_back(Value(place.key));
+    }
+    Object schema;
+    schema.emplace_back("type", json_type("object"));
+    if (!properties.empty()) schema.emplace_back("properties", Value(std::move(properties)));
+    if (!required.empty()) schema.emplace_back("required", Value(std::move(required)));
+    return Value(std::move(schema));
+}
+
 }  // namespace tovak::json

@@ -3,7 +3,8 @@
 // A schema value is a JSON value built of: type expressions ("unknown", or scalar type names such as
 // "int|null" joined by "|" in byte order), array schemas (empty, or one element describing every item),
 // object schemas (names marked with a trailing "?" when some object lacks the key), and the mixed-kind
-// object {"__oneof__": [scalar, array, object]} holding one alternative per kind present.
+// object {"__oneof__": [scalar, array, object]} holding one alternative per kind present. The same summary
+// also gives a JSON Schema (Structure::json_schema).
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,11 @@ public:
     void add(const Value& value);
     // The schema value of everything added; "unknown" when nothing was.
     Value schema() const;
+    // The same inference as a JSON Schema (draft 2020-12) that every value added validates against: "type",
+    // "properties" and "required" (the keys every object held) for objects, "items" for arrays, "anyOf" where
+    // kinds differ, {} (anything) when nothing was added. Its objects hold their entries in the order a reader
+    // expects (properties in first-appearance order), not in byte order: print or convert it, never find().
+    Value json_schema() const;
 
 private:
     struct KeyPlace {
@@ -60,6 +66,7 @@ private:
     void add_object(const Object& entries);
     Value array_schema() const;
     Value object_schema() const;
+    Value object_json_schema() const;
 
     ScalarNames names_;
     std::uint64_t arrays_ = 0;

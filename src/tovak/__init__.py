@@ -1,6 +1,6 @@
 """Fast, memory-conscious reading of big JSON and JSONL, with the values Python's ``json`` gives.
 
-``count``, ``load``, ``records`` and ``schema`` read any source: a path (``str`` or
+``count``, ``load``, ``records``, ``schema`` and ``json_schema`` read any source: a path (``str`` or
 ``os.PathLike``; names that are not UTF-8 work), ``"-"`` for standard input, a binary file
 object, or a bytes-like object holding the text itself; compressed input (gzip, zstd, bzip2,
 xz, told by its magic bytes) is read as it streams. Without ``format`` the name decides
@@ -29,6 +29,7 @@ __all__ = [
     "Source",
     "bigjson",
     "count",
+    "json_schema",
     "load",
     "records",
     "schema",
@@ -74,3 +75,11 @@ def schema(source: Source, *, sample: int = 100, format: str | None = None) -> s
     """The merged structure of the first ``sample`` records, as indented JSON text (the same
     notation as ``bigjson.schema``)."""
     return _reader.schema(source, sample, format)
+
+
+def json_schema(source: Source, *, sample: int = 100, format: str | None = None) -> dict[str, Any]:
+    """The structure of the first ``sample`` records (the inference of ``schema``) as a JSON Schema
+    (draft 2020-12): ``type``, ``properties`` in first-appearance order, ``required`` for the keys
+    every sampled object held, ``items`` for arrays, ``anyOf`` where kinds differ. Every sampled
+    record validates against it."""
+    return _reader.json_schema(source, sample, format)

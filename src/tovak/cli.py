@@ -1,28 +1,31 @@
-"""Command line front end: ``tovak count|schema|head|validate FILE``.
+"""Command line front end: ``tovak count|schema|head|validate|to-jsonl FILE...``.
 
-Output goes to stdout; ``validate`` writes its report there too (one line per bad record,
-then a summary line), so it can be piped or grepped. Diagnostics go to stderr as a single
-line ``tovak: <message>``. On a terminal, ``head`` and ``validate`` draw a progress bar on
-stderr once a run lasts longer than half a second (with tqdm when it is installed, else a
-plain one-line display); nothing is drawn when stderr is not a terminal.
-
-Exit status: 0 on success; 1 when a record of the file is invalid; 2 for usage errors and
-files that cannot be used; 130 on Ctrl-C; 141 when the reader of stdout goes away.
+Every command reads what the package's functions read: paths, ``-`` for standard input, any
+compression, several files at once (and glob patterns the shell left unexpanded). Output goes
+to stdout; ``validate`` writes its report there too (one ``FILE:LINE:COLUMN: record N: message``
+line per problem, then a summary line), so it can be piped or grepped. Diagnostics go to stderr
+as single lines ``tovak: <message>``. On a terminal, every command draws a progress bar on
+stderr once a run lasts longer than half a second, counted in bytes of the input as stored (so
+a compressed file reaches 100%); nothing is drawn when stderr is not a terminal.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import glob
 import importlib
+import inspect
 import io
 import json
 import os
 import sys
 import time
-from collections.abc import Callable, Sequence
-from typing import Any, NoReturn, TextIO
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, BinaryIO, NoReturn, TextIO
 
-from tovak import bigjson
+import tovak
 
 EXIT_OK = 0
 EXIT_INVALID = 1
@@ -30,19 +33,28 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
-# The library marks each error of reading records with the attribute `_tovak_kind`: "syntax"
-# for a record that is not JSON (the file's contents), "io" or "invalid_utf8" for the file
-# itself. Anything else it raises concerns the arguments or the file.
-_KIND_ATTRIBUTE = "_tovak_kind"
-_CONTENT_ERROR_KINDS = frozenset({"syntax"})
+EXIT_STATUS_HELP = """\
+exit status:
+  0    success
+  1    invalid data (a record that is not JSON, damaged compressed input)
+  2    usage error, or a file that cannot be opened, read or written
+  130  interrupted (Ctrl-C); validate prints its summary so far first
+  141  the reader of standard output went away (nothing printed)"""
 
-# Every array element that fails consumes at least one byte of the reader's current
-# 65,536-byte chunk, so more identical parse errors than that without `bytes_read` moving
-# mean the reader is stuck. A read error is retried once: the reader repeats the same read.
-_STUCK_PARSE_ERRORS = 65_536
+_MAX_COUNT = 2**64 - 1  # what the native functions take for a count of records
 
-# How many records pass between two looks at `bytes_read` for the progress bar.
-_PROGRESS_POLL_MASK = 63
+
+class UsageError(Exception):
+    """Arguments the command cannot run with; exit status 2."""
+
+
+class _OutputError(Exception):
+    """The output cannot be written (closed, disk full); exit status 2."""
+
+
+class _OutputGone(Exception):
+    """The reader of the output went away (a broken pipe); exit status 141, nothing printed. Not an
+    OSError, so that the handlers of input failures let it through."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -58,6 +70,8 @@ def _int_from(low: int, name: str) -> Callable[[str], int]:
         value = int(text)
         if value < low:
             raise ValueError(text)
+        if value > _MAX_COUNT:
+            raise argparse.ArgumentTypeError(f"{text} is larger than the largest count, {_MAX_COUNT}")
         return value
 
     convert.__name__ = name  # argparse shows it: "invalid non-negative integer value: '-1'"
@@ -80,34 +94,274 @@ def _version() -> str:
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="tovak",
-        description="Fast reading of large JSON and JSONL files.",
-        epilog="Exit status: 0 success, 1 invalid records, 2 usage or file error.",
+        description="Fast reading of large JSON and JSONL files, plain or compressed.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tovak {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add(name: str, help_text: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help_text, description=help_text)
-        sub.add_argument("file", metavar="FILE", help="JSON or JSONL file")
+        sub = commands.add_parser(
+            name, help=help_text, description=help_text, epilog=EXIT_STATUS_HELP,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+        sub.add_argument("files", nargs="+", metavar="FILE",
+                         help='JSON or JSONL file, any compression; "-" for standard input')
         sub.add_argument(
             "--format",
             metavar="F",
             help='"json", "jsonl", "ndjson" or "auto" (default: from the file name, then its first byte)',
         )
+        sub.add_argument("--at", metavar="POINTER", help="read the array at this JSON Pointer (RFC 6901)")
         return sub
 
-    add("count", "Print the number of records.")
+    add("count", "Print the number of records (one line per file and a total for several).")
     sub = add("schema", "Print the merged structure of the first records.")
     sub.add_argument("--sample", metavar="N", type=_count_arg, default=100, help="records to read (default 100)")
-    sub = add("head", "Print the first records, one compact JSON text per line.")
+    sub.add_argument("--json-schema", action="store_true", help="print it as a JSON Schema (draft 2020-12)")
+    sub = add("head", "Print the first records as they are written, one per line.")
     sub.add_argument("-n", metavar="N", dest="lines", type=_count_arg, default=10, help="records to print (default 10)")
+    sub.add_argument("--compact", action="store_true", help="without the insignificant white space")
     sub = add(
         "validate",
-        "Read every record; print each bad one as 'record N: message' (N counts all records from 1, "
-        "bad ones included), then a summary line.",
+        "Read every record; print each problem as 'FILE:LINE:COLUMN: record N: message' (N counts all "
+        "records from 1, bad ones included), then a summary line. Each file stops at its first problem "
+        "unless --skip is given.",
     )
-    sub.add_argument("--max-errors", metavar="K", type=_positive_arg, help="stop after K bad records")
+    sub.add_argument("--skip", action="store_true", help="skip a bad record and go on with the next one")
+    sub.add_argument("--max-errors", metavar="K", type=_positive_arg, help="stop after K problems")
+    sub = add("to-jsonl", "Write the records compact, one per line (JSONL).")
+    sub.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of standard output")
     return parser
+
+
+# --------------------------------------------------------------------------- reading records
+#
+# Every command reads through `call_api` and `read_records`, and only there: pointers (`at`),
+# the raw text of records (`raw`) and the reading mode (`errors`) are handed to the package
+# when its functions take them, and otherwise emulated or refused.
+
+
+def _accepts(function: Callable[..., Any], keyword: str) -> bool:
+    try:
+        return keyword in inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def _pointer_options(function: Callable[..., Any], at: str | None) -> dict[str, Any]:
+    if at is None:
+        return {}
+    if not _accepts(function, "at"):
+        raise UsageError(f"--at is not available: tovak.{function.__name__}() takes no pointer in this version")
+    return {"at": at}
+
+
+def call_api(function: Callable[..., Any], source: Any, *, format: str | None, at: str | None = None,
+             **options: Any) -> Any:
+    """`function` (tovak.count, tovak.schema, tovak.json_schema) over one source."""
+    return function(source, format=format, **_pointer_options(function, at), **options)
+
+
+class _Reserialised:
+    """Records as compact JSON text made from their values, where the package cannot give the text
+    as written: key order is kept, but numbers and escapes come out as Python's json writes them."""
+
+    def __init__(self, records: tovak.Records) -> None:
+        self._records = records
+
+    def __iter__(self) -> _Reserialised:
+        return self
+
+    def __next__(self) -> bytes:
+        record = next(self._records)
+        return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")
+
+    @property
+    def bytes_read(self) -> int:
+        return self._records.bytes_read
+
+    @property
+    def total_bytes(self) -> int | None:
+        return self._records.total_bytes
+
+    def close(self) -> None:
+        self._records.close()
+
+
+def read_records(source: Any, *, format: str | None, at: str | None = None, raw: bool | str = False) -> Any:
+    """The records of one source: values, or with `raw` (True: as written, "compact": without
+    insignificant white space) their text as bytes or str. Each bad record raises tovak.JSONError,
+    and the iterator goes on with the next record, which `validate --skip` relies on."""
+    options = _pointer_options(tovak.records, at)
+    if raw and _accepts(tovak.records, "raw"):
+        options["raw"] = raw
+        return tovak.records(source, format=format, **options)
+    records = tovak.records(source, format=format, **options)
+    return _Reserialised(records) if raw else records
+
+
+def _record_bytes(record: bytes | str) -> bytes:
+    return record if isinstance(record, bytes) else record.encode("utf-8", "surrogatepass")
+
+
+# --------------------------------------------------------------------------- inputs and outputs
+
+
+def expand_inputs(names: Sequence[str]) -> list[str]:
+    """The inputs named: "-", paths, and glob patterns the shell did not expand (no file matched,
+    or no shell); a pattern that matches nothing is a usage error."""
+    inputs: list[str] = []
+    for name in names:
+        if name == "-" or os.path.lexists(name) or not glob.has_magic(name):
+            inputs.append(name)
+            continue
+        matches = sorted(glob.glob(name))
+        if not matches:
+            raise UsageError(f"no file matches {name}")
+        inputs.extend(matches)
+    return inputs
+
+
+def _display_name(name: str) -> str:
+    return "<stdin>" if name == "-" else name
+
+
+class _ProgressFile:
+    """A binary input read through, each read moving the progress display by the bytes it got."""
+
+    def __init__(self, raw: BinaryIO, name: str, progress: Progress) -> None:
+        self._raw = raw
+        self.name = name
+        self._progress = progress
+        self._done = 0
+
+    def read(self, size: int = -1, /) -> bytes:
+        data = self._raw.read(size)
+        self._done += len(data)
+        self._progress.update(self._done)
+        return data
+
+
+@contextlib.contextmanager
+def opened(name: str, label: str, progress_stream: TextIO | None = None) -> Iterator[tuple[Any, Progress | None]]:
+    """What to hand the package for input `name`, with its progress display when stderr is a
+    terminal: then the file is read through `_ProgressFile`, whose reads count the bytes as stored."""
+    stream = sys.stderr if progress_stream is None else progress_stream
+    if not _isatty(stream):
+        yield name, None
+        return
+    if name == "-":
+        raw, total, owned = sys.stdin.buffer, 0, False
+    else:
+        raw, owned = open(name, "rb"), True  # noqa: SIM115 - closed below
+        try:
+            total = os.fstat(raw.fileno()).st_size
+        except OSError:
+            total = 0
+    flush_stdout = sys.stdout.flush if sys.stdout is not None and _isatty(sys.stdout) else None
+    progress = open_progress(total, label, stream=stream, before_draw=flush_stdout)
+    try:
+        assert progress is not None
+        yield _ProgressFile(raw, _display_name(name), progress), progress
+    finally:
+        if progress is not None:
+            progress.close()
+        if owned:
+            raw.close()
+
+
+def _encode(text: str) -> bytes:
+    try:
+        return text.encode("utf-8", "surrogateescape")  # file names that are not UTF-8
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogatepass")  # lone surrogates of JSON strings
+
+
+class Output:
+    """Where a command writes: standard output, or a file. A failed write (closed, disk full)
+    becomes one message and exit status 2; a broken pipe ends the run quietly (status 141)."""
+
+    def __init__(self, stream: BinaryIO | None, name: str = "standard output") -> None:
+        self._stream = stream
+        self.name = name
+
+    def write(self, data: bytes) -> None:
+        if self._stream is None:
+            raise _OutputError(f"cannot write to {self.name}: it is closed")
+        try:
+            self._stream.write(data)
+        except BrokenPipeError as exc:
+            raise _OutputGone from exc
+        except (OSError, ValueError) as exc:
+            raise _OutputError(f"cannot write to {self.name}: {_os_message(exc)}") from exc
+
+    def line(self, text: str) -> None:
+        self.write(_encode(text) + b"\n")
+
+    def flush(self) -> None:
+        if self._stream is None:
+            return
+        try:
+            self._stream.flush()
+        except BrokenPipeError as exc:
+            raise _OutputGone from exc
+        except (OSError, ValueError) as exc:
+            raise _OutputError(f"cannot write to {self.name}: {_os_message(exc)}") from exc
+
+
+def _stdout() -> Output:
+    return Output(None if sys.stdout is None else sys.stdout.buffer)
+
+
+# --------------------------------------------------------------------------- messages and statuses
+
+_OPEN_ERRNOS = frozenset({errno.ENOENT, errno.EACCES, errno.EPERM, errno.EISDIR, errno.ENOTDIR, errno.ELOOP,
+                          errno.ENAMETOOLONG})
+
+
+def _os_message(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc) or type(exc).__name__
+
+
+def problem_line(error: tovak.JSONError, name: str) -> str:
+    """`FILE:LINE:COLUMN: record N: message`, the parts that are not known left out."""
+    place = [error.source or _display_name(name)]
+    if error.lineno is not None:
+        place.append(str(error.lineno))
+        if error.colno is not None:
+            place.append(str(error.colno))
+    elif error.pos is not None:
+        place.append(f"byte {error.pos}")
+    record = f"record {error.record}: " if error.record is not None else ""
+    return f"{':'.join(place)}: {record}{error.msg}"
+
+
+def describe(error: BaseException, name: str) -> tuple[int, str]:
+    """The exit status and the one-line message for a failure over input `name`."""
+    if isinstance(error, tovak.JSONError):
+        return EXIT_INVALID, problem_line(error, name)
+    if isinstance(error, tovak.CompressionError):
+        return EXIT_INVALID, f"{_display_name(name)}: {error}"
+    if isinstance(error, OSError):
+        action = "cannot open" if error.errno in _OPEN_ERRNOS else "cannot read"
+        return EXIT_USAGE, f"{action} {error.filename or _display_name(name)}: {_os_message(error)}"
+    if isinstance(error, _OutputError | UsageError):
+        return EXIT_USAGE, str(error)
+    return EXIT_USAGE, " ".join(str(error).splitlines()) or type(error).__name__
+
+
+# Failures of one input that end its work; the others end the run.
+_INPUT_FAILURES = (tovak.JSONError, tovak.CompressionError, OSError, ValueError, TypeError, OverflowError)
+
+
+def _report(error: BaseException, name: str) -> int:
+    status, message = describe(error, name)
+    sys.stderr.write(f"tovak: {message}\n")
+    return status
 
 
 # --------------------------------------------------------------------------- progress
@@ -171,7 +425,7 @@ class _TqdmBar:
                 file=self._stream,
                 unit="B",
                 unit_scale=True,
-                unit_divisor=1024,
+                unit_divisor=1000,  # tqdm names its prefixes k, M, G: decimal ones
                 dynamic_ncols=True,
                 leave=False,
                 mininterval=0,
@@ -277,125 +531,203 @@ def _clock(seconds: float) -> str:
     return f"{hours}:{minutes:02d}:{secs:02d}" if hours else f"{minutes}:{secs:02d}"
 
 
-def _progress_for(records: bigjson.RecordIterator, label: str) -> Progress | None:
-    # Text already written to a shared terminal must appear before the bar is drawn below it.
-    flush_stdout = sys.stdout.flush if _isatty(sys.stdout) else None
-    return open_progress(records.total_bytes, label, before_draw=flush_stdout)
-
-
-def _isatty(stream: TextIO) -> bool:
+def _isatty(stream: Any) -> bool:
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError, OSError):
         return False
+
+
+def _label(command: str, name: str) -> str:
+    return f"{command} {os.path.basename(_display_name(name))}"
 
 
 # --------------------------------------------------------------------------- commands
 
 
-def _record_line(record: Any) -> bytes:
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode("utf-8") + b"\n"
+def _header(out: Output, name: str, first: bool) -> None:
+    out.line(("" if first else "\n") + f"==> {_display_name(name)} <==")
 
 
-def _run_count(args: argparse.Namespace) -> int:
-    print(bigjson.count(args.file, args.format))
-    return EXIT_OK
+def _run_count(args: argparse.Namespace, inputs: list[str], out: Output) -> int:
+    status, total = EXIT_OK, 0
+    for name in inputs:
+        try:
+            with opened(name, _label("count", name)) as (source, _):
+                number = call_api(tovak.count, source, format=args.format, at=args.at)
+        except _INPUT_FAILURES as exc:
+            status = max(status, _report(exc, name))
+            continue
+        total += number
+        out.line(str(number) if len(inputs) == 1 else f"{number} {_display_name(name)}")
+    if len(inputs) > 1:
+        out.line(f"{total} total")
+    return status
 
 
-def _run_schema(args: argparse.Namespace) -> int:
-    print(bigjson.schema(args.file, args.sample, args.format))
-    return EXIT_OK
+def _run_schema(args: argparse.Namespace, inputs: list[str], out: Output) -> int:
+    status = EXIT_OK
+    for index, name in enumerate(inputs):
+        try:
+            with opened(name, _label("schema", name)) as (source, _):
+                if args.json_schema:
+                    found = call_api(tovak.json_schema, source, format=args.format, at=args.at, sample=args.sample)
+                    text = json.dumps(found, ensure_ascii=False, indent=2)
+                else:
+                    text = call_api(tovak.schema, source, format=args.format, at=args.at, sample=args.sample)
+        except _INPUT_FAILURES as exc:
+            status = max(status, _report(exc, name))
+            continue
+        if len(inputs) > 1:
+            _header(out, name, index == 0)
+        out.line(text)
+    return status
 
 
-def _run_head(args: argparse.Namespace) -> int:
-    records = bigjson.iter_records(args.file, args.format)
-    if args.lines == 0:
-        return EXIT_OK
-    progress = _progress_for(records, "head")
-    shares_terminal = progress is not None and _isatty(sys.stdout)
-    out = sys.stdout.buffer
-    written = 0
-    failure: Exception | None = None
-    try:
-        for record in records:
-            if shares_terminal and progress is not None:
-                progress.clear()
-            out.write(_record_line(record))
-            written += 1
-            if written >= args.lines:
-                break
-            if progress is not None and written & _PROGRESS_POLL_MASK == 0:
-                progress.update(records.bytes_read)
-    except (ValueError, RuntimeError) as exc:
-        failure = exc
-    finally:
-        if progress is not None:
-            progress.close()
-    out.flush()
-    if failure is not None:
-        sys.stderr.write(f"tovak: record {written + 1}: {failure}\n")
-        return _status_for(failure)
-    return EXIT_OK
+def _run_head(args: argparse.Namespace, inputs: list[str], out: Output) -> int:
+    status = EXIT_OK
+    raw: bool | str = "compact" if args.compact else True
+    for index, name in enumerate(inputs):
+        if len(inputs) > 1:
+            _header(out, name, index == 0)
+        if args.lines == 0:
+            continue
+        written = 0
+        try:
+            with opened(name, _label("head", name)) as (source, progress):
+                shares_terminal = progress is not None and _isatty(sys.stdout)
+                records = read_records(source, format=args.format, at=args.at, raw=raw)
+                try:
+                    for record in records:
+                        if shares_terminal and progress is not None:
+                            progress.clear()
+                        out.write(_record_bytes(record) + b"\n")
+                        written += 1
+                        if written >= args.lines:
+                            break
+                finally:
+                    records.close()
+        except _INPUT_FAILURES as exc:
+            out.flush()  # the records before the bad one come first
+            status = max(status, _report(exc, name))
+    return status
 
 
-def _run_validate(args: argparse.Namespace) -> int:
+class _Tally:
+    def __init__(self) -> None:
+        self.files = 0
+        self.records = 0
+        self.errors = 0
+        self.bytes = 0
+        self.failed = False  # an input could not be read at all
+
+    def line(self, elapsed: float, interrupted: bool) -> str:
+        text = (f"files={self.files} records={self.records} errors={self.errors} bytes={self.bytes} "
+                f"elapsed={elapsed:.3f}s")
+        return text + (" interrupted=yes" if interrupted else "")
+
+
+def _validate_one(args: argparse.Namespace, name: str, out: Output, tally: _Tally) -> bool:
+    """Reads input `name` to its end or its first problem (every problem with --skip); false when
+    --max-errors is reached and the run ends."""
+    with opened(name, _label("validate", name)) as (source, progress):
+        shares_terminal = progress is not None and _isatty(sys.stdout)
+        records = read_records(source, format=args.format, at=args.at)
+        last_problem: tuple[Any, ...] | None = None
+        try:
+            while True:
+                try:
+                    next(records)
+                except StopIteration:
+                    return True
+                except tovak.JSONError as exc:
+                    problem = (exc.record, exc.pos, exc.msg)
+                    if problem == last_problem:  # the reader did not move on: the rest is unreadable
+                        return True
+                    last_problem = problem
+                    tally.records += 1
+                    tally.errors += 1
+                    if shares_terminal and progress is not None:
+                        progress.clear()
+                    out.line(problem_line(exc, name))
+                    if args.max_errors is not None and tally.errors >= args.max_errors:
+                        return False
+                    if not args.skip:
+                        return True
+                else:
+                    tally.records += 1
+        finally:
+            tally.bytes += records.bytes_read
+            records.close()
+
+
+def _run_validate(args: argparse.Namespace, inputs: list[str], out: Output) -> int:
     started = time.perf_counter()
-    records = bigjson.iter_records(args.file, args.format)
-    progress = _progress_for(records, "validate")
-    shares_terminal = progress is not None and _isatty(sys.stdout)
-    out = sys.stdout
-    position = 0
-    errors = 0
-    last_error: tuple[type[BaseException], str, int] | None = None
-    repeats = 0
+    tally = _Tally()
+    interrupted = False
     try:
-        while True:
-            position += 1
+        for name in inputs:
+            tally.files += 1
             try:
-                next(records)
-            except StopIteration:
-                position -= 1
-                break
-            except (ValueError, RuntimeError) as exc:
-                error = (type(exc), str(exc), records.bytes_read)
-                repeats = repeats + 1 if error == last_error else 0
-                last_error = error
-                if repeats and isinstance(exc, RuntimeError):
-                    # The reader retried the same read and failed the same way: it is the
-                    # same record, so it is reported once and the run ends here.
-                    position -= 1
+                if not _validate_one(args, name, out, tally):
                     break
-                if repeats >= _STUCK_PARSE_ERRORS:
-                    out.write(f"record {position}: stopped: the same error repeats without progress\n")
-                    break
-                errors += 1
-                if shares_terminal and progress is not None:
-                    progress.clear()
-                out.write(f"record {position}: {exc}\n")
-                if args.max_errors is not None and errors >= args.max_errors:
-                    break
-            else:
-                last_error = None
-            if progress is not None and position & _PROGRESS_POLL_MASK == 0:
-                progress.update(records.bytes_read)
+            except tovak.JSONError as exc:  # met on opening, where the format is told from the first value
+                tally.errors += 1
+                out.line(problem_line(exc, name))
+            except (tovak.CompressionError, OSError, ValueError, TypeError, OverflowError) as exc:
+                status, message = describe(exc, name)
+                tally.failed = tally.failed or status == EXIT_USAGE
+                tally.errors += status == EXIT_INVALID
+                out.flush()
+                sys.stderr.write(f"tovak: {message}\n")
+    except KeyboardInterrupt:
+        interrupted = True
+    out.line(tally.line(time.perf_counter() - started, interrupted))
+    if interrupted:
+        return EXIT_INTERRUPTED
+    if tally.failed:
+        return EXIT_USAGE
+    return EXIT_INVALID if tally.errors else EXIT_OK
+
+
+def _run_to_jsonl(args: argparse.Namespace, inputs: list[str], out: Output) -> int:
+    if args.output is not None:
+        try:
+            target = open(args.output, "wb")  # noqa: SIM115 - closed below
+        except OSError as exc:
+            raise _OutputError(f"cannot open {args.output}: {_os_message(exc)}") from exc
+        out = Output(target, args.output)
+    status = EXIT_OK
+    try:
+        for name in inputs:
+            try:
+                with opened(name, _label("to-jsonl", name)) as (source, progress):
+                    shares_terminal = progress is not None and _isatty(sys.stdout) and args.output is None
+                    records = read_records(source, format=args.format, at=args.at, raw="compact")
+                    try:
+                        for record in records:
+                            if shares_terminal and progress is not None:
+                                progress.clear()
+                            out.write(_record_bytes(record) + b"\n")
+                    finally:
+                        records.close()
+            except _INPUT_FAILURES as exc:
+                out.flush()
+                status = max(status, _report(exc, name))
+        out.flush()
     finally:
-        if progress is not None:
-            progress.close()
-    elapsed = time.perf_counter() - started
-    out.write(f"records={position} errors={errors} bytes={records.bytes_read} elapsed={elapsed:.3f}s\n")
-    out.flush()
-    return EXIT_INVALID if errors else EXIT_OK
+        if args.output is not None:
+            with contextlib.suppress(OSError):
+                target.close()
+    return status
 
 
-def _status_for(error: Exception) -> int:
-    return EXIT_INVALID if getattr(error, _KIND_ATTRIBUTE, None) in _CONTENT_ERROR_KINDS else EXIT_USAGE
-
-
-_COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+_COMMANDS: dict[str, Callable[[argparse.Namespace, list[str], Output], int]] = {
     "count": _run_count,
     "schema": _run_schema,
     "head": _run_head,
     "validate": _run_validate,
+    "to-jsonl": _run_to_jsonl,
 }
 
 
@@ -411,17 +743,24 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if not arguments:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    args = parser.parse_args(arguments)
+    out = _stdout()
     try:
-        status = _COMMANDS[args.command](args)
-        sys.stdout.flush()
+        inputs = expand_inputs(args.files)
+        status = _COMMANDS[args.command](args, inputs, out)
+        out.flush()
         return status
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
+    except (_OutputGone, BrokenPipeError):
         _silence_stdout()
         return EXIT_BROKEN_PIPE
-    except (ValueError, TypeError, OverflowError, OSError, RuntimeError) as exc:
-        message = " ".join(str(exc).splitlines()) or type(exc).__name__
-        sys.stderr.write(f"tovak: {message}\n")
-        return _status_for(exc)
+    except (UsageError, _OutputError) as exc:
+        _silence_stdout()
+        sys.stderr.write(f"tovak: {exc}\n")
+        return EXIT_USAGE

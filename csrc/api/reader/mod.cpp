@@ -4,7 +4,8 @@ namespace tovak::reader {
 
 namespace {
 
-PyMethodDef* const kFunctions[] = {&count_method, &load_method, &records_method, &schema_method};
+PyMethodDef* const kFunctions[] = {&count_method, &load_method, &records_method, &schema_method,
+                                   &json_schema_method};
 
 }  // namespace
 

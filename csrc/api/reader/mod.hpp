@@ -1,6 +1,6 @@
-// The package's own surface, the extension module `tovak.lib._reader`: count, load, records and schema
-// over any source (source.hpp), with the values Python's json module gives. The Python functions of the
-// `tovak` package call these with their keyword-only arguments passed on.
+// The package's own surface, the extension module `tovak.lib._reader`: count, load, records, schema and
+// json_schema over any source (source.hpp), with the values Python's json module gives. The Python
+// functions of the `tovak` package call these with their keyword-only arguments passed on.
 //
 // Thread rule: plain functions; each call owns what it opens; a Records object guards itself.
 #pragma once
@@ -22,6 +22,7 @@ extern PyMethodDef count_method;
 extern PyMethodDef load_method;
 extern PyMethodDef records_method;
 extern PyMethodDef schema_method;
+extern PyMethodDef json_schema_method;
 
 // The Records class object, created once per process.
 Result<PyRef> records_type();

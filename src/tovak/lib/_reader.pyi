@@ -32,3 +32,6 @@ def records(source: object, format: str | None = None) -> Records:
 
 def schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> str:
     """The merged structure of the first `sample` records, as indented JSON text."""
+
+def json_schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> dict[str, Any]:
+    """The structure of the first `sample` records as a JSON Schema (draft 2020-12) dict."""
