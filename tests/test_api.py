@@ -467,3 +467,21 @@ def test_json_error_pickles_and_names_its_source(tmp_path):
     assert str(again) == str(error)
     assert str(path) in str(error)
     assert (again.lineno, again.colno, again.msg) == (error.lineno, error.colno, error.msg)
+
+
+@pytest.mark.parametrize("name", ["slow.jsonl", "slow"])
+def test_a_slow_pipe_gives_each_record_as_it_arrives(tmp_path, name):
+    """Detection (by name, or by content for a nameless one) waits only for what the writer has sent."""
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # holds the pipe open: the reader must not wait for its end
+    try:
+        os.write(writer, b'{"a": 1}\n')
+        code = "import sys, tovak; r = tovak.records(sys.argv[1]); print(next(r), flush=True); print(next(r))"
+        child = subprocess.Popen([sys.executable, "-c", code, str(fifo)], stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "{'a': 1}\n"
+        os.write(writer, b"[2]\n")
+    finally:
+        os.close(writer)
+    out, _ = child.communicate(timeout=60)
+    assert out == "[2]\n"

@@ -106,9 +106,6 @@ def test_broken_pipe_is_quiet(big_jsonl: Path) -> None:
     assert (proc.returncode, err) == (cli.EXIT_BROKEN_PIPE, b"")
 
 
-# Opening a pipe reads ahead until the input layer's first buffer is full or the writer closes it, so
-# the first record of a slow pipe only comes out then (Ctrl-C in a terminal: test_cli_terminal.py).
-@pytest.mark.xfail(reason="a source that is a pipe is read ahead on opening", run=False)
 def test_ctrl_c_exits_130(tmp_path: Path) -> None:
     fifo = tmp_path / "slow.jsonl"
     os.mkfifo(fifo)

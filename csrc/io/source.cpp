@@ -93,6 +93,18 @@ IoResult<std::string_view> PeekSource::peek(std::size_t n) {
     return std::string_view(head_).substr(0, std::min(n, head_.size()));
 }
 
+IoResult<std::string_view> PeekSource::peek_more(std::size_t limit) {
+    if (head_.size() < limit && !inner_ended_) {
+        const std::size_t had = head_.size(), ask = limit - had;
+        head_.resize(had + ask);
+        ReadOutcome got = inner_->read(head_.data() + had, ask);
+        head_.resize(had + got.bytes);
+        if (!got.ok()) return std::move(*got.error);
+        if (got.bytes == 0) inner_ended_ = true;
+    }
+    return std::string_view(head_).substr(0, std::min(limit, head_.size()));
+}
+
 ReadOutcome PeekSource::read(char* dest, std::size_t n) {
     if (replayed_ < head_.size()) {
         const std::size_t take = std::min(n, head_.size() - replayed_);

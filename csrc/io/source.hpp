@@ -124,6 +124,12 @@ public:
     IoResult<std::string_view> peek(std::size_t n);
     static constexpr std::size_t kPeekReadSize = 4096;
 
+    // The bytes peeked so far after one more read of the inner source (none once it ended or `limit` bytes
+    // are held): on a pipe this waits only for what the writer sends next, never for a whole window.
+    IoResult<std::string_view> peek_more(std::size_t limit);
+    // The inner stream ended while peeking: the peeked bytes are all there is.
+    bool peek_ended() const noexcept { return inner_ended_; }
+
     ReadOutcome read(char* dest, std::size_t n) override;
     std::optional<std::uint64_t> stored_size() const override { return inner_->stored_size(); }
     std::uint64_t stored_bytes_read() const override { return inner_->stored_bytes_read(); }

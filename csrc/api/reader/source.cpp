@@ -15,7 +15,6 @@ constexpr const char kSourceTypes[] =
     "a path (str or os.PathLike), '-' for standard input, a binary file object or a bytes-like object";
 
 // Content detection looks at a window that grows until the first value tells (json/detect.hpp).
-constexpr std::size_t kFirstWindow = 4096;
 constexpr std::size_t kLongestWindow = 1 << 20;
 
 // Asked by the input layer while it waits for input: a signal handler that raised (Ctrl-C) ends the wait.
@@ -163,15 +162,22 @@ Status Source::open_input(PyObject* source) {
 
 Status Source::choose_format(std::optional<io::Format> chosen) {
     // A byte-order mark is skipped whatever the format; its bytes still count in positions.
-    io::IoResult<std::string_view> head = input_.source->peek(3);
+    // (More than one byte is waited for only when the first one may begin the mark: a pipe that has sent
+    // one short line must not be waited on.)
+    io::IoResult<std::string_view> head = input_.source->peek(1);
     if (!head.ok()) return io_failure(head.error());
-    if (head.value() == "\xEF\xBB\xBF") skipped_ = 3;
+    if (head.value() == "\xEF") {
+        head = input_.source->peek(3);
+        if (!head.ok()) return io_failure(head.error());
+        if (head.value() == "\xEF\xBB\xBF") skipped_ = 3;
+    }
     if (!chosen && name_) chosen = format_by_name(utf8_of(name_.get()));
     if (!chosen && !path_.empty()) chosen = format_by_name(path_);
-    for (std::size_t window = kFirstWindow; !chosen; window *= 4) {
-        io::IoResult<std::string_view> seen = input_.source->peek(std::min(window, kLongestWindow));
+    // One read at a time, so that a pipe is decided as soon as what arrived tells.
+    while (!chosen) {
+        io::IoResult<std::string_view> seen = input_.source->peek_more(kLongestWindow);
         if (!seen.ok()) return io_failure(seen.error());
-        const bool complete = seen.value().size() < window || window >= kLongestWindow;
+        const bool complete = input_.source->peek_ended() || seen.value().size() >= kLongestWindow;
         std::optional<json::TextKind> kind = json::detect_text_kind(seen.value().substr(skipped_), complete);
         if (kind) chosen = *kind == json::TextKind::jsonl ? io::Format::jsonl : io::Format::json;
     }
