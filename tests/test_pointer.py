@@ -130,13 +130,17 @@ def test_errors_around_the_target_are_found():
 
 @pytest.mark.parametrize("raw", [True, "compact"])
 def test_raw_records(raw):
-    text = b'[1, {"a" : [1, 2], "s": "x \\" y"},\n  "e\xc3\xa9"  , [ ] ]'
+    text = b'[1, {"a" : [1, 2], "s": "x \\" y"},\n  "e\xc3\xa9"  , [ ], ["b\\\\", " c "] ]'
     got = list(tovak.records(text, raw=raw))
     assert [json.loads(r) for r in got] == json.loads(text)
     if raw is True:
-        assert got == [b"1", b'{"a" : [1, 2], "s": "x \\" y"}', b'"e\xc3\xa9"', b"[ ]"]
+        assert got == [b"1", b'{"a" : [1, 2], "s": "x \\" y"}', b'"e\xc3\xa9"', b"[ ]", b'["b\\\\", " c "]']
     else:
-        assert got == [b"1", b'{"a":[1,2],"s":"x \\" y"}', b'"e\xc3\xa9"', b"[]"]
+        assert got == [b"1", b'{"a":[1,2],"s":"x \\" y"}', b'"e\xc3\xa9"', b"[]", b'["b\\\\"," c "]']
+    lines = b'{"a": 1}\n\n  [1, 2] \n'
+    assert list(tovak.records(lines, format="jsonl", raw=raw)) == (
+        [b'{"a": 1}', b"[1, 2]"] if raw is True else [b'{"a":1}', b"[1,2]"]
+    )
     with pytest.raises(tovak.JSONError):
         list(tovak.records(b"[1, {\"a\": x}]", raw=raw))
 

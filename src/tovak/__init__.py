@@ -100,8 +100,8 @@ def records(
     Damage that loses the boundaries (and, with ``at`` on JSON, any error) still raises.
 
     ``raw=True`` yields each record's text exactly as written, as ``bytes``, found and validated
-    without building objects; ``raw="compact"`` removes the white space outside strings (a
-    member's key is then given with it, as a tuple).
+    without building objects; ``raw="compact"`` removes the white space outside strings. A
+    member of a target object comes as ``(key, bytes)``.
 
     The iterator is a context manager; ``close()`` releases the input (a file object given is
     never closed). ``bytes_read`` and ``total_bytes`` count the input as stored (compressed

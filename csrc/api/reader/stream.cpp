@@ -1,12 +1,40 @@
 #include "api/reader/stream.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "api/reader/mod.hpp"
+#include "json/text.hpp"
 
 namespace tovak::reader {
 
 namespace {
+
+// Accepts every value: the parser alone checks the text of a raw record.
+struct CheckOnly {
+    bool null() { return true; }
+    bool boolean(bool) { return true; }
+    bool uint(std::uint64_t) { return true; }
+    bool sint(std::int64_t) { return true; }
+    bool dbl(double) { return true; }
+    bool big_integer(std::string_view) { return true; }
+    bool string(std::string_view, bool) { return true; }
+    bool begin_array() { return true; }
+    bool end_array() { return true; }
+    bool begin_object() { return true; }
+    bool key(std::string_view, bool) { return true; }
+    bool end_object() { return true; }
+};
+
+// Bytes that end a run of plain bytes outside strings: white space and the quote.
+constexpr bool ends_run(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '"'; }
+
+std::string_view trim_json_space(std::string_view text) noexcept {
+    std::size_t first = 0, last = text.size();
+    while (first < last && json::is_space_byte(static_cast<unsigned char>(text[first]))) ++first;
+    while (last > first && json::is_space_byte(static_cast<unsigned char>(text[last - 1]))) --last;
+    return text.substr(first, last - first);
+}
 
 bool is_text(PyObject* obj, const char* text) {
     return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
@@ -49,7 +77,8 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     : source_(std::move(source)), options_(std::move(options)), parser_(sink_options()) {
     const records::RecordOptions record_options = source_->record_options(cut_of(source_->format()));
     Reader reader{io::ByteSourceRef(source_->bytes())};
-    if (options_.at || options_.raw != RawMode::none) {
+    // Raw records without a pointer: the strict cutter finds them and the parser checks each one.
+    if (options_.at) {
         pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
                                                           record_options, options_.whole_target);
     } else {
@@ -102,6 +131,19 @@ Result<std::optional<PyRef>> RecordStream::next() {
         PyRef value;
         if (options_.raw != RawMode::none) {
             std::string_view text = record.text;
+            if (cutter_) {
+                CheckOnly check;
+                json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
+                if (!checked.ok()) {
+                    const records::RecordError error = Cutter::syntax_error(record, checked.error);
+                    if (skipped(error)) continue;
+                    if (PyErr_Occurred()) return Failure::from_python();
+                    return failure(error);
+                }
+                if (record.unterminated) continue;
+                // The text as written: elements and lines carry the white space around the value.
+                text = trim_json_space(text);
+            }
             if (options_.raw == RawMode::compact) {
                 compact_json(text, compact_);
                 text = compact_;
@@ -152,21 +194,35 @@ Result<std::uint64_t> RecordStream::count() {
 }
 
 void compact_json(std::string_view text, std::string& out) {
-    out.clear();
-    out.reserve(text.size());
-    bool in_string = false, escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            out += c;
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') in_string = false;
+    out.resize(text.size());
+    char* to = out.data();
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        // A run outside strings, up to white space or a quote.
+        const char* run = p;
+        while (p < end && !ends_run(static_cast<unsigned char>(*p))) ++p;
+        std::memcpy(to, run, static_cast<std::size_t>(p - run));
+        to += p - run;
+        if (p == end) break;
+        if (*p != '"') {
+            ++p;
             continue;
         }
-        if (c == ' ' || c == '\n' || c == '\t' || c == '\r') continue;
-        out += c;
-        if (c == '"') in_string = true;
+        // A string: copied whole, its end found past escaped quotes.
+        const char* quote = p++;
+        for (;;) {
+            const void* next = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+            p = next == nullptr ? end : static_cast<const char*>(next) + 1;
+            if (next == nullptr) break;
+            std::size_t slashes = 0;
+            for (const char* b = p - 2; b > quote && *b == '\\'; --b) ++slashes;
+            if (slashes % 2 == 0) break;
+        }
+        std::memcpy(to, quote, static_cast<std::size_t>(p - quote));
+        to += p - quote;
     }
+    out.resize(static_cast<std::size_t>(to - out.data()));
 }
 
 }  // namespace tovak::reader

@@ -1,7 +1,8 @@
 // The records of one source as the package's functions read them, with the options every function shares:
 // `at` (an RFC 6901 pointer, or None for the top-level rule), `errors` ("raise" or "skip") and `raw`
-// (False, True, "compact"). Without `at` and `raw` the records come from the strict record cutter (the
-// element splitter, fast); with either, from the pointer cutter (the streaming validator). Skipped records'
+// (False, True, "compact"). Without `at` the records come from the strict record cutter (the element
+// splitter, fast; a raw record is checked by the parser with a sink that builds nothing); with it, from
+// the pointer cutter (the streaming validator). Skipped records'
 // errors are kept (the first kKeptErrors as JSONError objects, and a count).
 //
 // Thread rule: a RecordStream belongs to one call or one Records object and is used by one thread at a
@@ -75,6 +76,7 @@ private:
     PyRef errors_;
     std::uint64_t error_count_ = 0;
     std::string compact_;
+    std::string scratch_;  // the parser's, when it checks raw records
 };
 
 // `text` without the white space outside its strings, appended to `out` (cleared first).
