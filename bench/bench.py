@@ -170,19 +170,6 @@ def _build(case: str, path: str, fmt, sample, at=None):
                 for _ in records:
                     n += 1
                 return (n,)
-    elif case == "ijson_at":  # ijson's C backend on the records under a pointer (`at`: its prefix)
-        import ijson
-        try:
-            items = ijson.get_backend("yajl2_c").items
-        except Exception as e:
-            raise ImportError(f"ijson has no yajl2_c (C) backend here: {e}") from e
-
-        def run():
-            with open(path, "rb") as f:
-                n = 0
-                for _ in items(f, at, use_float=True):
-                    n += 1
-                return (n,)
     elif case == "marshal":  # the floor: the same objects, built from the interpreter's own format
         import marshal
         from tovak import bigjson
@@ -204,17 +191,18 @@ def _build(case: str, path: str, fmt, sample, at=None):
         def run():
             with open(path, "rb") as f:
                 return sum(1 for line in f if line.strip())
-    elif case == "ijson":
+    elif case in ("ijson", "ijson_at"):  # ijson_at: the records under a prefix (`at`), as floats
         import ijson
         try:
             items = ijson.get_backend("yajl2_c").items
         except Exception as e:
             raise ImportError(f"ijson has no yajl2_c (C) backend here: {e}") from e
+        prefix, options = ("item", {}) if case == "ijson" else (at, {"use_float": True})
 
         def run():
             with open(path, "rb") as f:
                 n = 0
-                for _ in items(f, "item"):
+                for _ in items(f, prefix, **options):
                     n += 1
                 return (n,)
     elif case == "genson":

@@ -266,15 +266,9 @@ private:
                 }
                 need_read_ = true;
             }
-            line_at(chunk_len_);  // the rest of the chunk, before the read overwrites it
-            if (clock_.interrupted())
-                return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
-            if (clock_.stopped())
-                return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            if (!got.ok())
-                return fail_read(std::move(*got.error), RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            if (got.bytes == 0) {
+            const Next read = read_chunk(RecordKind::element);
+            if (read == Next::error) return read;
+            if (read == Next::end) {
                 done_ = true;
                 // An unfinished element of an array that never closes is dropped (strict: handed out,
                 // marked, then the array's end fails); a single document (or nothing at all) is handed out
@@ -284,11 +278,6 @@ private:
                 return gathered(out, element_, RecordKind::document, element_offset_, element_line_,
                                 element_line_start_);
             }
-            chunk_offset_ += chunk_len_;
-            chunk_len_ = got.bytes;
-            counted_to_ = 0;
-            bytes_read_ += got.bytes;
-            clock_.add(got.bytes);
             splitter_.split(chunk_.get(), chunk_len_, split_);
             next_end_ = 0;
             piece_ = split_.begin;
@@ -336,25 +325,33 @@ private:
                 return fail_at(json::message::trailing_characters, RecordKind::document, number_ + 1,
                                chunk_offset_ + piece_, line, line_start_);
             }
-            line_at(chunk_len_);
-            if (clock_.interrupted())
-                return fail(ErrorKind::interrupted, RecordKind::document, chunk_offset_ + chunk_len_, 0);
-            io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
-            if (clock_.stopped())
-                return fail(ErrorKind::interrupted, RecordKind::document, chunk_offset_ + chunk_len_, 0);
-            if (!got.ok())
-                return fail_read(std::move(*got.error), RecordKind::document, chunk_offset_ + chunk_len_, 0);
-            if (got.bytes == 0) {
+            const Next read = read_chunk(RecordKind::document);
+            if (read == Next::error) return read;
+            if (read == Next::end) {
                 trailing_checked_ = true;
                 return Next::end;
             }
-            chunk_offset_ += chunk_len_;
-            chunk_len_ = got.bytes;
-            counted_to_ = 0;
             piece_ = 0;
-            bytes_read_ += got.bytes;
-            clock_.add(got.bytes);
         }
+    }
+
+    // Reads the next chunk over the current one, its line feeds counted first. Next::end at the end of
+    // the input (the current chunk stays as it was), Next::error when the read failed or was interrupted
+    // (`kind`: the record being read), else Next::record.
+    Next read_chunk(RecordKind kind) {
+        line_at(chunk_len_);
+        const std::uint64_t at = chunk_offset_ + chunk_len_;
+        if (clock_.interrupted()) return fail(ErrorKind::interrupted, kind, at, 0);
+        io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
+        if (clock_.stopped()) return fail(ErrorKind::interrupted, kind, at, 0);
+        if (!got.ok()) return fail_read(std::move(*got.error), kind, at, 0);
+        if (got.bytes == 0) return Next::end;
+        chunk_offset_ = at;
+        chunk_len_ = got.bytes;
+        counted_to_ = 0;
+        bytes_read_ += got.bytes;
+        clock_.add(got.bytes);
+        return Next::record;
     }
 
     // ---- document
