@@ -77,8 +77,10 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     : source_(std::move(source)), options_(std::move(options)), parser_(sink_options()) {
     const records::RecordOptions record_options = source_->record_options(cut_of(source_->format()));
     Reader reader{io::ByteSourceRef(source_->bytes())};
-    // Raw records without a pointer: the strict cutter finds them and the parser checks each one.
-    if (options_.at) {
+    // Raw JSON records come from the validator too (faster than the parser checking each element); raw
+    // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
+    const bool lines = source_->format() == io::Format::jsonl;
+    if (options_.at || (options_.raw != RawMode::none && !lines)) {
         pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
                                                           record_options, options_.whole_target);
     } else {

@@ -1,8 +1,8 @@
 // The records of one source as the package's functions read them, with the options every function shares:
 // `at` (an RFC 6901 pointer, or None for the top-level rule), `errors` ("raise" or "skip") and `raw`
-// (False, True, "compact"). Without `at` the records come from the strict record cutter (the element
-// splitter, fast; a raw record is checked by the parser with a sink that builds nothing); with it, from
-// the pointer cutter (the streaming validator). Skipped records'
+// (False, True, "compact"). With `at`, and for raw JSON records, the records come from the pointer cutter
+// (the streaming validator); otherwise from the strict record cutter (the element splitter; a raw JSONL
+// line is checked by the parser with a sink that builds nothing). Skipped records'
 // errors are kept (the first kKeptErrors as JSONError objects, and a count).
 //
 // Thread rule: a RecordStream belongs to one call or one Records object and is used by one thread at a
