@@ -112,3 +112,14 @@ def test_positions_count_a_byte_order_mark():
     with pytest.raises(tovak.JSONError) as raised:
         list(tovak.records(data))
     assert (raised.value.pos, raised.value.lineno, raised.value.colno) == (len(data) - 2, 3, 2)
+
+
+def test_a_stray_bracket_fails_without_gathering_the_rest(tmp_path):
+    path = tmp_path / "stray.json"
+    path.write_bytes(b"[1, {, " + b"2, " * 20_000_000 + b"3]")  # 60 MB after the stray bracket
+    reader = tovak.records(path)
+    assert next(reader) == 1
+    with pytest.raises(tovak.JSONError) as raised:
+        next(reader)
+    assert (raised.value.pos, raised.value.record) == (5, 2)
+    assert reader.bytes_read < reader.total_bytes // 2

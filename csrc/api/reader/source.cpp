@@ -238,6 +238,8 @@ Failure Source::failure(const records::RecordError& error) const {
                                                               optional_number(line), optional_number(column),
                                                               optional_number(record))));
         }
+        case records::ErrorKind::missing:  // worded by the caller, who knows the pointer (pointer_failure)
+            return Failure(PyExc_LookupError, error.message());
         case records::ErrorKind::syntax: break;
     }
     // `error.offset` is where the record's text starts; the parser's position is inside that text. An error

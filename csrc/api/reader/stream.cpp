@@ -4,27 +4,12 @@
 #include <string>
 
 #include "api/reader/mod.hpp"
+#include "json/check_sink.hpp"
 #include "json/text.hpp"
 
 namespace tovak::reader {
 
 namespace {
-
-// Accepts every value: the parser alone checks the text of a raw record.
-struct CheckOnly {
-    bool null() { return true; }
-    bool boolean(bool) { return true; }
-    bool uint(std::uint64_t) { return true; }
-    bool sint(std::int64_t) { return true; }
-    bool dbl(double) { return true; }
-    bool big_integer(std::string_view) { return true; }
-    bool string(std::string_view, bool) { return true; }
-    bool begin_array() { return true; }
-    bool end_array() { return true; }
-    bool begin_object() { return true; }
-    bool key(std::string_view, bool) { return true; }
-    bool end_object() { return true; }
-};
 
 // Bytes that end a run of plain bytes outside strings: white space and the quote.
 constexpr bool ends_run(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '"'; }
@@ -134,7 +119,7 @@ Result<std::optional<PyRef>> RecordStream::next() {
         if (options_.raw != RawMode::none) {
             std::string_view text = record.text;
             if (cutter_) {
-                CheckOnly check;
+                json::CheckSink check;
                 json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
                 if (!checked.ok()) {
                     const records::RecordError error = Cutter::syntax_error(record, checked.error);
