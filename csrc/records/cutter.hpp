@@ -306,21 +306,10 @@ private:
                checked.error.offset + kCheckMargin < element_.size();
     }
 
-    // Hands out the broken element (marked: its end is not known) for the consumer's parser to reject;
-    // nothing after it is read.
+    // Hands out the broken element for the consumer's parser to reject; nothing after it is read.
     Next broken(Record& out) {
         done_ = true;
-        spent_ = true;
-        ++cuts_;
-        if (!json::is_valid_utf8(element_)) {
-            Next failed = fail_utf8(element_, RecordKind::element, ++number_, element_offset_, element_line_,
-                                    element_line_start_);
-            error_.fatal = true;
-            return failed;
-        }
-        out = Record{element_, RecordKind::element, ++number_, element_offset_, element_line_, 0,
-                     element_line_start_, true};
-        return Next::record;
+        return unterminated(out);
     }
 
     // Strict: the input ended inside the array. Hands out its unfinished last element (the parser tells
@@ -332,16 +321,24 @@ private:
             return fail_at(json::message::eof_list, RecordKind::element, number_ + 1, chunk_offset_ + chunk_len_,
                            end_line_, end_line_start_);
         }
+        const Next handed = unterminated(out);
+        pending_eof_ = handed == Next::record;
+        return handed;
+    }
+
+    // Hands out the gathered element marked `unterminated` (its end is not known, so its errors end the
+    // reading), or fails at its first bad byte when it is not UTF-8.
+    Next unterminated(Record& out) {
         spent_ = true;
         ++cuts_;
+        ++number_;
         if (!json::is_valid_utf8(element_)) {
-            Next failed = fail_utf8(element_, RecordKind::element, ++number_, element_offset_, element_line_,
+            Next failed = fail_utf8(element_, RecordKind::element, number_, element_offset_, element_line_,
                                     element_line_start_);
             error_.fatal = true;
             return failed;
         }
-        pending_eof_ = true;
-        out = Record{element_, RecordKind::element, ++number_, element_offset_, element_line_, 0,
+        out = Record{element_, RecordKind::element, number_, element_offset_, element_line_, 0,
                      element_line_start_, true};
         return Next::record;
     }
