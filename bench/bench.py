@@ -28,11 +28,13 @@ from pathlib import Path
 
 MB = 1 << 20
 ROOT = Path(__file__).resolve().parents[1]
-SECTIONS = ("count", "load", "iter", "schema", "sources", "corpus")
+SECTIONS = ("count", "load", "iter", "schema", "sources", "pointer", "corpus")
 PEERS = ("orjson", "msgspec", "ijson", "genson", "polars", "duckdb")
 OURS = {"count": "count", "load": "load", "iter": "iter_records", "schema": "schema"}
 # The package's own functions (tovak.*), by case name.
 PACKAGE = {"t_count": "count", "t_load": "load", "t_records": "records"}
+# tovak.records with the options of `at=` pointers and raw records, by case name.
+RECORD_OPTIONS = {"t_at": {}, "t_raw": {"raw": True}, "t_compact": {"raw": "compact"}}
 
 # ---------------------------------------------------------------- data generation
 CITIES = ["Zürich", "東京", "São Paulo", "Москва", "Kraków", "Reykjavík", "Αθήνα", "القاهرة", "Dublin"]
@@ -126,7 +128,7 @@ def generate(folder, mb: float = 400, seed: int = 42, batch: int = 4000) -> int:
 
 
 # ---------------------------------------------------------------- child side
-def _build(case: str, path: str, fmt, sample):
+def _build(case: str, path: str, fmt, sample, at=None):
     """Import what `case` needs and return a zero-argument callable for one run.
 
     Raises (the reason for an n/a cell) when tovak, a bigjson function or a peer is missing."""
@@ -158,6 +160,16 @@ def _build(case: str, path: str, fmt, sample):
                 for _ in records:
                     n += 1
                 return (n, records.bytes_read, records.total_bytes)
+    elif case in RECORD_OPTIONS:
+        import tovak
+        options = dict(RECORD_OPTIONS[case], at=at)
+
+        def run():
+            with tovak.records(path, format=fmt, **options) as records:
+                n = 0
+                for _ in records:
+                    n += 1
+                return (n,)
     elif case == "marshal":  # the floor: the same objects, built from the interpreter's own format
         import marshal
         from tovak import bigjson
@@ -179,17 +191,18 @@ def _build(case: str, path: str, fmt, sample):
         def run():
             with open(path, "rb") as f:
                 return sum(1 for line in f if line.strip())
-    elif case == "ijson":
+    elif case in ("ijson", "ijson_at"):  # ijson_at: the records under a prefix (`at`), as floats
         import ijson
         try:
             items = ijson.get_backend("yajl2_c").items
         except Exception as e:
             raise ImportError(f"ijson has no yajl2_c (C) backend here: {e}") from e
+        prefix, options = ("item", {}) if case == "ijson" else (at, {"use_float": True})
 
         def run():
             with open(path, "rb") as f:
                 n = 0
-                for _ in items(f, "item"):
+                for _ in items(f, prefix, **options):
                     n += 1
                 return (n,)
     elif case == "genson":
@@ -236,7 +249,7 @@ def child(spec: dict) -> None:
     """Run one measurement and print its result as one JSON line."""
     case = spec["case"]
     try:
-        fn = _build(case, spec["path"], spec.get("format"), spec.get("sample"))
+        fn = _build(case, spec["path"], spec.get("format"), spec.get("sample"), spec.get("at"))
         base, best, n, value = rss(), float("inf"), 0, None
         if spec.get("no_gc"):
             gc.disable()
@@ -263,13 +276,13 @@ class Runner:
     def __init__(self, repeat: int, no_gc: bool):
         self.repeat, self.no_gc, self.cache = repeat, no_gc, {}
 
-    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0, no_gc=None) -> dict:
+    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0, no_gc=None, at=None) -> dict:
         """One case in a child; `no_gc` overrides the collector setting of the whole run."""
         no_gc = self.no_gc if no_gc is None else no_gc
-        key = (case, str(path), fmt, sample, no_gc)
+        key = (case, str(path), fmt, sample, no_gc, at)
         if key not in self.cache:
             spec = {"case": case, "path": str(path), "format": fmt, "sample": sample,
-                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": no_gc}
+                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": no_gc, "at": at}
             p = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)],
                                capture_output=True, text=True, check=False)
             tail = (p.stderr.strip().splitlines() or [""])[-1]
@@ -530,6 +543,44 @@ def section_sources(R: Runner, d: dict) -> None:
                  "(gzip -6, zstd -3) next to the data."])
 
 
+def section_pointer(R: Runner, d: dict) -> None:
+    def fcheck(a: dict, b: dict) -> str:  # the record counts
+        return "" if "error" in a or "error" in b else "same" if a["value"][0] == b["value"][0] else "DIFFERS"
+
+    print("## `at=` pointers, strict reading and raw records (tovak.records)\n")
+    features, size = d["json"], d["json_size"]
+    # The same records as the features of a GeoJSON-like document, and after as many bytes to skip.
+    geo = features.with_name("features.geojson")
+    skip = features.with_name("skip.json")
+    for path, head, tail in ((geo, b'{"type": "FeatureCollection", "features": ', b"}\n"),
+                             (skip, b'{"skipped": ', b', "target": [1, 2, 3]}\n')):
+        if not path.exists():
+            with open(path, "wb") as out, open(features, "rb") as f:
+                out.write(head)
+                shutil.copyfileobj(f, out, 16 * MB)
+                out.write(tail)
+    warm([geo, skip])
+    rows = []
+    at, iterated = R.run("t_at", geo, at="/features"), R.run("iter", features)
+    rows.append(row('records(at="/features") vs bigjson.iter_records (same features as a top-level array)', at,
+                    iterated, fratio(at, iterated), "≤ 1.10", fcheck(at, iterated), size))
+    ij = R.run("ijson_at", geo, at="features.item")
+    rows.append(row('records(at="/features") vs ijson.items("features.item", use_float=True)', at, ij,
+                    fratio(at, ij), "≤ 1/3.5", fcheck(at, ij), size))
+    skipped, counted = R.run("t_at", skip, at="/target"), R.run("t_count", features)
+    rows.append(row('records(at="/target") after the features vs tovak.count(features)', skipped, counted,
+                    fratio(skipped, counted), "≤ 1.5", "", size))
+    strict, tolerant = R.run("t_records", features), R.run("iter", features)
+    rows.append(row("records (strict) vs bigjson.iter_records (tolerant)", strict, tolerant,
+                    fratio(strict, tolerant), "≤ 1.05", fcheck(strict, tolerant), size))
+    for case, label, target in (("t_raw", "raw=True", "≥ 1 GB/s"), ("t_compact", 'raw="compact"', "≥ 600 MB/s")):
+        r = R.run(case, features)
+        rate = "n/a" if "error" in r else f"{size / r['time'] / 1e6:,.0f} MB/s"
+        rows.append(row(f"records({label}) throughput", r, {"error": "no peer"}, rate, target, "", size))
+    table(rows, ["Ratio: our time / peer time. The GeoJSON-like file is data.json wrapped as its `features`; "
+                 "the skip file holds data.json before a three-element target."])
+
+
 def compressed(path: Path, suffix: str, tool: str):
     """path + suffix, made with the command line tool unless present; None without the tool."""
     packed = path.with_name(path.name + suffix)
@@ -624,7 +675,7 @@ def main() -> None:
                 section_load(R, d, args.both_gc)
             else:
                 {"count": section_count, "load": section_load, "iter": section_iter,
-                 "schema": section_schema, "sources": section_sources}[s](R, d)
+                 "schema": section_schema, "sources": section_sources, "pointer": section_pointer}[s](R, d)
             sys.stdout.flush()
         if args.plot:
             draw_plot(args.plot)

@@ -84,6 +84,8 @@ public:
     }
 
     PyObject* type() const noexcept { return type_; }
+    // The exception object made by from_exception or taken by from_python; null for a type and a message.
+    PyObject* exception() const noexcept { return raised_.get(); }
     const std::string& message() const noexcept { return message_; }
 
     // Sets this failure as the interpreter's current exception.
@@ -146,7 +148,7 @@ struct Signature {
     int count;
 };
 
-constexpr int kMaxParams = 3;
+constexpr int kMaxParams = 8;
 
 // One borrowed object per parameter; null where the caller passed nothing.
 struct BoundArgs {

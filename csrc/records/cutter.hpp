@@ -10,6 +10,10 @@
 // buffer when it straddles chunks; a document is read whole into one buffer sized from the reader's size
 // hint. Memory stays at one chunk plus the longest record (or the document).
 //
+// Strict mode (RecordOptions::tolerance) checks what lies between and around the records as it cuts them
+// (see Tolerance) and leaves each record's own grammar to the consumer's parser, so it costs one count of
+// line feeds per chunk and nothing per byte otherwise.
+//
 // After an error the cutter goes on: a read error is tried again by the next call (the same read), a line
 // that is not UTF-8 is skipped, and a consumer's syntax error does not touch the cutter at all.
 //
@@ -27,7 +31,10 @@
 #include <string_view>
 
 #include "io/read.hpp"
+#include "json/check_sink.hpp"
+#include "json/parser.hpp"
 #include "json/text.hpp"
+#include "json/validate.hpp"
 #include "records/error.hpp"
 #include "records/options.hpp"
 #include "records/splitter.hpp"
@@ -44,6 +51,10 @@ struct Record {
     std::uint64_t offset = 0;  // byte offset in the input of the record's first byte, before trimming
     std::uint64_t line = 0;    // line of that byte, from 1 (0 for elements unless the options track lines)
     std::uint64_t lead = 0;    // bytes trimmed before `text` (0 when the text was repaired)
+    std::uint64_t line_start = 0;  // input offset of the first byte of `line` (when `line` is known)
+    // Strict elements: the last element of an array that never closed. Its end is not known, so a parse
+    // error in it ends the reading; when it parses, the next call fails with "EOF while parsing a list".
+    bool unterminated = false;
 };
 
 enum class Next { record, end, error };
@@ -52,7 +63,8 @@ template <class Reader>
 class RecordCutter {
 public:
     RecordCutter(Reader reader, const RecordOptions& options)
-        : options_(options), clock_(options), reader_(std::move(reader)) {
+        : options_(options), strict_(options.tolerance == Tolerance::strict),
+          track_(options.track_lines || strict_), clock_(options), reader_(std::move(reader)) {
         switch (options.cut) {
             case Cut::lines: next_ = &RecordCutter::next_line; break;
             case Cut::elements:
@@ -73,7 +85,9 @@ public:
     // A consumer's syntax error in `record`, as a RecordError.
     static RecordError syntax_error(const Record& record, const json::ParseError& error) {
         return RecordError{.kind = ErrorKind::syntax, .record_kind = record.kind, .record = record.number,
-                           .offset = record.offset, .line = record.line, .lead = record.lead, .syntax = error};
+                           .offset = record.offset, .line = record.line, .line_start = record.line_start,
+                           .fatal = record.unterminated || record.kind == RecordKind::document, .lead = record.lead,
+                           .syntax = error};
     }
 
     // Bytes consumed for progress: the chunks read (elements, document), or the lines handed out or
@@ -94,6 +108,44 @@ private:
                              .line = line};
         return Next::error;
     }
+    // A strict-mode failure at input offset `at` (on `line`, which starts at `line_start`) that no parser
+    // reports: `message` is one of the parser's (json::message).
+    Next fail_at(const char* message, RecordKind record_kind, std::uint64_t record, std::uint64_t at,
+                 std::uint64_t line, std::uint64_t line_start) {
+        const bool at_end = std::string_view(message).starts_with("EOF");
+        error_ = RecordError{.kind = ErrorKind::syntax, .record_kind = record_kind, .record = record, .offset = at,
+                             .line = line, .line_start = line_start, .fatal = true,
+                             .syntax = json::ParseError{message, 1, at_end ? 0u : 1u, at_end ? 0u : 1u}};
+        return Next::error;
+    }
+
+    // Strict mode: `text` (starting at input offset `offset`, on `line` starting at `line_start`) is not
+    // UTF-8; fails at its first bad byte as record `record`.
+    Next fail_utf8(std::string_view text, RecordKind record_kind, std::uint64_t record, std::uint64_t offset,
+                   std::uint64_t line, std::uint64_t line_start) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        std::int64_t bad = json::validate_detail::first_ill_formed_utf8(nullptr, 0, bytes, text.size(), true);
+        if (bad < 0 || static_cast<std::uint64_t>(bad) > text.size()) bad = 0;
+        const char* first = text.data();
+        const char* at = first + bad;
+        const auto feeds = static_cast<std::uint64_t>(std::count(first, at, '\n'));
+        if (feeds != 0) {
+            line += feeds;
+            line_start = offset + static_cast<std::uint64_t>(static_cast<const char*>(memrchr(first, '\n', at - first)) - first) + 1;
+        }
+        error_ = RecordError{.kind = ErrorKind::invalid_utf8, .record_kind = record_kind, .record = record,
+                             .offset = offset + static_cast<std::uint64_t>(bad), .line = line, .line_start = line_start,
+                             .fatal = record_kind == RecordKind::document};
+        return Next::error;
+    }
+
+    // Only JSON white space (space, tab, line feed, carriage return).
+    static bool blank(std::string_view text) noexcept {
+        for (const char c : text)
+            if (!json::is_space_byte(static_cast<unsigned char>(c))) return false;
+        return true;
+    }
+
     Next fail_read(io::IoError&& io, RecordKind record_kind, std::uint64_t offset, std::uint64_t line) {
         fail(ErrorKind::io, record_kind, offset, line);
         error_.io = std::move(io);
@@ -115,38 +167,64 @@ private:
             if (!got.ok()) return fail_read(std::move(*got.error), RecordKind::line, start, line);
             if (got.bytes == 0) return Next::end;
             if (!json::is_valid_utf8(line_)) {
-                Next failed = fail(ErrorKind::invalid_utf8, RecordKind::line, start, line);
                 ++number_;
+                if (strict_) return fail_utf8(line_, RecordKind::line, number_, start, line, start);
+                Next failed = fail(ErrorKind::invalid_utf8, RecordKind::line, start, line);
+                error_.record = number_;
                 return failed;
             }
             bytes_read_ += got.bytes;
+            if (strict_) {
+                if (blank(line_)) continue;
+                out = Record{line_, RecordKind::line, ++number_, start, line, 0, start};
+                return Next::record;
+            }
             std::string_view text = json::trim_unicode_space(line_);
             if (text.empty()) continue;
             out = Record{text, RecordKind::line, ++number_, start, line,
-                         static_cast<std::uint64_t>(text.data() - line_.data())};
+                         static_cast<std::uint64_t>(text.data() - line_.data()), start};
             return Next::record;
         }
     }
 
     // ---- elements
 
-    // The line of chunk position `pos` (not before the last one asked for), when lines are tracked.
+    // The line of chunk position `pos` (not before the last one asked for), when lines are tracked; the
+    // start of that line goes to `line_start_`.
     std::uint64_t line_at(std::size_t pos) noexcept {
-        if (!options_.track_lines) return 0;
-        const char* chunk = chunk_.get();
-        lines_ += static_cast<std::uint64_t>(std::count(chunk + counted_to_, chunk + pos, '\n'));
-        counted_to_ = pos;
+        if (!track_) return 0;
+        const char* from = chunk_.get() + counted_to_;
+        const std::size_t size = pos > counted_to_ ? pos - counted_to_ : 0;
+        const auto feeds = static_cast<std::uint64_t>(std::count(from, from + size, '\n'));
+        if (feeds != 0) {
+            lines_ += feeds;
+            const auto* last = static_cast<const char*>(memrchr(from, '\n', size));
+            line_start_ = chunk_offset_ + static_cast<std::uint64_t>(last - chunk_.get()) + 1;
+        }
+        counted_to_ = std::max(counted_to_, pos);
         return lines_ + 1;
     }
 
     // Hands out the bytes gathered for an element that straddled chunks (or the single document), unless
     // they are blank; `kind` says which.
-    Next gathered(Record& out, std::string_view raw, RecordKind kind, std::uint64_t offset, std::uint64_t line) {
+    Next gathered(Record& out, std::string_view raw, RecordKind kind, std::uint64_t offset, std::uint64_t line,
+                  std::uint64_t line_start) {
         ++cuts_;
+        if (strict_) {
+            if (!json::is_valid_utf8(raw)) return fail_utf8(raw, kind, ++number_, offset, line, line_start);
+            // `[]` (white space inside allowed) has no element; any other blank element is handed out for
+            // the parser to reject.
+            // Input with no value at all has no record, as JSONL without a line has none.
+            if (kind == RecordKind::element && cuts_ == 1 && done_ && blank(raw)) return Next::end;
+            if (kind == RecordKind::document && blank(raw)) return Next::end;
+            out = Record{raw, kind, ++number_, offset, line, 0, line_start};
+            return Next::record;
+        }
         std::string_view text = json::clean_element(raw, clean_);
         if (text.empty()) return Next::end;
         const bool inside = text.data() >= raw.data() && text.data() <= raw.data() + raw.size();
-        out = Record{text, kind, ++number_, offset, line, inside ? static_cast<std::uint64_t>(text.data() - raw.data()) : 0};
+        out = Record{text, kind, ++number_, offset, line,
+                     inside ? static_cast<std::uint64_t>(text.data() - raw.data()) : 0, line_start_};
         return Next::record;
     }
 
@@ -159,18 +237,20 @@ private:
                 piece_ = end + 1;
                 if (split_.closed && next_end_ == split_.ends.size()) done_ = true;  // nothing counts after `]`
                 std::string_view raw(chunk_.get() + start, end - start);
-                std::uint64_t offset = chunk_offset_ + start, line = 0;
+                std::uint64_t offset = chunk_offset_ + start, line = 0, line_start = 0;
                 if (element_.empty()) {
                     line = line_at(start);
+                    line_start = line_start_;
                 } else {  // the element began in an earlier chunk
                     element_.append(raw);
                     raw = element_;
                     offset = element_offset_;
                     line = element_line_;
+                    line_start = element_line_start_;
                     spent_ = true;
                 }
-                Next got = gathered(out, raw, RecordKind::element, offset, line);
-                if (got == Next::record) return got;
+                Next got = gathered(out, raw, RecordKind::element, offset, line, line_start);
+                if (got != Next::end) return got;
                 element_.clear();
                 spent_ = false;
                 continue;
@@ -181,38 +261,125 @@ private:
                     if (element_.empty()) {
                         element_offset_ = chunk_offset_ + piece_;
                         element_line_ = line_at(piece_);
+                        element_line_start_ = line_start_;
+                        next_check_ = kFirstCheck;
                     }
                     element_.append(chunk_.get() + piece_, chunk_len_ - piece_);
+                    if (strict_ && element_.size() >= next_check_ && broken_prefix()) return broken(out);
                 }
                 need_read_ = true;
             }
-            if (clock_.interrupted())
-                return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
-            if (clock_.stopped())
-                return fail(ErrorKind::interrupted, RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            if (!got.ok())
-                return fail_read(std::move(*got.error), RecordKind::element, chunk_offset_ + chunk_len_, 0);
-            if (got.bytes == 0) {
+            const Next read = read_chunk(RecordKind::element);
+            if (read == Next::error) return read;
+            if (read == Next::end) {
                 done_ = true;
-                // An unfinished element of an array that never closes is dropped; a single document (or
-                // nothing at all) is handed out now.
-                if (splitter_.in_array()) return Next::end;
+                // An unfinished element of an array that never closes is dropped (strict: handed out,
+                // marked, then the array's end fails); a single document (or nothing at all) is handed out
+                // now.
+                if (splitter_.in_array()) return strict_ ? unclosed(out) : Next::end;
                 spent_ = true;
-                return gathered(out, element_, RecordKind::document, element_offset_, element_line_);
+                return gathered(out, element_, RecordKind::document, element_offset_, element_line_,
+                                element_line_start_);
             }
-            line_at(chunk_len_);  // the rest of the chunk before this one
-            chunk_offset_ += chunk_len_;
-            chunk_len_ = got.bytes;
-            counted_to_ = 0;
-            bytes_read_ += got.bytes;
-            clock_.add(got.bytes);
             splitter_.split(chunk_.get(), chunk_len_, split_);
             next_end_ = 0;
             piece_ = split_.begin;
             need_read_ = false;
         }
+        if (strict_ && pending_eof_) {
+            pending_eof_ = false;
+            return fail_at(json::message::eof_list, RecordKind::element, number_, chunk_offset_ + chunk_len_,
+                           end_line_, end_line_start_);
+        }
+        if (strict_ && split_.closed && !trailing_checked_) return check_trailing();
         return Next::end;
+    }
+
+    // Strict: whether the element gathered so far already fails well before its end, so that no later
+    // byte can mend it (a stray bracket or quote would otherwise gather the rest of the input). Asked at
+    // sizes growing fourfold, so a long element costs at most a third of a parse more.
+    bool broken_prefix() {
+        next_check_ = element_.size() * 4;
+        json::CheckSink sink;
+        const json::ParseOutcome checked = json::parse<json::PythonRules>(element_, sink, clean_);
+        return !checked.ok() && !std::string_view(checked.error.message).starts_with("EOF") &&
+               checked.error.offset + kCheckMargin < element_.size();
+    }
+
+    // Hands out the broken element for the consumer's parser to reject; nothing after it is read.
+    Next broken(Record& out) {
+        done_ = true;
+        return unterminated(out);
+    }
+
+    // Strict: the input ended inside the array. Hands out its unfinished last element (the parser tells
+    // what is wrong with it, or the next call fails at the end of the input).
+    Next unclosed(Record& out) {
+        end_line_ = line_at(chunk_len_);
+        end_line_start_ = line_start_;
+        if (element_.empty() || blank(element_)) {
+            return fail_at(json::message::eof_list, RecordKind::element, number_ + 1, chunk_offset_ + chunk_len_,
+                           end_line_, end_line_start_);
+        }
+        const Next handed = unterminated(out);
+        pending_eof_ = handed == Next::record;
+        return handed;
+    }
+
+    // Hands out the gathered element marked `unterminated` (its end is not known, so its errors end the
+    // reading), or fails at its first bad byte when it is not UTF-8.
+    Next unterminated(Record& out) {
+        spent_ = true;
+        ++cuts_;
+        ++number_;
+        if (!json::is_valid_utf8(element_)) {
+            Next failed = fail_utf8(element_, RecordKind::element, number_, element_offset_, element_line_,
+                                    element_line_start_);
+            error_.fatal = true;
+            return failed;
+        }
+        out = Record{element_, RecordKind::element, number_, element_offset_, element_line_, 0,
+                     element_line_start_, true};
+        return Next::record;
+    }
+
+    // Strict: the bytes after the closing bracket must be white space, to the end of the input.
+    Next check_trailing() {
+        for (;;) {
+            const char* chunk = chunk_.get();
+            for (; piece_ < chunk_len_; ++piece_) {
+                if (json::is_space_byte(static_cast<unsigned char>(chunk[piece_]))) continue;
+                const std::uint64_t line = line_at(piece_);
+                return fail_at(json::message::trailing_characters, RecordKind::document, number_ + 1,
+                               chunk_offset_ + piece_, line, line_start_);
+            }
+            const Next read = read_chunk(RecordKind::document);
+            if (read == Next::error) return read;
+            if (read == Next::end) {
+                trailing_checked_ = true;
+                return Next::end;
+            }
+            piece_ = 0;
+        }
+    }
+
+    // Reads the next chunk over the current one, its line feeds counted first. Next::end at the end of
+    // the input (the current chunk stays as it was), Next::error when the read failed or was interrupted
+    // (`kind`: the record being read), else Next::record.
+    Next read_chunk(RecordKind kind) {
+        line_at(chunk_len_);
+        const std::uint64_t at = chunk_offset_ + chunk_len_;
+        if (clock_.interrupted()) return fail(ErrorKind::interrupted, kind, at, 0);
+        io::ReadOutcome got = clock_.read([&] { return reader_.read(chunk_.get(), io::kChunkSize); });
+        if (clock_.stopped()) return fail(ErrorKind::interrupted, kind, at, 0);
+        if (!got.ok()) return fail_read(std::move(*got.error), kind, at, 0);
+        if (got.bytes == 0) return Next::end;
+        chunk_offset_ = at;
+        chunk_len_ = got.bytes;
+        counted_to_ = 0;
+        bytes_read_ += got.bytes;
+        clock_.add(got.bytes);
+        return Next::record;
     }
 
     // ---- document
@@ -243,7 +410,10 @@ private:
         }
         done_ = true;
         std::string_view text(document_.get(), filled_);
-        if (!json::is_valid_utf8(text)) return fail(ErrorKind::invalid_utf8, RecordKind::document, 0, 1);
+        if (!json::is_valid_utf8(text)) {
+            if (strict_) return fail_utf8(text, RecordKind::document, 1, 0, 1, 0);
+            return fail(ErrorKind::invalid_utf8, RecordKind::document, 0, 1);
+        }
         out = Record{text, RecordKind::document, ++number_, 0, 1};
         return Next::record;
     }
@@ -251,6 +421,8 @@ private:
     // Configuration
     RecordOptions options_;
     NextFn next_ = nullptr;
+    bool strict_ = false;
+    bool track_ = false;  // elements: count lines
 
     // The input and where reading stands
     InterruptClock clock_;
@@ -277,6 +449,14 @@ private:
     std::string element_;               // an element that straddles chunks, or the single document
     std::uint64_t element_offset_ = 0;  // where it starts in the input
     std::uint64_t element_line_ = 0;
+    std::uint64_t element_line_start_ = 0;
+    std::uint64_t line_start_ = 0;      // elements, tracked: input offset of the line `lines_ + 1`
+    static constexpr std::size_t kFirstCheck = std::size_t{16} << 20;
+    static constexpr std::uint64_t kCheckMargin = 64;  // an error this close to the end may be the cut's
+    std::size_t next_check_ = kFirstCheck;  // strict: element size at which broken_prefix() is asked next
+    bool pending_eof_ = false;          // strict: the unterminated element was handed out; the end fails next
+    bool trailing_checked_ = false;     // strict: the bytes after the closing bracket were all white space
+    std::uint64_t end_line_ = 0, end_line_start_ = 0;  // strict: the line at the end of the input
     bool spent_ = false;                // element_ was handed out; cleared on the next call
     std::string clean_;                 // an element's text repaired when its bytes were not UTF-8
     std::unique_ptr<char[]> document_;  // document: the whole input

@@ -7,6 +7,7 @@ std::string RecordError::message() const {
         case ErrorKind::io: return io.text();
         case ErrorKind::invalid_utf8: return io::kInvalidUtf8Text;
         case ErrorKind::syntax: return syntax.text();
+        case ErrorKind::missing: return "the pointer matches nothing";
         case ErrorKind::interrupted: break;
     }
     return "interrupted";

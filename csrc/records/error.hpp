@@ -23,6 +23,7 @@ enum class ErrorKind : std::uint8_t {
     invalid_utf8,  // a line or the whole document is not UTF-8; the cutter has moved past it
     syntax,        // the record's text is not JSON (`syntax` says what and where in the record)
     interrupted,   // the interrupt check of the options asked to stop (it has set whatever it reports)
+    missing,       // the pointer cutter's pointer matches nothing (records/pointer_cutter.hpp says how far)
 };
 
 struct RecordError {
@@ -31,6 +32,8 @@ struct RecordError {
     std::uint64_t record = 0;                   // its number, from 1 (for io: the number it would get)
     std::uint64_t offset = 0;                   // byte offset of its first byte in the input
     std::uint64_t line = 0;                     // line of that byte, from 1 (0 where the cutter keeps no lines)
+    std::uint64_t line_start = 0;               // input offset of that line's first byte (when `line` is known)
+    bool fatal = false;                         // the record's end is not known: reading cannot go on past it
     std::uint64_t lead = 0;                     // for syntax: white space trimmed before the parsed text
     json::ParseError syntax;                    // for syntax: message, line and column inside the record text
     io::IoError io;                             // for io: what the read reported

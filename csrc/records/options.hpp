@@ -18,15 +18,24 @@ enum class Cut : std::uint8_t {
     document,  // the whole input as one text, read into memory
 };
 
-// How forgiving the cutter is. `tolerant` is the one mode so far:
+// How forgiving the cutter is.
+// `tolerant`:
 //   lines     a line that is not UTF-8 fails (ErrorKind::invalid_utf8); the next call goes on after it
 //   elements  ill-formed UTF-8 is replaced by U+FFFD; the bytes after a closing bracket are never read;
 //             an array that never closes ends with its last complete element
 //   document  input that is not UTF-8 fails
-// Records that are blank (only Unicode white space) are skipped in every cut. A strict mode (no repair,
-// trailing bytes an error) and raw records (bytes handed out unchecked, for other threads to parse) are
-// still to come; they will be values of this enum and a field beside it.
-enum class Tolerance : std::uint8_t { tolerant };
+//   Records that are blank (only Unicode white space) are skipped in every cut.
+// `strict` (the whole input must be one JSON text, or JSONL; lines are always tracked):
+//   lines     as tolerant, but the text handed out is the whole line (only JSON white space is allowed
+//             around the value; the parser says so) and a line that is not UTF-8 fails at its first bad byte
+//   elements  no repair and no trimming: an element that is not UTF-8 fails at its first bad byte (the next
+//             call goes on after it), a blank element (`[1,,2]`, `[1,]`) is handed out for the parser to
+//             reject; an array that never closes hands out its unfinished last element marked
+//             `unterminated` and then fails with "EOF while parsing a list"; bytes after the closing bracket
+//             are read, and anything but JSON white space there fails with "trailing characters"
+//   document  input that is not UTF-8 fails at its first bad byte
+//   Input with no value at all (empty, or only white space) has no record, in every cut but document.
+enum class Tolerance : std::uint8_t { tolerant, strict };
 
 // Asked by long loops whether to stop, about every `RecordOptions::interrupt_every` bytes of input. A
 // surface over the interpreter points it at a signal check; the engine itself knows nothing of Python.
@@ -38,8 +47,9 @@ struct InterruptCheck {
 struct RecordOptions {
     Cut cut = Cut::elements;                     // what a record is (see Cut)
     Tolerance tolerance = Tolerance::tolerant;   // what bad input does (see Tolerance)
-    bool track_lines = false;                    // elements: the line of each record's start (costs a pass
-                                                 // counting line feeds); lines and document always know it
+    bool track_lines = false;                    // elements: the line of each record's start and that line's
+                                                 // start (costs a pass counting line feeds); lines and
+                                                 // document always know them; strict implies it
     InterruptCheck interrupt = {};               // asked while reading; default: never
     std::uint64_t interrupt_every = 4u << 20;    // bytes of input between two asks
 };

@@ -18,8 +18,8 @@ namespace tovak::records {
 // record fails (its error is returned). Reading stops with the record that completes the sample. A limit
 // of 0 takes nothing from lines, but still the first element of an array when it is not blank, and a single
 // JSON value whole: for elements the limit is looked at only once an element has ended.
-template <class Rules = json::FixedWidthRules, class Reader>
-std::optional<RecordError> sample_records(RecordCutter<Reader>& cutter, std::uint64_t limit, Cut cut,
+template <class Rules = json::FixedWidthRules, class Cutter>
+std::optional<RecordError> sample_records(Cutter& cutter, std::uint64_t limit, Cut cut,
                                           json::Structure& structure) {
     if (cut == Cut::lines && limit == 0) return std::nullopt;
     json::ValueSink sink;

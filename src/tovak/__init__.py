@@ -15,9 +15,9 @@ The work is done by the native extensions ``tovak.lib._reader`` (these functions
 from __future__ import annotations
 
 import os
-from typing import Any, Protocol, Union
+from typing import Any, Literal, Protocol, Union
 
-from tovak._errors import CompressionError, JSONError
+from tovak._errors import CompressionError, JSONError, PointerError
 from tovak.lib import _reader
 from tovak.lib._reader import Records
 from tovak.lib._tovak import bigjson
@@ -25,6 +25,7 @@ from tovak.lib._tovak import bigjson
 __all__ = [
     "CompressionError",
     "JSONError",
+    "PointerError",
     "Records",
     "Source",
     "bigjson",
@@ -44,37 +45,76 @@ class _BinaryReadable(Protocol):
 Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, _BinaryReadable]
 
 
-def count(source: Source, *, format: str | None = None) -> int:
+def count(source: Source, *, format: str | None = None, at: str | None = None) -> int:
     """The number of records: the elements of a top-level JSON array (any other JSON value
-    counts 1), or the non-blank lines of JSONL. Found by a byte scan that builds no objects."""
-    return _reader.count(source, format)
+    counts 1), or the non-blank lines of JSONL. Found by a byte scan that builds no objects.
+
+    Without ``at`` the scan finds boundaries only and does not check the text between them; with
+    ``at`` (a JSON pointer, see ``records``) the whole input is validated as it is counted and the
+    records counted are those ``records(source, at=at)`` gives."""
+    return _reader.count(source, format, at)
 
 
-def load(source: Source, *, format: str | None = None) -> Any:
+def load(source: Source, *, format: str | None = None, at: str | None = None) -> Any:
     """The whole input as Python objects, as ``json.load`` gives them (keys in file order,
     integers of any size, ``-0`` as ``0``, numbers beyond the double range as infinities).
     JSONL gives a list with one value per non-blank line.
 
+    ``at`` (a JSON pointer, see ``records``) gives the value at the pointer instead (JSONL: the list
+    of the values at the pointer of every line); the rest of the input is validated, not built.
+    Raises ``PointerError`` (a ``LookupError``) when the pointer matches nothing.
+
     Raises ``JSONError`` (a ``json.JSONDecodeError``) on invalid input, naming the source and
     the position; ``CompressionError`` on damaged compressed input; ``OSError`` when the source
     cannot be opened or read."""
-    return _reader.load(source, format)
+    return _reader.load(source, format, at)
 
 
-def records(source: Source, *, format: str | None = None) -> Records:
+def records(
+    source: Source,
+    *,
+    format: str | None = None,
+    at: str | None = None,
+    errors: Literal["raise", "skip"] = "raise",
+    raw: bool | Literal["compact"] = False,
+) -> Records:
     """A lazy iterator over the records, in constant memory: each element of a top-level JSON
     array, the single value of any other JSON text, or each non-blank JSONL line.
+
+    Reading is strict: the whole input must be one JSON text (RFC 8259) or JSONL, valid UTF-8. An
+    array that never closes, an unfinished or empty element (``[1,,2]``), a stray bracket and
+    bytes after the end raise ``JSONError`` at the record where they are found, after the records
+    before it; its ``pos``, ``lineno`` and ``colno`` are positions in the whole (decompressed)
+    input. An input with no value at all (empty or only white space) has no records.
+
+    ``at``: an RFC 6901 JSON pointer (``"/features"``, ``"/data/items"``, ``"/0/rows"``; ``~1``
+    stands for ``/`` and ``~0`` for ``~``; ``""`` is the whole document). The value there is
+    streamed: an array gives its elements, an object ``(key, value)`` tuples in file order, any
+    other value is the single record. The bytes around it are validated without building objects.
+    JSONL: the pointer applies to every line. A pointer that matches nothing raises
+    ``PointerError``. On the path, a key that appears twice in one object is matched by its first
+    occurrence (``json.load`` keeps the last).
+
+    ``errors="skip"``: a record that fails while its boundaries are known (a JSONL line, also one
+    without the pointer; an array element whose brackets balance, without ``at``) is skipped and
+    its error kept on ``Records.errors`` (the first 1,000) and counted in ``Records.error_count``.
+    Damage that loses the boundaries (and, with ``at`` on JSON, any error) still raises.
+
+    ``raw=True`` yields each record's text exactly as written, as ``bytes``, found and validated
+    without building objects; ``raw="compact"`` removes the white space outside strings. A
+    member of a target object comes as ``(key, bytes)``.
 
     The iterator is a context manager; ``close()`` releases the input (a file object given is
     never closed). ``bytes_read`` and ``total_bytes`` count the input as stored (compressed
     bytes for compressed input), so a progress bar reaches 100%."""
-    return _reader.records(source, format)
+    return _reader.records(source, format, at, errors, raw)
 
 
-def schema(source: Source, *, sample: int = 100, format: str | None = None) -> str:
+def schema(source: Source, *, sample: int = 100, format: str | None = None, at: str | None = None) -> str:
     """The merged structure of the first ``sample`` records, as indented JSON text (the same
-    notation as ``bigjson.schema``)."""
-    return _reader.schema(source, sample, format)
+    notation as ``bigjson.schema``). ``at``: the records at a JSON pointer, as ``records`` has it
+    (the values of an object's members)."""
+    return _reader.schema(source, sample, format, at)
 
 
 def json_schema(source: Source, *, sample: int = 100, format: str | None = None) -> dict[str, Any]:

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import json
 
-__all__ = ["CompressionError", "JSONError"]
+__all__ = ["CompressionError", "JSONError", "PointerError"]
 
 
 def _where(source: str | None) -> str:
@@ -90,3 +90,36 @@ class CompressionError(ValueError):
 
     def __reduce__(self) -> tuple[type[CompressionError], tuple[object, ...]]:
         return (type(self), (self.msg, self.source))
+
+
+class PointerError(LookupError):
+    """An ``at=`` pointer matches nothing: the message says how far it matched, e.g.
+    ``"/data" holds an object without member "item"`` or ``"/rows" is a string, not a container``.
+
+    Attributes:
+        msg: what the pointer found instead.
+        source: the path as given, ``"<stdin>"``, the file object's name, or ``None``.
+        lineno: for JSONL, the 1-based line that lacks the pointer; else ``None``.
+        record: for JSONL, the 1-based number of that line's record; else ``None``.
+    """
+
+    def __init__(
+        self, msg: str, source: str | None = None, lineno: int | None = None, record: int | None = None
+    ) -> None:
+        super().__init__(msg, source, lineno, record)
+        self.msg = msg
+        self.source = source
+        self.lineno = lineno
+        self.record = record
+
+    def __str__(self) -> str:
+        place = []
+        if self.lineno is not None:
+            place.append(f"line {self.lineno}")
+        if self.record is not None:
+            place.append(f"record {self.record}")
+        text = ", ".join(place)
+        return f"{_where(self.source)}{text}: {self.msg}" if text else f"{_where(self.source)}{self.msg}"
+
+    def __reduce__(self) -> tuple[type[PointerError], tuple[object, ...]]:
+        return (type(self), (self.msg, self.source, self.lineno, self.record))

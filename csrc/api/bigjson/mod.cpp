@@ -53,6 +53,7 @@ Failure record_failure(const records::RecordError& error, SingleValue single) {
         case records::ErrorKind::syntax:
             return Failure(PyExc_ValueError, syntax_prefix(error.record_kind, single) + error.syntax.text())
                 .with_attribute(kKindAttribute, "syntax");
+        case records::ErrorKind::missing:  // only the package's pointer cutter reports it
         case records::ErrorKind::interrupted: break;
     }
     return Failure::from_python();  // the signal handler's exception

@@ -3,6 +3,7 @@
 // exception. Values follow Python's json module: keys in file order, exact integers, infinities, lone
 // surrogates kept (api::Rules::python).
 #include "api/reader/mod.hpp"
+#include "api/reader/stream.hpp"
 
 #include "api/py_records.hpp"
 #include "api/py_sink.hpp"
@@ -10,6 +11,7 @@
 #include "json/structure.hpp"
 #include "records/count.hpp"
 #include "records/cutter.hpp"
+#include "records/pointer_cutter.hpp"
 #include "records/sample.hpp"
 
 namespace tovak::reader {
@@ -27,11 +29,11 @@ records::Cut cut_of(io::Format format) {
 
 namespace {
 
-const char* const kSourceParams[] = {"source", "format"};
-constexpr Signature kCountSignature{"count", kSourceParams, 2};
-constexpr Signature kLoadSignature{"load", kSourceParams, 2};
-const char* const kSchemaParams[] = {"source", "sample", "format"};
-constexpr Signature kSchemaSignature{"schema", kSchemaParams, 3};
+const char* const kSourceParams[] = {"source", "format", "at"};
+constexpr Signature kCountSignature{"count", kSourceParams, 3};
+constexpr Signature kLoadSignature{"load", kSourceParams, 3};
+const char* const kSchemaParams[] = {"source", "sample", "format", "at"};
+constexpr Signature kSchemaSignature{"schema", kSchemaParams, 4};
 
 constexpr std::uint64_t kDefaultSample = 100;
 
@@ -42,11 +44,15 @@ Result<std::optional<PyRef>> next_record(Cutter& cutter, api::PyParser& parser, 
     return api::next_value(cutter, parser, [&](const records::RecordError& error) { return source.failure(error); });
 }
 
+// Binds the arguments; the pointer of `at` goes to `options` (every signature ends with format, at).
 Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames, std::uint64_t* sample = nullptr) {
+                                           PyObject* kwnames, StreamOptions& options, std::uint64_t* sample = nullptr) {
     Result<BoundArgs> bound = bind_arguments(signature, args, nargs, kwnames);
     if (!bound) return std::move(bound).failure();
-    PyObject* format = bound->slot[signature.count - 1];
+    PyObject* format = bound->slot[signature.count - 2];
+    Result<StreamOptions> given = stream_options(bound->slot[signature.count - 1], nullptr, nullptr);
+    if (!given) return std::move(given).failure();
+    options = std::move(given).value();
     if (sample != nullptr && bound->slot[1] != nullptr) {
         Result<std::uint64_t> given = count_argument(bound->slot[1], "sample");
         if (!given) return std::move(given).failure();
@@ -57,13 +63,21 @@ Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject*
 
 PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        Result<std::unique_ptr<Source>> source = open_bound(kCountSignature, args, nargs, kwnames);
+        StreamOptions options;
+        Result<std::unique_ptr<Source>> source = open_bound(kCountSignature, args, nargs, kwnames, options);
         if (!source) return std::move(source).failure();
+        if (options.at) {
+            // Through the validator: the records at the pointer, none of them parsed.
+            RecordStream stream(std::move(source).value(), std::move(options));
+            Result<std::uint64_t> counted = stream.count();
+            if (!counted) return std::move(counted).failure();
+            return py_uint(*counted);
+        }
         Source& input = *source.value();
         Reader reader{io::ByteSourceRef(input.bytes())};
-        const records::RecordOptions options = input.record_options(cut_of(input.format()));
-        records::CountOutcome counted = input.format() == io::Format::json ? records::count_elements(reader, options)
-                                                                          : records::count_lines(reader, options);
+        const records::RecordOptions scan = input.record_options(cut_of(input.format()));
+        records::CountOutcome counted = input.format() == io::Format::json ? records::count_elements(reader, scan)
+                                                                          : records::count_lines(reader, scan);
         if (!counted.ok()) return input.failure(*counted.error);
         return py_uint(counted.count);
     });
@@ -83,10 +97,24 @@ Result<PyRef> load_lines(Source& source) {
     return api::gather_list(parser, [&] { return next_record(cutter, parser, source); });
 }
 
+// The value at the pointer (JSON), or the list of the values at the pointer of every line (JSONL).
+Result<PyRef> load_at(std::unique_ptr<Source> source, StreamOptions options) {
+    const bool lines = source->format() == io::Format::jsonl;
+    options.whole_target = true;
+    RecordStream stream(std::move(source), std::move(options));
+    if (lines) return api::gather_list(stream.parser(), [&] { return stream.next(); });
+    Result<std::optional<PyRef>> value = stream.next();
+    if (!value) return std::move(value).failure();
+    if (!value.value()) return Failure(PyExc_SystemError, "no value at a pointer that matched");
+    return std::move(*value.value());
+}
+
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {
-        Result<std::unique_ptr<Source>> source = open_bound(kLoadSignature, args, nargs, kwnames);
+        StreamOptions options;
+        Result<std::unique_ptr<Source>> source = open_bound(kLoadSignature, args, nargs, kwnames, options);
         if (!source) return std::move(source).failure();
+        if (options.at) return load_at(std::move(source).value(), std::move(options));
         Source& input = *source.value();
         return input.format() == io::Format::json ? load_document(input) : load_lines(input);
     });
@@ -95,15 +123,27 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {
         std::uint64_t sample = kDefaultSample;
-        Result<std::unique_ptr<Source>> source = open_bound(kSchemaSignature, args, nargs, kwnames, &sample);
+        StreamOptions options;
+        Result<std::unique_ptr<Source>> source = open_bound(kSchemaSignature, args, nargs, kwnames, options, &sample);
         if (!source) return std::move(source).failure();
         Source& input = *source.value();
         const records::Cut cut = cut_of(input.format());
-        Cutter cutter(Reader{io::ByteSourceRef(input.bytes())}, input.record_options(cut));
         json::Structure structure;
-        if (std::optional<records::RecordError> failed =
-                records::sample_records<json::PythonRules>(cutter, sample, cut, structure))
-            return input.failure(*failed);
+        if (options.at) {
+            records::PointerCutter<Reader, json::PythonRules> cutter(Reader{io::ByteSourceRef(input.bytes())},
+                                                                     &*options.at, input.record_options(cut));
+            if (std::optional<records::RecordError> failed =
+                    records::sample_records<json::PythonRules>(cutter, sample, cut, structure)) {
+                if (failed->kind == records::ErrorKind::missing)
+                    return input.pointer_failure(records::describe_miss(*options.at, cutter.miss()), *failed);
+                return input.failure(*failed);
+            }
+        } else {
+            Cutter cutter(Reader{io::ByteSourceRef(input.bytes())}, input.record_options(cut));
+            if (std::optional<records::RecordError> failed =
+                    records::sample_records<json::PythonRules>(cutter, sample, cut, structure))
+                return input.failure(*failed);
+        }
         std::string text;
         json::print_indented(structure.schema(), text);
         // Keys may hold lone surrogates (kept as the parser keeps them): the decoder lets them through.
@@ -115,17 +155,17 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef count_method = fastcall_method(
     "count", count_entry,
-    "count(source, format=None)\n--\n\n"
+    "count(source, format=None, at=None)\n--\n\n"
     "The number of records of a JSON or JSONL input, found by a byte scan that never parses.");
 
 PyMethodDef load_method = fastcall_method(
     "load", load_entry,
-    "load(source, format=None)\n--\n\n"
+    "load(source, format=None, at=None)\n--\n\n"
     "The whole input as Python objects, as the json module reads it.");
 
 PyMethodDef schema_method = fastcall_method(
     "schema", schema_entry,
-    "schema(source, sample=100, format=None)\n--\n\n"
+    "schema(source, sample=100, format=None, at=None)\n--\n\n"
     "The merged structure of the first `sample` records, as indented JSON text.");
 
 }  // namespace tovak::reader

@@ -1,5 +1,6 @@
-// records(source, format=None) and the Records class: a lazy iterator over the records of any source, in
-// constant memory, with progress counted on the input as stored, close() and `with` support.
+// records(source, format=None, at=None, errors="raise", raw=False) and the Records class: a lazy iterator
+// over the records of any source (stream.hpp), in constant memory, with progress counted on the input as
+// stored, the errors of skipped records, close() and `with` support.
 //
 // Thread rule: one Records object may be shared between threads; its access flag (api/access.hpp) lets
 // one next() or close() in at a time and fails a conflicting use at once instead of waiting.
@@ -9,26 +10,21 @@
 #include "api/access.hpp"
 #include "api/py_records.hpp"
 #include "api/reader/mod.hpp"
-#include "records/cutter.hpp"
+#include "api/reader/stream.hpp"
 
 namespace tovak::reader {
 
 namespace {
 
-const char* const kParams[] = {"source", "format"};
-constexpr Signature kSignature{"records", kParams, 2};
+const char* const kParams[] = {"source", "format", "at", "errors", "raw"};
+constexpr Signature kSignature{"records", kParams, 5};
 
-// What an open Records object owns, destroyed in reverse order: the parser and the cutter before the
-// source they read.
+// What an open Records object owns.
 struct RecordsState {
-    explicit RecordsState(std::unique_ptr<Source> opened)
-        : source(std::move(opened)),
-          cutter(Reader{io::ByteSourceRef(source->bytes())}, source->record_options(cut_of(source->format()))),
-          parser(sink_options()) {}
+    RecordsState(std::unique_ptr<Source> opened, StreamOptions options)
+        : stream(std::move(opened), std::move(options)) {}
 
-    std::unique_ptr<Source> source;
-    records::RecordCutter<Reader> cutter;
-    api::PyParser parser;
+    RecordStream stream;
     std::uint64_t yielded = 0;
 };
 
@@ -60,9 +56,7 @@ PyObject* records_next(PyObject* self) noexcept {
             if (!access.held()) return already_borrowed();
             RecordsState* state = as_records(self)->state;
             if (state == nullptr) return closed();
-            Result<std::optional<PyRef>> value = api::next_value(
-                state->cutter, state->parser,
-                [&](const records::RecordError& error) { return state->source->failure(error); });
+            Result<std::optional<PyRef>> value = state->stream.next();
             if (value && value.value()) ++state->yielded;
             return value;
         }();
@@ -94,6 +88,24 @@ PyObject* records_exit(PyObject* self, PyObject* const*, Py_ssize_t) noexcept {
 
 // bytes_read / total_bytes: progress on the input as stored; total_bytes is None when its size is unknown
 // (a pipe, a file object).
+// errors / error_count: the errors of the records skipped with errors="skip".
+template <bool kCount>
+PyObject* records_errors(PyObject* self, void*) noexcept {
+    return run_entry([&]() -> Result<PyRef> {
+        api::SharedAccess access(as_records(self)->access);
+        if (!access.held()) return mutably_borrowed();
+        const RecordsState* state = as_records(self)->state;
+        if (state == nullptr) return closed();
+        if constexpr (kCount) {
+            return py_uint(state->stream.error_count());
+        } else {
+            PyObject* kept = state->stream.errors();
+            if (kept == nullptr) return checked(PyList_New(0));
+            return checked(PyList_GetSlice(kept, 0, PyList_GET_SIZE(kept)));
+        }
+    });
+}
+
 template <bool kTotal>
 PyObject* records_progress(PyObject* self, void*) noexcept {
     return run_entry([&]() -> Result<PyRef> {
@@ -102,11 +114,11 @@ PyObject* records_progress(PyObject* self, void*) noexcept {
         const RecordsState* state = as_records(self)->state;
         if (state == nullptr) return closed();
         if constexpr (kTotal) {
-            std::optional<std::uint64_t> size = state->source->stored_size();
+            std::optional<std::uint64_t> size = state->stream.source().stored_size();
             if (!size) return PyRef::borrow(Py_None);
             return py_uint(*size);
         } else {
-            return py_uint(state->source->stored_bytes_read());
+            return py_uint(state->stream.source().stored_bytes_read());
         }
     });
 }
@@ -117,11 +129,11 @@ PyObject* records_repr(PyObject* self) noexcept {
         if (!access.held()) return checked(PyUnicode_FromString("<tovak.Records (busy)>"));
         const RecordsState* state = as_records(self)->state;
         if (state == nullptr) return checked(PyUnicode_FromString("<tovak.Records closed>"));
-        PyObject* name = state->source->name() != nullptr ? state->source->name() : Py_None;
-        const char* format = state->source->format() == io::Format::json ? "json" : "jsonl";
+        PyObject* name = state->stream.source().name() != nullptr ? state->stream.source().name() : Py_None;
+        const char* format = state->stream.source().format() == io::Format::json ? "json" : "jsonl";
         return checked(PyUnicode_FromFormat("<tovak.Records source=%R format='%s' records=%llu bytes_read=%llu>",
                                             name, format, static_cast<unsigned long long>(state->yielded),
-                                            static_cast<unsigned long long>(state->source->stored_bytes_read())));
+                                            static_cast<unsigned long long>(state->stream.source().stored_bytes_read())));
     });
 }
 
@@ -145,6 +157,11 @@ PyGetSetDef records_getset[] = {
      "Bytes of the input consumed so far, as stored (compressed bytes for compressed input).", nullptr},
     {"total_bytes", records_progress<true>, nullptr,
      "The size of the input as stored, or None when it is not known (a pipe, a file object).", nullptr},
+    {"errors", records_errors<false>, nullptr,
+     "The JSONError (or PointerError) of each record skipped so far with errors='skip': the first 1,000.",
+     nullptr},
+    {"error_count", records_errors<true>, nullptr, "How many records were skipped so far with errors='skip'.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -175,9 +192,11 @@ PyObject* records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return run_entry([&]() -> Result<PyRef> {
         Result<BoundArgs> bound = bind_arguments(kSignature, args, nargs, kwnames);
         if (!bound) return std::move(bound).failure();
+        Result<StreamOptions> options = stream_options(bound->slot[2], bound->slot[3], bound->slot[4]);
+        if (!options) return std::move(options).failure();
         Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], bound->slot[1]);
         if (!source) return std::move(source).failure();
-        auto state = std::make_unique<RecordsState>(std::move(source).value());
+        auto state = std::make_unique<RecordsState>(std::move(source).value(), std::move(options).value());
         Result<PyRef> type = records_type();
         if (!type) return type;
         auto* type_object = reinterpret_cast<PyTypeObject*>(type->get());
@@ -195,7 +214,7 @@ Result<PyRef> records_type() { return once_object(records_type_cell, make_record
 
 PyMethodDef records_method = fastcall_method(
     "records", records_entry,
-    "records(source, format=None)\n--\n\n"
+    "records(source, format=None, at=None, errors='raise', raw=False)\n--\n\n"
     "A lazy iterator over the records of an input, in constant memory.");
 
 }  // namespace tovak::reader

@@ -196,6 +196,7 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
 records::RecordOptions Source::record_options(records::Cut cut) const {
     records::RecordOptions options;
     options.cut = cut;
+    options.tolerance = records::Tolerance::strict;
     options.interrupt = api::python_signal_check();
     return options;
 }
@@ -232,29 +233,37 @@ Failure Source::failure(const records::RecordError& error) const {
         case records::ErrorKind::invalid_utf8: {
             const std::optional<std::uint64_t> line =
                 error.line != 0 ? std::optional<std::uint64_t>(error.line) : std::nullopt;
+            std::optional<std::uint64_t> column;
+            if (line) column = error.offset - error.line_start + 1 + (*line == 1 ? skipped_ : 0);
             const std::optional<std::uint64_t> record =
-                error.record != 0 ? std::optional<std::uint64_t>(error.record) : std::nullopt;
+                error.record != 0 && error.record_kind != records::RecordKind::document
+                    ? std::optional<std::uint64_t>(error.record) : std::nullopt;
             return tovak_exception("JSONError",
                                    PyRef::steal(Py_BuildValue("(sONNNN)", "invalid UTF-8", name,
                                                               optional_number(skipped_ + error.offset),
-                                                              optional_number(line), Py_NewRef(Py_None),
+                                                              optional_number(line), optional_number(column),
                                                               optional_number(record))));
         }
+        case records::ErrorKind::missing:  // worded by the caller, who knows the pointer (pointer_failure)
+            return Failure(PyExc_LookupError, error.message());
         case records::ErrorKind::syntax: break;
     }
     // `error.offset` is where the record's text starts; the parser's position is inside that text. An error
     // found at a byte is at the byte before its offset; one found at the end of the text is at the end.
-    const json::ParseError& syntax = error.syntax;
-    const bool at_end = std::string_view(syntax.message).starts_with("EOF");
+    json::ParseError syntax = error.syntax;
+    // An element's text ends at its comma or bracket, not at the end of the input.
+    if (error.record_kind == records::RecordKind::element && !error.fatal &&
+        std::string_view(syntax.message) == json::message::eof_value)
+        syntax.message = json::message::expected_value;
+    const bool at_end = std::string_view(syntax.message).starts_with("EOF") ||
+                        (syntax.message == json::message::expected_value && error.syntax.message != syntax.message);
     const std::uint64_t pos = skipped_ + error.offset + error.lead + syntax.offset - (at_end || syntax.offset == 0 ? 0 : 1);
     std::optional<std::uint64_t> line, column;
     if (error.line != 0) {
         line = error.line + syntax.line - 1;
-        // The record's text starts at its line's start for a document and for a line (after the white space
-        // trimmed from it, `error.lead`); elsewhere the column on the record's first line is not known.
-        std::uint64_t first_column = 0;
-        bool known = error.record_kind != records::RecordKind::element;
-        if (error.record_kind == records::RecordKind::line) first_column = error.lead;
+        // The columns of the text's first line count from where the text starts on its line.
+        std::uint64_t first_column = error.offset + error.lead - error.line_start;
+        bool known = true;
         if (*line == 1) first_column += skipped_;
         if (known || syntax.line > 1) column = (syntax.line == 1 ? first_column : 0) + syntax.column + (at_end ? 1 : 0);
     }
@@ -264,6 +273,17 @@ Failure Source::failure(const records::RecordError& error) const {
         "JSONError", PyRef::steal(Py_BuildValue("(sONNNN)", syntax.message, name, optional_number(pos),
                                                 optional_number(line), optional_number(column),
                                                 optional_number(record))));
+}
+
+Failure Source::pointer_failure(const std::string& message, const records::RecordError& error) const {
+    PyObject* name = name_ ? name_.get() : Py_None;
+    const bool located = error.record_kind == records::RecordKind::line;
+    return tovak_exception(
+        "PointerError",
+        PyRef::steal(Py_BuildValue("(s#ONN)", message.data(), static_cast<Py_ssize_t>(message.size()), name,
+                                   optional_number(located ? std::optional<std::uint64_t>(error.line) : std::nullopt),
+                                   optional_number(located ? std::optional<std::uint64_t>(error.record)
+                                                           : std::nullopt))));
 }
 
 }  // namespace tovak::reader

@@ -52,6 +52,9 @@ public:
 
     // The exception for an engine failure on this input.
     Failure failure(const records::RecordError& error) const;
+    // tovak.PointerError(message, source, lineno, record) for a pointer that matches nothing (`error` says
+    // where: JSONL names the line and the record).
+    Failure pointer_failure(const std::string& message, const records::RecordError& error) const;
 
 private:
     Source() = default;

@@ -1,6 +1,6 @@
 # The native module behind the ``tovak`` package's own functions; call them through ``tovak``.
 
-from typing import Any, Self, SupportsIndex, final
+from typing import Any, Literal, Self, SupportsIndex, final
 
 @final
 class Records:
@@ -21,16 +21,30 @@ class Records:
     def total_bytes(self) -> int | None:
         """The size of the input as stored, or None when it is not known (a pipe, a file object)."""
 
-def count(source: object, format: str | None = None) -> int:
+    @property
+    def errors(self) -> list[Exception]:
+        """The JSONError (or PointerError) of each record skipped so far with errors='skip': the first 1,000."""
+
+    @property
+    def error_count(self) -> int:
+        """How many records were skipped so far with errors='skip'."""
+
+def count(source: object, format: str | None = None, at: str | None = None) -> int:
     """The number of records of a JSON or JSONL input, found by a byte scan that never parses."""
 
-def load(source: object, format: str | None = None) -> Any:
+def load(source: object, format: str | None = None, at: str | None = None) -> Any:
     """The whole input as Python objects, as the json module reads it."""
 
-def records(source: object, format: str | None = None) -> Records:
+def records(
+    source: object,
+    format: str | None = None,
+    at: str | None = None,
+    errors: Literal["raise", "skip"] | None = "raise",
+    raw: bool | Literal["compact"] = False,
+) -> Records:
     """A lazy iterator over the records of an input, in constant memory."""
 
-def schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> str:
+def schema(source: object, sample: SupportsIndex = 100, format: str | None = None, at: str | None = None) -> str:
     """The merged structure of the first `sample` records, as indented JSON text."""
 
 def json_schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> dict[str, Any]:

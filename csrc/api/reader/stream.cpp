@@ -1,0 +1,215 @@
+#include "api/reader/stream.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "api/reader/mod.hpp"
+#include "json/check_sink.hpp"
+#include "json/text.hpp"
+
+namespace tovak::reader {
+
+namespace {
+
+// Bytes that end a run of plain bytes outside strings: white space and the quote.
+constexpr bool ends_run(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '"'; }
+
+std::string_view trim_json_space(std::string_view text) noexcept {
+    std::size_t first = 0, last = text.size();
+    while (first < last && json::is_space_byte(static_cast<unsigned char>(text[first]))) ++first;
+    while (last > first && json::is_space_byte(static_cast<unsigned char>(text[last - 1]))) --last;
+    return text.substr(first, last - first);
+}
+
+bool is_text(PyObject* obj, const char* text) {
+    return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+}
+
+}  // namespace
+
+Result<StreamOptions> stream_options(PyObject* at, PyObject* errors, PyObject* raw) {
+    StreamOptions options;
+    if (at != nullptr && at != Py_None) {
+        if (!PyUnicode_Check(at)) return Failure(PyExc_TypeError, "at must be a str (a JSON pointer) or None");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(at, &size);
+        if (text == nullptr) return Failure::from_python();
+        json::Pointer pointer;
+        json::PointerSyntaxError error;
+        if (!json::parse_pointer(std::string_view(text, static_cast<std::size_t>(size)), pointer, error)) {
+            return Failure(PyExc_ValueError, std::string(error.message) + " (at=" + std::string(text, size) +
+                                                 ", character " + std::to_string(error.offset + 1) + ")");
+        }
+        options.at = std::move(pointer);
+    }
+    if (errors != nullptr && errors != Py_None) {
+        if (is_text(errors, "skip")) options.skip = true;
+        else if (!is_text(errors, "raise")) return Failure(PyExc_ValueError, "errors must be 'raise' or 'skip'");
+    }
+    if (raw != nullptr && raw != Py_None) {
+        if (is_text(raw, "compact")) {
+            options.raw = RawMode::compact;
+        } else if (PyBool_Check(raw)) {
+            options.raw = raw == Py_True ? RawMode::exact : RawMode::none;
+        } else {
+            return Failure(PyExc_ValueError, "raw must be True, False or 'compact'");
+        }
+    }
+    return options;
+}
+
+RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options)
+    : source_(std::move(source)), options_(std::move(options)), parser_(sink_options()) {
+    const records::RecordOptions record_options = source_->record_options(cut_of(source_->format()));
+    Reader reader{io::ByteSourceRef(source_->bytes())};
+    // Raw JSON records come from the validator too (faster than the parser checking each element); raw
+    // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
+    const bool lines = source_->format() == io::Format::jsonl;
+    if (options_.at || (options_.raw != RawMode::none && !lines)) {
+        pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
+                                                          record_options, options_.whole_target);
+    } else {
+        cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
+    }
+}
+
+records::Next RecordStream::cut(records::Record& record) {
+    return cutter_ ? cutter_->next(record) : pointer_cutter_->next(record);
+}
+
+const records::RecordError& RecordStream::cut_error() const {
+    return cutter_ ? cutter_->error() : pointer_cutter_->error();
+}
+
+Failure RecordStream::failure(const records::RecordError& error) const {
+    if (error.kind != records::ErrorKind::missing) return source_->failure(error);
+    return source_->pointer_failure(records::describe_miss(*options_.at, pointer_cutter_->miss()), error);
+}
+
+bool RecordStream::skipped(const records::RecordError& error) {
+    const bool skippable = error.kind == records::ErrorKind::syntax || error.kind == records::ErrorKind::invalid_utf8 ||
+                           error.kind == records::ErrorKind::missing;
+    if (!options_.skip || !skippable || error.fatal || error.record_kind == records::RecordKind::document) return false;
+    ++error_count_;
+    if (error_count_ > kKeptErrors) return true;
+    Failure kept = failure(error);
+    if (kept.exception() == nullptr) return false;  // could not even make the exception: raise what happened
+    if (!errors_) {
+        errors_ = PyRef::steal(PyList_New(0));
+        if (!errors_) return false;
+    }
+    if (PyList_Append(errors_.get(), kept.exception()) < 0) return false;
+    return true;
+}
+
+Result<std::optional<PyRef>> RecordStream::next() {
+    for (;;) {
+        records::Record record;
+        switch (cut(record)) {
+            case records::Next::end: return std::optional<PyRef>();
+            case records::Next::error: {
+                const records::RecordError& error = cut_error();
+                if (skipped(error)) continue;
+                if (PyErr_Occurred()) return Failure::from_python();
+                return failure(error);
+            }
+            case records::Next::record: break;
+        }
+        PyRef value;
+        if (options_.raw != RawMode::none) {
+            std::string_view text = record.text;
+            if (cutter_) {
+                json::CheckSink check;
+                json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
+                if (!checked.ok()) {
+                    const records::RecordError error = Cutter::syntax_error(record, checked.error);
+                    if (skipped(error)) continue;
+                    if (PyErr_Occurred()) return Failure::from_python();
+                    return failure(error);
+                }
+                if (record.unterminated) continue;
+                // The text as written: elements and lines carry the white space around the value.
+                text = trim_json_space(text);
+            }
+            if (options_.raw == RawMode::compact) {
+                compact_json(text, compact_);
+                text = compact_;
+            }
+            value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            if (!value) return Failure::from_python();
+        } else {
+            api::PyParsed parsed = parser_.parse(record.text);
+            if (parsed.status == json::ParseStatus::sink_failed) return std::move(*parsed.raised);
+            if (parsed.status == json::ParseStatus::syntax_error) {
+                const records::RecordError error = Cutter::syntax_error(record, parsed.error);
+                if (skipped(error)) continue;
+                if (PyErr_Occurred()) return Failure::from_python();
+                return failure(error);
+            }
+            // The unfinished last element of an array that never closed: the next cut fails.
+            if (record.unterminated) continue;
+            value = std::move(parsed.value);
+        }
+        std::optional<std::string_view> key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+        if (key) {
+            PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(key->data(), static_cast<Py_ssize_t>(key->size()),
+                                                           "surrogatepass"));
+            if (!name) return Failure::from_python();
+            PyRef pair = PyRef::steal(PyTuple_Pack(2, name.get(), value.get()));
+            if (!pair) return Failure::from_python();
+            return std::optional<PyRef>(std::move(pair));
+        }
+        return std::optional<PyRef>(std::move(value));
+    }
+}
+
+Result<std::uint64_t> RecordStream::count() {
+    std::uint64_t counted = 0;
+    for (;;) {
+        records::Record record;
+        switch (cut(record)) {
+            case records::Next::end: return counted;
+            case records::Next::error: {
+                const records::RecordError& error = cut_error();
+                if (skipped(error)) continue;
+                if (PyErr_Occurred()) return Failure::from_python();
+                return failure(error);
+            }
+            case records::Next::record: ++counted; break;
+        }
+    }
+}
+
+void compact_json(std::string_view text, std::string& out) {
+    out.resize(text.size());
+    char* to = out.data();
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        // A run outside strings, up to white space or a quote.
+        const char* run = p;
+        while (p < end && !ends_run(static_cast<unsigned char>(*p))) ++p;
+        std::memcpy(to, run, static_cast<std::size_t>(p - run));
+        to += p - run;
+        if (p == end) break;
+        if (*p != '"') {
+            ++p;
+            continue;
+        }
+        // A string: copied whole, its end found past escaped quotes.
+        const char* quote = p++;
+        for (;;) {
+            const void* next = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+            p = next == nullptr ? end : static_cast<const char*>(next) + 1;
+            if (next == nullptr) break;
+            std::size_t slashes = 0;
+            for (const char* b = p - 2; b > quote && *b == '\\'; --b) ++slashes;
+            if (slashes % 2 == 0) break;
+        }
+        std::memcpy(to, quote, static_cast<std::size_t>(p - quote));
+        to += p - quote;
+    }
+    out.resize(static_cast<std::size_t>(to - out.data()));
+}
+
+}  // namespace tovak::reader

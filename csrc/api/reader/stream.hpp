@@ -1,0 +1,85 @@
+// The records of one source as the package's functions read them, with the options every function shares:
+// `at` (an RFC 6901 pointer, or None for the top-level rule), `errors` ("raise" or "skip") and `raw`
+// (False, True, "compact"). With `at`, and for raw JSON records, the records come from the pointer cutter
+// (the streaming validator); otherwise from the strict record cutter (the element splitter; a raw JSONL
+// line is checked by the parser with a sink that builds nothing). Skipped records'
+// errors are kept (the first kKeptErrors as JSONError objects, and a count).
+//
+// Thread rule: a RecordStream belongs to one call or one Records object and is used by one thread at a
+// time, attached to the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "api/frame.hpp"
+#include "api/py_sink.hpp"
+#include "api/reader/source.hpp"
+#include "json/pointer.hpp"
+#include "records/cutter.hpp"
+#include "records/pointer_cutter.hpp"
+
+namespace tovak::reader {
+
+enum class RawMode : std::uint8_t { none, exact, compact };
+
+struct StreamOptions {
+    std::optional<json::Pointer> at;
+    bool skip = false;           // errors="skip"
+    RawMode raw = RawMode::none;
+    bool whole_target = false;   // the value at the pointer is one record (load), not streamed
+};
+
+// Binds the shared arguments (each may be null: its default). ValueError for a bad pointer, an unknown
+// `errors` or `raw`.
+Result<StreamOptions> stream_options(PyObject* at, PyObject* errors, PyObject* raw);
+
+inline constexpr std::size_t kKeptErrors = 1000;
+
+class RecordStream {
+public:
+    RecordStream(std::unique_ptr<Source> source, StreamOptions options);
+    RecordStream(const RecordStream&) = delete;
+    RecordStream& operator=(const RecordStream&) = delete;
+
+    // The next record (a value, a (key, value) tuple for a member of a target object, or bytes when raw),
+    // nothing at the end, or the failure that ends the reading.
+    Result<std::optional<PyRef>> next();
+
+    // Without parsing: the number of records left (errors skipped as `next` skips them).
+    Result<std::uint64_t> count();
+
+    Source& source() noexcept { return *source_; }
+    const Source& source() const noexcept { return *source_; }
+    PyObject* errors() const noexcept { return errors_.get(); }
+    std::uint64_t error_count() const noexcept { return error_count_; }
+    api::PyParser& parser() noexcept { return parser_; }
+
+    // The failure for an engine error on this stream (a pointer that matches nothing: PointerError).
+    Failure failure(const records::RecordError& error) const;
+
+private:
+    using Cutter = records::RecordCutter<Reader>;
+    using PointerCutter = records::PointerCutter<Reader, json::PythonRules>;
+
+    records::Next cut(records::Record& record);
+    const records::RecordError& cut_error() const;
+    // Keeps a skippable error and says to go on; false: the error ends the reading.
+    bool skipped(const records::RecordError& error);
+
+    std::unique_ptr<Source> source_;
+    StreamOptions options_;
+    std::unique_ptr<Cutter> cutter_;
+    std::unique_ptr<PointerCutter> pointer_cutter_;
+    api::PyParser parser_;
+    PyRef errors_;
+    std::uint64_t error_count_ = 0;
+    std::string compact_;
+    std::string scratch_;  // the parser's, when it checks raw records
+};
+
+// `text` without the white space outside its strings, appended to `out` (cleared first).
+void compact_json(std::string_view text, std::string& out);
+
+}  // namespace tovak::reader

@@ -1,0 +1,198 @@
+"""`at=` JSON pointers and raw records in the package's functions."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import pickle
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tovak
+
+RFC6901 = {
+    "foo": ["bar", "baz"],
+    "": 0,
+    "a/b": 1,
+    "c%d": 2,
+    "e^f": 3,
+    "g|h": 4,
+    "i\\j": 5,
+    'k"l': 6,
+    " ": 7,
+    "m~n": 8,
+}
+
+
+def resolve(value, pointer: str):
+    """The value at `pointer` (RFC 6901), or KeyError/IndexError/TypeError."""
+    if pointer == "":
+        return value
+    for token in pointer[1:].split("/"):
+        token = token.replace("~1", "/").replace("~0", "~")
+        if isinstance(value, list):
+            if not (token == "0" or (token.isdigit() and token[0] != "0")):
+                raise IndexError(token)
+            value = value[int(token)]
+        elif isinstance(value, dict):
+            value = value[token]
+        else:
+            raise TypeError(token)
+    return value
+
+
+def streamed(value):
+    """What records() gives for the value at a pointer."""
+    if isinstance(value, list):
+        return value
+    if isinstance(value, dict):
+        return list(value.items())
+    return [value]
+
+
+@pytest.mark.parametrize(
+    "pointer",
+    ["", "/foo", "/foo/0", "/", "/a~1b", "/c%d", "/e^f", "/g|h", "/i\\j", '/k"l', "/ ", "/m~0n"],
+)
+def test_rfc6901_examples(pointer):
+    data = json.dumps(RFC6901).encode()
+    expected = resolve(RFC6901, pointer)
+    assert tovak.load(data, at=pointer) == expected
+    assert list(tovak.records(data, at=pointer)) == streamed(expected)
+    assert tovak.count(data, at=pointer) == len(streamed(expected))
+
+
+@pytest.mark.parametrize(
+    "text, pointer, expected",
+    [
+        (b'{"a": {"b": [10, {"c": []}]}}', "/a/b/1/c", []),
+        (b'{"a": {}}', "/a", []),
+        (b'{"\xc3\xa9t\xc3\xa9": [1, 2]}', "/\u00e9t\u00e9", [1, 2]),
+        (b'{"a\\u0062": 3}', "/ab", [3]),
+        (b'{"k": "v", "k": [1]}', "/k", ["v"]),  # the first of two equal keys on the path
+        (b'[[1, 2], {"x": null}]', "/1", [("x", None)]),
+        (b'{"n": 1.5e3}', "/n", [1500.0]),
+        (b'{"t": true}', "/t", [True]),
+    ],
+)
+def test_pointers_through_arrays_and_objects(text, pointer, expected):
+    assert list(tovak.records(text, at=pointer)) == expected
+
+
+@pytest.mark.parametrize(
+    "text, pointer, message",
+    [
+        (b'{"data": {"x": 1}}', "/data/item", '"/data" holds an object without member "item"'),
+        (b'{"rows": "s"}', "/rows/0", '"/rows" is a string, not a container'),
+        (b'{"rows": [1, 2]}', "/rows/2", '"/rows" holds an array of 2 elements, none at index 2'),
+        (b'{"rows": [1, 2]}', "/rows/-", '"/rows" holds an array of 2 elements: "-" is no index'),
+        (b'{"rows": [1, 2]}', "/rows/01", '"/rows" holds an array of 2 elements: "01" is no index'),
+        (b"[]", "/0", '"" holds an array of 0 elements, none at index 0'),
+        (b'{"a~b": 1}', "/a~0b/c", '"/a~0b" is a number, not a container'),
+    ],
+)
+@pytest.mark.parametrize("function", [tovak.count, tovak.load, lambda s, at: list(tovak.records(s, at=at))])
+def test_a_pointer_that_matches_nothing(text, pointer, message, function):
+    with pytest.raises(tovak.PointerError) as raised:
+        function(text, at=pointer)
+    assert isinstance(raised.value, LookupError)
+    assert raised.value.msg == message
+    again = pickle.loads(pickle.dumps(raised.value))
+    assert (type(again), str(again)) == (tovak.PointerError, str(raised.value))
+
+
+@pytest.mark.parametrize("pointer", ["a", "/~2", "/x~"])
+def test_a_malformed_pointer_is_a_value_error(pointer):
+    with pytest.raises(ValueError):
+        tovak.records(b"{}", at=pointer)
+
+
+def test_jsonl_applies_the_pointer_to_every_line():
+    text = b'{"u": {"id": 1}}\n{"u": {"id": [2, 3]}}\n{"v": 1}\n{"u": {"id": 4}}\n'
+    with pytest.raises(tovak.PointerError) as raised:
+        list(tovak.records(text, format="jsonl", at="/u/id"))
+    assert (raised.value.lineno, raised.value.record) == (3, 3)
+    reader = tovak.records(text, format="jsonl", at="/u/id", errors="skip")
+    assert list(reader) == [1, 2, 3, 4]
+    assert reader.error_count == 1 and isinstance(reader.errors[0], tovak.PointerError)
+    assert tovak.load(text.replace(b'{"v": 1}\n', b""), format="jsonl", at="/u/id") == [1, [2, 3], 4]
+
+
+def test_errors_around_the_target_are_found():
+    with pytest.raises(tovak.JSONError) as raised:
+        list(tovak.records(b'{"a": [1, 2], "b": tru}', at="/a"))
+    assert raised.value.pos == 22
+    with pytest.raises(tovak.JSONError):
+        list(tovak.records(b'{"a": [1, 2]} x', at="/a"))
+
+
+@pytest.mark.parametrize("raw", [True, "compact"])
+def test_raw_records(raw):
+    text = b'[1, {"a" : [1, 2], "s": "x \\" y"},\n  "e\xc3\xa9"  , [ ], ["b\\\\", " c "] ]'
+    got = list(tovak.records(text, raw=raw))
+    assert [json.loads(r) for r in got] == json.loads(text)
+    if raw is True:
+        assert got == [b"1", b'{"a" : [1, 2], "s": "x \\" y"}', b'"e\xc3\xa9"', b"[ ]", b'["b\\\\", " c "]']
+    else:
+        assert got == [b"1", b'{"a":[1,2],"s":"x \\" y"}', b'"e\xc3\xa9"', b"[]", b'["b\\\\"," c "]']
+    lines = b'{"a": 1}\n\n  [1, 2] \n'
+    assert list(tovak.records(lines, format="jsonl", raw=raw)) == (
+        [b'{"a": 1}', b"[1, 2]"] if raw is True else [b'{"a":1}', b"[1,2]"]
+    )
+    with pytest.raises(tovak.JSONError):
+        list(tovak.records(b"[1, {\"a\": x}]", raw=raw))
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=3), inner, max_size=4),
+    max_leaves=20,
+)
+
+
+def pointers_into(value, draw):
+    tokens = []
+    while isinstance(value, (list, dict)) and value and draw(st.booleans()):
+        if isinstance(value, list):
+            index = draw(st.integers(0, len(value) - 1))
+            tokens.append(str(index))
+            value = value[index]
+        else:
+            key = draw(st.sampled_from(sorted(value)))
+            tokens.append(key.replace("~", "~0").replace("/", "~1"))
+            value = value[key]
+    return "".join("/" + t for t in tokens)
+
+
+@st.composite
+def documents_and_pointers(draw):
+    value = draw(json_values)
+    return value, pointers_into(value, draw)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(case=documents_and_pointers(), indent=st.sampled_from([None, 1]), compress=st.booleans())
+def test_differential_json(case, indent, compress):
+    value, pointer = case
+    text = json.dumps(value, indent=indent).encode()
+    data = gzip.compress(text) if compress else text
+    expected = resolve(value, pointer)
+    assert list(tovak.records(data, format="json", at=pointer)) == streamed(expected)
+    assert tovak.load(data, format="json", at=pointer) == expected
+    raws = list(tovak.records(data, format="json", at=pointer, raw=True))
+    if isinstance(expected, dict):  # members come as (key, bytes)
+        assert [(k, json.loads(r)) for k, r in raws] == list(expected.items())
+    else:
+        assert [json.loads(r) for r in raws] == streamed(expected)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(rows=st.lists(st.fixed_dictionaries({"u": json_values}), min_size=1, max_size=5), compress=st.booleans())
+def test_differential_jsonl(rows, compress):
+    text = b"".join(json.dumps(row).encode() + b"\n" for row in rows)
+    data = gzip.compress(text) if compress else text
+    expected = [x for row in rows for x in streamed(row["u"])]
+    assert list(tovak.records(data, format="jsonl", at="/u")) == expected
+    assert [json.loads(r) for r in tovak.records(data, format="jsonl", raw=True)] == rows
