@@ -56,7 +56,11 @@ SCHEMA = '{\n  "id": "int",\n  "note?": "null",\n  "tags?": [\n    "str"\n  ]\n}
                      marks=needs("schema")),
         pytest.param(["schema", "--sample", "1"], "a.json", '[{"a": 1}, {"b": 2}]', '{\n  "a": "int"\n}',
                      marks=needs("schema")),
-        pytest.param(["head"], "s.jsonl", '["\\ud83d\\ude00", "\\u00e9"]\n', '["\U0001f600","é"]', marks=ITER),
+        # head prints each record as written: escapes, spacing and number forms untouched.
+        pytest.param(["head"], "s.jsonl", '["\\ud83d\\ude00", 1E2, "\\u00e9"]\n', '["\\ud83d\\ude00", 1E2, "\\u00e9"]',
+                     marks=ITER),
+        pytest.param(["head", "--compact"], "s.json", '[ {"b": 1,\n  "a": 123456789012345678901234567890} ]',
+                     '{"b":1,"a":123456789012345678901234567890}', marks=ITER),
     ],
 )
 def test_prints_result(tmp_path: Path, args: list[str], name: str, text: str, expected: str) -> None:
@@ -64,7 +68,6 @@ def test_prints_result(tmp_path: Path, args: list[str], name: str, text: str, ex
     assert (result.returncode, result.stdout, result.stderr) == (0, expected + "\n", "")
 
 
-# Keys in ascending order, as the library hands them out.
 RECORDS: list[Any] = [{"l": [None, True, 1.5], "n": i, "s": "é\u2028"} for i in range(25)]
 
 
@@ -73,9 +76,10 @@ RECORDS: list[Any] = [{"l": [None, True, 1.5], "n": i, "s": "é\u2028"} for i in
 @pytest.mark.parametrize(("extra", "count"), [([], 10), (["-n", "3"], 3), (["-n", "0"], 0), (["-n", "99"], 25)])
 def test_head(tmp_path: Path, name: str, extra: list[str], count: int) -> None:
     text = "\n".join(map(json.dumps, RECORDS)) if name.endswith("l") else json.dumps(RECORDS, indent=1)
-    result = tovak("head", write(tmp_path, name, text), *extra)
+    # --compact: each record as written, white space outside strings removed (escapes stay as written).
+    result = tovak("head", write(tmp_path, name, text), "--compact", *extra)
     assert (result.returncode, result.stderr) == (0, "")
-    expected = [json.dumps(r, ensure_ascii=False, separators=(",", ":")) + "\n" for r in RECORDS[:count]]
+    expected = [json.dumps(r, separators=(",", ":")) + "\n" for r in RECORDS[:count]]
     assert result.stdout == "".join(expected)
 
 

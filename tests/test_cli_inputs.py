@@ -46,7 +46,7 @@ def per_file_output(command: list[str], name: str) -> str:
     return "".join(line + "\n" for line in LINES[: 2 if "-n" in command else 3])
 
 
-COMMANDS = [["count"], ["head", "-n", "2"], ["to-jsonl"], ["validate"]]
+COMMANDS = [["count"], ["head", "-n", "2", "--compact"], ["to-jsonl"], ["validate"]]
 
 
 @pytest.mark.parametrize("command", COMMANDS, ids=lambda c: c[0])
@@ -102,7 +102,7 @@ def test_to_jsonl_to_a_file(inputs: dict[str, Path], tmp_path: Path) -> None:
 def test_head_keeps_key_order(tmp_path: Path) -> None:
     path = tmp_path / "k.jsonl"
     path.write_text('{"z": 1, "a": {"y": 2, "b": 3}}\n')
-    assert tovak_run("head", path).stdout == b'{"z":1,"a":{"y":2,"b":3}}\n'
+    assert tovak_run("head", path, "--compact").stdout == b'{"z":1,"a":{"y":2,"b":3}}\n'
 
 
 @pytest.mark.skipif(not cli._accepts(tovak.records, "raw"), reason="tovak.records(raw=...) not built yet")

@@ -100,7 +100,7 @@ def test_iterator_over_a_pipe_starts_at_the_first_line(tmp_path):
     [
         (["count"], b"".join(b"%d\n" % i for i in range(1, 5001)), "5000"),
         (["count"], DATA["array"], "5000"),
-        (["head", "-n", "2"], LINES, '{"n":0,"s":""}\n{"n":1,"s":"x"}'),
+        (["head", "-n", "2", "--compact"], LINES, '{"n":0,"s":""}\n{"n":1,"s":"x"}'),
     ],
     ids=["count-lines", "count-array", "head"],
 )

@@ -127,6 +127,8 @@ public:
     // The bytes peeked so far after one more read of the inner source (none once it ended or `limit` bytes
     // are held): on a pipe this waits only for what the writer sends next, never for a whole window.
     IoResult<std::string_view> peek_more(std::size_t limit);
+    // The bytes peeked so far, without reading.
+    std::string_view peeked() const noexcept { return std::string_view(head_).substr(replayed_); }
     // The inner stream ended while peeking: the peeked bytes are all there is.
     bool peek_ended() const noexcept { return inner_ended_; }
 

@@ -190,11 +190,15 @@ class _Reserialised:
         self._records.close()
 
 
-def read_records(source: Any, *, format: str | None, at: str | None = None, raw: bool | str = False) -> Any:
+def read_records(source: Any, *, format: str | None, at: str | None = None, raw: bool | str = False,
+                 skip: bool = False) -> Any:
     """The records of one source: values, or with `raw` (True: as written, "compact": without
-    insignificant white space) their text as bytes or str. Each bad record raises tovak.JSONError,
-    and the iterator goes on with the next record, which `validate --skip` relies on."""
+    insignificant white space) their text as bytes or str. A bad record raises tovak.JSONError; with
+    `skip`, records that fail while their boundaries are known are skipped and kept on the reader's
+    `errors` (`validate --skip` reports them from there)."""
     options = _pointer_options(tovak.records, at)
+    if skip and _accepts(tovak.records, "errors"):
+        options["errors"] = "skip"
     if raw and _accepts(tovak.records, "raw"):
         options["raw"] = raw
         return tovak.records(source, format=format, **options)
@@ -632,30 +636,55 @@ def _validate_one(args: argparse.Namespace, name: str, out: Output, tally: _Tall
     --max-errors is reached and the run ends."""
     with opened(name, _label("validate", name)) as (source, progress):
         shares_terminal = progress is not None and _isatty(sys.stdout)
-        records = read_records(source, format=args.format, at=args.at)
+        records = read_records(source, format=args.format, at=args.at, skip=args.skip)
+        reported = 0  # skipped records' errors already printed (the reader keeps the first 1,000)
         last_problem: tuple[Any, ...] | None = None
+
+        def report(exc: tovak.JSONError) -> bool:
+            """Prints one problem; false once --max-errors is reached."""
+            tally.records += 1
+            tally.errors += 1
+            if shares_terminal and progress is not None:
+                progress.clear()
+            out.line(problem_line(exc, name))
+            return args.max_errors is None or tally.errors < args.max_errors
+
+        def report_skipped() -> bool:
+            nonlocal reported
+            skipped = getattr(records, "errors", ())
+            for exc in skipped[reported:]:
+                reported += 1
+                if not report(exc):
+                    return False
+            return True
+
         try:
             while True:
                 try:
                     next(records)
                 except StopIteration:
+                    if not report_skipped():
+                        return False
+                    # Past the first 1,000 the reader keeps only a count.
+                    beyond = getattr(records, "error_count", reported) - reported
+                    tally.records += beyond
+                    tally.errors += beyond
                     return True
                 except tovak.JSONError as exc:
+                    if not report_skipped():
+                        return False
                     problem = (exc.record, exc.pos, exc.msg)
                     if problem == last_problem:  # the reader did not move on: the rest is unreadable
                         return True
                     last_problem = problem
-                    tally.records += 1
-                    tally.errors += 1
-                    if shares_terminal and progress is not None:
-                        progress.clear()
-                    out.line(problem_line(exc, name))
-                    if args.max_errors is not None and tally.errors >= args.max_errors:
+                    if not report(exc):
                         return False
                     if not args.skip:
                         return True
                 else:
                     tally.records += 1
+                    if not report_skipped():
+                        return False
         finally:
             tally.bytes += records.bytes_read
             records.close()

@@ -173,13 +173,18 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
     }
     if (!chosen && name_) chosen = format_by_name(utf8_of(name_.get()));
     if (!chosen && !path_.empty()) chosen = format_by_name(path_);
-    // One read at a time, so that a pipe is decided as soon as what arrived tells.
-    while (!chosen) {
-        io::IoResult<std::string_view> seen = input_.source->peek_more(kLongestWindow);
-        if (!seen.ok()) return io_failure(seen.error());
-        const bool complete = input_.source->peek_ended() || seen.value().size() >= kLongestWindow;
-        std::optional<json::TextKind> kind = json::detect_text_kind(seen.value().substr(skipped_), complete);
-        if (kind) chosen = *kind == json::TextKind::jsonl ? io::Format::jsonl : io::Format::json;
+    // What was read already first, then one read at a time, so that a pipe is decided as soon as what
+    // arrived tells.
+    for (std::string_view seen = input_.source->peeked(); !chosen;) {
+        const bool complete = input_.source->peek_ended() || seen.size() >= kLongestWindow;
+        std::optional<json::TextKind> kind = json::detect_text_kind(seen.substr(std::min<std::size_t>(skipped_, seen.size())), complete);
+        if (kind) {
+            chosen = *kind == json::TextKind::jsonl ? io::Format::jsonl : io::Format::json;
+            break;
+        }
+        io::IoResult<std::string_view> more = input_.source->peek_more(kLongestWindow);
+        if (!more.ok()) return io_failure(more.error());
+        seen = more.value();
     }
     format_ = *chosen;
     // The mark goes before the engine sees the first byte.
