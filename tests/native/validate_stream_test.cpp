@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/check_sink.hpp"
 #include "json/validate.hpp"
 #include "native_check.hpp"
 
@@ -18,20 +19,7 @@ namespace {
 namespace json = tovak::json;
 using native_check::Random;
 
-struct NullSink {
-    bool null() { return true; }
-    bool boolean(bool) { return true; }
-    bool uint(std::uint64_t) { return true; }
-    bool sint(std::int64_t) { return true; }
-    bool dbl(double) { return true; }
-    bool big_integer(std::string_view) { return true; }
-    bool string(std::string_view, bool) { return true; }
-    bool begin_array() { return true; }
-    bool end_array() { return true; }
-    bool begin_object() { return true; }
-    bool key(std::string_view, bool) { return true; }
-    bool end_object() { return true; }
-};
+using NullSink = tovak::json::CheckSink;
 
 // ---------------------------------------------------------------------------------------------------
 // Random documents, with the span of every value
