@@ -237,3 +237,21 @@ def test_validate_reports_a_record_that_fails_on_opening(tmp_path: Path) -> None
 def test_validate_finds_a_truncated_input(text: bytes) -> None:
     result = tovak_run("validate", "-", stdin=text)
     assert result.returncode == 1 and "errors=1" in result.stdout.decode().splitlines()[-1]
+
+
+@pytest.mark.parametrize(
+    ("command", "at", "status", "out"),
+    [
+        ("head", "/meta", 0, b'{"a":1}\n{"b":[2, 3]}\n'),  # an object's members, each as one-member object
+        ("to-jsonl", "/data", 0, b'{"x":1}\n{"x":2}\n'),
+        ("count", "/data", 0, b"2\n"),
+        ("head", "/nope", 2, b""),
+    ],
+)
+def test_pointers_on_the_command_line(tmp_path: Path, command: str, at: str, status: int, out: bytes) -> None:
+    path = tmp_path / "doc.json"
+    path.write_bytes(b'{"meta": {"a": 1, "b": [2, 3]}, "data": [{"x": 1}, {"x": 2}]}')
+    result = tovak_run(command, path, "--at", at)
+    assert (result.returncode, result.stdout) == (status, out)
+    if status:
+        assert result.stderr == f'tovak: {path}: "" holds an object without member "nope"\n'.encode()

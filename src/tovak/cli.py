@@ -140,7 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
 #
 # Every command reads through `call_api` and `read_records`, and only there: pointers (`at`),
 # the raw text of records (`raw`) and the reading mode (`errors`) are handed to the package
-# when its functions take them, and otherwise emulated or refused.
+# (a pointer is refused for a function that takes none).
 
 
 def _accepts(function: Callable[..., Any], keyword: str) -> bool:
@@ -154,7 +154,7 @@ def _pointer_options(function: Callable[..., Any], at: str | None) -> dict[str, 
     if at is None:
         return {}
     if not _accepts(function, "at"):
-        raise UsageError(f"--at is not available: tovak.{function.__name__}() takes no pointer in this version")
+        raise UsageError(f"--at is not available with tovak.{function.__name__}()")
     return {"at": at}
 
 
@@ -164,50 +164,26 @@ def call_api(function: Callable[..., Any], source: Any, *, format: str | None, a
     return function(source, format=format, **_pointer_options(function, at), **options)
 
 
-class _Reserialised:
-    """Records as compact JSON text made from their values, where the package cannot give the text
-    as written: key order is kept, but numbers and escapes come out as Python's json writes them."""
-
-    def __init__(self, records: tovak.Records) -> None:
-        self._records = records
-
-    def __iter__(self) -> _Reserialised:
-        return self
-
-    def __next__(self) -> bytes:
-        record = next(self._records)
-        return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")
-
-    @property
-    def bytes_read(self) -> int:
-        return self._records.bytes_read
-
-    @property
-    def total_bytes(self) -> int | None:
-        return self._records.total_bytes
-
-    def close(self) -> None:
-        self._records.close()
-
-
 def read_records(source: Any, *, format: str | None, at: str | None = None, raw: bool | str = False,
                  skip: bool = False) -> Any:
     """The records of one source: values, or with `raw` (True: as written, "compact": without
-    insignificant white space) their text as bytes or str. A bad record raises tovak.JSONError; with
+    insignificant white space) their text as bytes. A bad record raises tovak.JSONError; with
     `skip`, records that fail while their boundaries are known are skipped and kept on the reader's
     `errors` (`validate --skip` reports them from there)."""
     options = _pointer_options(tovak.records, at)
-    if skip and _accepts(tovak.records, "errors"):
-        options["errors"] = "skip"
-    if raw and _accepts(tovak.records, "raw"):
+    if raw:
         options["raw"] = raw
-        return tovak.records(source, format=format, **options)
-    records = tovak.records(source, format=format, **options)
-    return _Reserialised(records) if raw else records
+    if skip:
+        options["errors"] = "skip"
+    return tovak.records(source, format=format, **options)
 
 
-def _record_bytes(record: bytes | str) -> bytes:
-    return record if isinstance(record, bytes) else record.encode("utf-8", "surrogatepass")
+def _record_bytes(record: bytes | tuple[str, bytes]) -> bytes:
+    """One record's text; a member of an object a pointer led to becomes a one-member object."""
+    if isinstance(record, tuple):
+        key, text = record
+        return b"{" + json.dumps(key, ensure_ascii=False).encode("utf-8", "surrogatepass") + b":" + text + b"}"
+    return record
 
 
 # --------------------------------------------------------------------------- inputs and outputs
@@ -355,11 +331,14 @@ def describe(error: BaseException, name: str) -> tuple[int, str]:
         return EXIT_USAGE, f"{action} {error.filename or _display_name(name)}: {_os_message(error)}"
     if isinstance(error, _OutputError | UsageError):
         return EXIT_USAGE, str(error)
+    if isinstance(error, tovak.PointerError):  # names the source itself
+        return EXIT_USAGE, str(error)
     return EXIT_USAGE, " ".join(str(error).splitlines()) or type(error).__name__
 
 
 # Failures of one input that end its work; the others end the run.
-_INPUT_FAILURES = (tovak.JSONError, tovak.CompressionError, OSError, ValueError, TypeError, OverflowError)
+_INPUT_FAILURES = (tovak.JSONError, tovak.CompressionError, tovak.PointerError, OSError, ValueError, TypeError,
+                   OverflowError)
 
 
 def _report(error: BaseException, name: str) -> int:
@@ -703,7 +682,7 @@ def _run_validate(args: argparse.Namespace, inputs: list[str], out: Output) -> i
             except tovak.JSONError as exc:  # met on opening, where the format is told from the first value
                 tally.errors += 1
                 out.line(problem_line(exc, name))
-            except (tovak.CompressionError, OSError, ValueError, TypeError, OverflowError) as exc:
+            except (tovak.CompressionError, tovak.PointerError, OSError, ValueError, TypeError, OverflowError) as exc:
                 status, message = describe(exc, name)
                 tally.failed = tally.failed or status == EXIT_USAGE
                 tally.errors += status == EXIT_INVALID
