@@ -46,15 +46,12 @@ std::string utf8_of(PyObject* str) {
     return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-// JSON or JSONL by the name, its compression suffix removed; nothing when the name does not tell.
+// JSON or JSONL by the name, its compression suffix removed: the suffixes the module-level readers know,
+// and .geojson; nothing when the name does not tell.
 std::optional<io::Format> format_by_name(std::string_view name) {
-    std::string lowered = io::ascii_lower(io::without_compression_suffix(name));
-    if (ends_with(lowered, ".jsonl") || ends_with(lowered, ".ndjson")) return io::Format::jsonl;
-    if (ends_with(lowered, ".json") || ends_with(lowered, ".geojson")) return io::Format::json;
+    const std::string_view stem = io::without_compression_suffix(name);
+    if (std::optional<io::Format> known = io::format_from_suffix(stem)) return known;
+    if (io::ascii_lower(stem).ends_with(".geojson")) return io::Format::json;
     return std::nullopt;
 }
 
