@@ -781,7 +781,8 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     }
     if (literals != 0) {
         // Compared as words, without a branch on which literal: each ends its run, before the block's end.
-        if (base + kBlockSize + 1 > size_) return false;  // may read past the data: the walk takes it
+        // A literal starts at most at the block's byte 62 and is read five bytes wide.
+        if (base + kBlockSize + 3 > size_) return false;  // may read past the data: the walk takes it
         std::uint32_t true_word, null_word, fals_word;
         std::memcpy(&true_word, "true", 4);
         std::memcpy(&null_word, "null", 4);
