@@ -60,20 +60,49 @@ void Structure::add_object(const Object& entries) {
         same_keys = keys_[last_slots_[i]].key == entries[i].first;
     if (!same_keys) {
         last_slots_.clear();
-        for (const auto& entry : entries) {
-            auto found = slot_of_key_.find(entry.first);
-            if (found == slot_of_key_.end()) {
-                keys_.push_back(KeyPlace{entry.first, 0, std::make_unique<Structure>()});
-                found = slot_of_key_.emplace(keys_.back().key, keys_.size() - 1).first;
-            }
-            last_slots_.push_back(found->second);
-        }
+        for (const auto& entry : entries) last_slots_.push_back(slot_of(entry.first));
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
         KeyPlace& place = keys_[last_slots_[i]];
         ++place.present;
         place.values->add(entries[i].second);
     }
+}
+
+std::size_t Structure::slot_of(const std::string& key) {
+    auto found = slot_of_key_.find(key);
+    if (found == slot_of_key_.end()) {
+        keys_.push_back(KeyPlace{key, 0, std::make_unique<Structure>()});
+        found = slot_of_key_.emplace(keys_.back().key, keys_.size() - 1).first;
+    }
+    return found->second;
+}
+
+void Structure::merge(const Structure& other) {
+    if (&other == this) {
+        // The keys and items below would grow while they are read: merge a copy.
+        Structure copy;
+        copy.merge(other);
+        merge(copy);
+        return;
+    }
+    for (int name = 0; name < ScalarNames::name_count; ++name) {
+        if (other.names_.contains(static_cast<ScalarNames::Name>(name))) names_.insert(static_cast<ScalarNames::Name>(name));
+    }
+    arrays_ += other.arrays_;
+    if (other.items_) {
+        if (!items_) items_ = std::make_unique<Structure>();
+        items_->merge(*other.items_);
+    }
+    objects_ += other.objects_;
+    // Keys new here come after the ones already known, in the other summary's order: the order in which
+    // adding its values would have met them.
+    for (const KeyPlace& place : other.keys_) {
+        KeyPlace& mine = keys_[slot_of(place.key)];
+        mine.present += place.present;
+        mine.values->merge(*place.values);
+    }
+    last_slots_.clear();  // a cache checked on use; clearing it is always right
 }
 
 Value Structure::schema() const {

@@ -4,7 +4,8 @@
 // "int|null" joined by "|" in byte order), array schemas (empty, or one element describing every item),
 // object schemas (names marked with a trailing "?" when some object lacks the key), and the mixed-kind
 // object {"__oneof__": [scalar, array, object]} holding one alternative per kind present. The same summary
-// also gives a JSON Schema (Structure::json_schema).
+// also gives a JSON Schema (Structure::json_schema). Summaries merge (Structure::merge) and travel as bytes
+// (Structure::encode/decode, in structure_codec.cpp), so parts of the records can be summarised apart.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,18 @@ public:
     // expects (properties in first-appearance order), not in byte order: print or convert it, never find().
     Value json_schema() const;
 
+    // Takes in what `other` summarises, as if its values had been added after the ones added here: the
+    // schema of the merged summary is the schema of both sequences, one after the other. `other` may be
+    // this summary (then every value counts twice).
+    void merge(const Structure& other);
+
+    // The summary as compact bytes (appended to `out`), and back. `decode` accepts only what `encode`
+    // makes: anything else, including nesting deeper than kMaxDepth levels, gives false (`out` is then
+    // left in some valid state). An empty summary decodes from the bytes of one.
+    void encode(std::string& out) const;
+    static bool decode(std::string_view bytes, Structure& out);
+    static constexpr int kMaxDepth = 10000;  // as deep as the parser lets a record be
+
 private:
     struct KeyPlace {
         std::string key;
@@ -67,6 +80,10 @@ private:
     Value array_schema() const;
     Value object_schema() const;
     Value object_json_schema() const;
+    // The slot of `key`, made (with no objects holding it yet) when the key is new.
+    std::size_t slot_of(const std::string& key);
+    void encode_node(std::string& out) const;
+    struct Decoder;
 
     ScalarNames names_;
     std::uint64_t arrays_ = 0;

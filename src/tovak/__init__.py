@@ -19,7 +19,7 @@ from typing import Any, Literal, Protocol, Union
 
 from tovak._errors import CompressionError, JSONError, PointerError
 from tovak.lib import _reader
-from tovak.lib._reader import Records
+from tovak.lib._reader import Records, Structure
 from tovak.lib._tovak import bigjson
 
 __all__ = [
@@ -28,6 +28,7 @@ __all__ = [
     "PointerError",
     "Records",
     "Source",
+    "Structure",
     "bigjson",
     "count",
     "json_schema",

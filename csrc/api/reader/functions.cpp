@@ -4,6 +4,7 @@
 // surrogates kept (api::Rules::python).
 #include "api/reader/mod.hpp"
 #include "api/reader/stream.hpp"
+#include "api/reader/structure.hpp"
 
 #include "api/py_records.hpp"
 #include "api/py_sink.hpp"
@@ -126,24 +127,9 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         StreamOptions options;
         Result<std::unique_ptr<Source>> source = open_bound(kSchemaSignature, args, nargs, kwnames, options, &sample);
         if (!source) return std::move(source).failure();
-        Source& input = *source.value();
-        const records::Cut cut = cut_of(input.format());
         json::Structure structure;
-        if (options.at) {
-            records::PointerCutter<Reader, json::PythonRules> cutter(Reader{io::ByteSourceRef(input.bytes())},
-                                                                     &*options.at, input.record_options(cut));
-            if (std::optional<records::RecordError> failed =
-                    records::sample_records<json::PythonRules>(cutter, sample, cut, structure)) {
-                if (failed->kind == records::ErrorKind::missing)
-                    return input.pointer_failure(records::describe_miss(*options.at, cutter.miss()), *failed);
-                return input.failure(*failed);
-            }
-        } else {
-            Cutter cutter(Reader{io::ByteSourceRef(input.bytes())}, input.record_options(cut));
-            if (std::optional<records::RecordError> failed =
-                    records::sample_records<json::PythonRules>(cutter, sample, cut, structure))
-                return input.failure(*failed);
-        }
+        Status sampled = sample_structure(*source.value(), options, sample, structure);
+        if (!sampled) return std::move(sampled).failure();
         std::string text;
         json::print_indented(structure.schema(), text);
         // Keys may hold lone surrogates (kept as the parser keeps them): the decoder lets them through.

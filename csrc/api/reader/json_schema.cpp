@@ -1,6 +1,7 @@
 // json_schema(source, sample=100, format=None): the structure the first `sample` records share (the
 // sampler of `schema`), as a JSON Schema (draft 2020-12) in Python dicts and lists.
 #include "api/reader/mod.hpp"
+#include "api/reader/structure.hpp"
 
 #include "json/structure.hpp"
 #include "records/cutter.hpp"
@@ -72,15 +73,19 @@ PyObject* json_schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (std::optional<records::RecordError> failed =
                 records::sample_records<json::PythonRules>(cutter, sample, cut, structure))
             return input.failure(*failed);
-        json::Value schema = structure.json_schema();
-        json::Object document;
-        document.emplace_back("$schema", json::Value(std::string(kDialect)));
-        for (auto& entry : schema.as_object()) document.push_back(std::move(entry));
-        return to_python(json::Value(std::move(document)));
+        return json_schema_object(structure);
     });
 }
 
 }  // namespace
+
+Result<PyRef> json_schema_object(const json::Structure& structure) {
+    json::Value schema = structure.json_schema();
+    json::Object document;
+    document.emplace_back("$schema", json::Value(std::string(kDialect)));
+    for (auto& entry : schema.as_object()) document.push_back(std::move(entry));
+    return to_python(json::Value(std::move(document)));
+}
 
 PyMethodDef json_schema_method = fastcall_method(
     "json_schema", json_schema_entry,

@@ -1,11 +1,12 @@
 #include "api/reader/mod.hpp"
+#include "api/reader/structure.hpp"
 
 namespace tovak::reader {
 
 namespace {
 
 PyMethodDef* const kFunctions[] = {&count_method, &load_method, &records_method, &schema_method,
-                                   &json_schema_method};
+                                   &json_schema_method, &split_blocks_method};
 
 }  // namespace
 
@@ -20,6 +21,9 @@ Status register_module(PyObject* module) {
     Result<PyRef> type = records_type();
     if (!type) return std::move(type).failure();
     if (PyObject_SetAttrString(module, "Records", type->get()) < 0) return Failure::from_python();
+    Result<PyRef> structure = structure_type();
+    if (!structure) return std::move(structure).failure();
+    if (PyObject_SetAttrString(module, "Structure", structure->get()) < 0) return Failure::from_python();
     return success();
 }
 
