@@ -1,5 +1,6 @@
 # The native module behind the ``tovak`` package's own functions; call them through ``tovak``.
 
+from collections.abc import Iterable
 from typing import Any, Literal, Self, SupportsIndex, final
 
 @final
@@ -49,3 +50,50 @@ def schema(source: object, sample: SupportsIndex = 100, format: str | None = Non
 
 def json_schema(source: object, sample: SupportsIndex = 100, format: str | None = None) -> dict[str, Any]:
     """The structure of the first `sample` records as a JSON Schema (draft 2020-12) dict."""
+
+@final
+class Structure:
+    """The merged structure of a sequence of records, the summary behind tovak.schema and tovak.json_schema.
+    Summaries of parts of the records merge in order and pickle, so the parts can be summarised by
+    different processes."""
+
+    def __init__(self) -> None: ...
+    def add(self, record: object, /) -> None:
+        """Takes in one record (dict, list, tuple, str, int, float, bool or None; dicts with str keys), after
+        the records taken in so far."""
+
+    def merge(self, other: Structure, /) -> None:
+        """Takes in, in place, the records `other` summarises, as if they came after the ones taken in so far.
+        Returns None; `other` is unchanged."""
+
+    def schema(self) -> str:
+        """The merged structure as indented JSON text: what tovak.schema gives for the same records."""
+
+    def json_schema(self) -> dict[str, Any]:
+        """The merged structure as a JSON Schema dict: what tovak.json_schema gives for the same records."""
+
+    def to_bytes(self) -> bytes:
+        """The summary as compact bytes, for Structure.from_bytes."""
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview, /) -> Structure:
+        """The Structure whose to_bytes() gave `data`; ValueError for other bytes."""
+
+    @classmethod
+    def from_records(cls, records: Iterable[object], /) -> Structure:
+        """The Structure of an iterable of records, in order."""
+
+    @classmethod
+    def of(
+        cls, source: object, sample: SupportsIndex | None = None, format: str | None = None, at: str | None = None
+    ) -> Structure:
+        """The Structure of the first `sample` records of a source (every record when None), read as
+        tovak.schema reads them."""
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def split_blocks(
+    source: object, blocksize: SupportsIndex, blocks: SupportsIndex, format: str | None = None, at: str | None = None
+) -> tuple[str, list[tuple[int, int | None, int] | None] | None, int | None]:
+    """Where the records of an input fall in blocks of `blocksize` bytes: a boundary scan that builds no
+    records (see tovak.dask)."""
