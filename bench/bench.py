@@ -4,7 +4,7 @@
 Every measurement runs in a fresh child process (this script with the hidden --child flag),
 which reports its best time of N runs and its peak RSS above a baseline taken after imports.
 
-    python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,sources,corpus]
+    python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,sources,pointer,dask,corpus]
                            [--data DIR] [--keep] [--corpus DIR] [--no-gc | --both-gc] [--plot FILE.png]
 """
 import argparse
@@ -28,7 +28,7 @@ from pathlib import Path
 
 MB = 1 << 20
 ROOT = Path(__file__).resolve().parents[1]
-SECTIONS = ("count", "load", "iter", "schema", "sources", "pointer", "corpus")
+SECTIONS = ("count", "load", "iter", "schema", "sources", "pointer", "dask", "corpus")
 PEERS = ("orjson", "msgspec", "ijson", "genson", "polars", "duckdb")
 OURS = {"count": "count", "load": "load", "iter": "iter_records", "schema": "schema"}
 # The package's own functions (tovak.*), by case name.
@@ -170,6 +170,16 @@ def _build(case: str, path: str, fmt, sample, at=None):
                 for _ in records:
                     n += 1
                 return (n,)
+    elif case.startswith("dask_"):  # dask_<what>_<workers>: on a LocalCluster of worker processes
+        return _dask_case(case, path)
+    elif case == "t_split":  # the boundary scan of tovak.dask, as one partition task runs it
+        from tovak.lib import _reader
+        blocksize = 8 * MB
+        blocks = -(-os.path.getsize(path) // blocksize)
+
+        def run():
+            kind, entries, _ = _reader.split_blocks(path, blocksize, blocks, fmt)
+            return (kind, sum(entry is not None for entry in entries or ()))
     elif case == "marshal":  # the floor: the same objects, built from the interpreter's own format
         import marshal
         from tovak import bigjson
@@ -223,6 +233,26 @@ def _build(case: str, path: str, fmt, sample, at=None):
             with open(path, "rb") as f:
                 return [loads(line) for line in f] if lines else loads(f.read())
     return run
+
+
+def _dask_case(case: str, path: str):
+    """The cluster starts here, before the timed runs; it ends with the child process."""
+    import logging
+
+    import dask.bag
+    from distributed import Client, LocalCluster
+
+    import tovak.dask
+    what, workers = case.split("_")[1], int(case.rsplit("_", 1)[1])
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                           silence_logs=logging.ERROR)
+    client = Client(cluster)
+    _build.keep = (cluster, client)  # alive for the runs
+    if what == "records":
+        return lambda: (tovak.dask.read_records(path, blocksize="8 MiB").count().compute(),)
+    if what == "readtext":
+        return lambda: (dask.bag.read_text(path, blocksize="8 MiB").map(json.loads).count().compute(),)
+    raise ValueError(f"unknown case {case}")
 
 
 def _summary(r):
@@ -581,6 +611,29 @@ def section_pointer(R: Runner, d: dict) -> None:
                  "the skip file holds data.json before a three-element target."])
 
 
+def section_dask(R: Runner, d: dict) -> None:
+    def fcheck(a: dict, b: dict) -> str:  # the record counts
+        return "" if "error" in a or "error" in b else "same" if a["value"][0] == b["value"][0] else "DIFFERS"
+
+    print("## On a Dask cluster (tovak.dask, LocalCluster of worker processes, blocksize 8 MiB)\n")
+    rows = []
+    for ext in ("jsonl", "json"):
+        path, size = d[ext], d[ext + "_size"]
+        two, one = R.run("dask_records_2", path, repeat=1), R.run("dask_records_1", path, repeat=1)
+        rows.append(row(f"read_records(data.{ext}).count(): 2 workers vs 1", two, one, fratio(one, two), "≥ 1.7",
+                        fcheck(two, one), size))
+        if ext == "jsonl":
+            text = R.run("dask_readtext_2", path, repeat=1)
+            rows.append(row("read_records(data.jsonl).count() vs read_text(...).map(json.loads).count(), 2 workers",
+                            two, text, fratio(text, two), "≥ 5", fcheck(two, text), size))
+    scan, counted = R.run("t_split", d["json"]), R.run("t_count", d["json"])
+    rows.append(row("boundary scan of data.json (split_blocks) vs tovak.count", scan, counted, fratio(counted, scan),
+                    "≥ 0.5", "", d["json_size"]))
+    table(rows, ["Ratio: peer time / our time (> 1: ours is faster); the scan row: count time / scan time (its "
+                 "share of count's throughput). Cluster rows run once each (startup not timed) on this machine's "
+                 "cores; with 2 shared cores the figures are noisy."])
+
+
 def compressed(path: Path, suffix: str, tool: str):
     """path + suffix, made with the command line tool unless present; None without the tool."""
     packed = path.with_name(path.name + suffix)
@@ -675,7 +728,8 @@ def main() -> None:
                 section_load(R, d, args.both_gc)
             else:
                 {"count": section_count, "load": section_load, "iter": section_iter,
-                 "schema": section_schema, "sources": section_sources, "pointer": section_pointer}[s](R, d)
+                 "schema": section_schema, "sources": section_sources, "pointer": section_pointer,
+                 "dask": section_dask}[s](R, d)
             sys.stdout.flush()
         if args.plot:
             draw_plot(args.plot)

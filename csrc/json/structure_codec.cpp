@@ -5,13 +5,14 @@
 //               key_count * (key_length:varint  key:bytes  present:varint  values:node)
 //
 // varint: unsigned LEB128 (7 bits a byte, low bits first, at most 10 bytes). Keys come in first-appearance
-// order. Decoding checks every length against the bytes left, the names against the five known ones,
-// `present` against `objects`, the keys for repeats and the depth against kMaxDepth, so bytes from
-// anywhere give a valid summary or false, never a fault.
+// order. Decoding checks every length against the bytes left, the keys' text, the names against the five
+// known ones, `present` against `objects`, the keys for repeats and the depth against kMaxDepth, so bytes
+// from anywhere give a valid summary or false, never a fault.
 #include <string>
 #include <string_view>
 
 #include "json/structure.hpp"
+#include "json/text.hpp"
 
 namespace tovak::json {
 
@@ -25,6 +26,19 @@ void put_varint(std::uint64_t value, std::string& out) {
         value >>= 7;
     }
     out.push_back(static_cast<char>(value));
+}
+
+// Keys are UTF-8 in which lone surrogates may stand (the parser keeps a lone \u escape as the three bytes
+// ED A0..BF xx): such a sequence is checked as if it were a character
+// of the same length.
+bool is_key_text(std::string_view key) {
+    if (key.find('\xED') == std::string_view::npos) return is_valid_utf8(key);
+    std::string checked(key);
+    for (std::size_t i = 0; i + 2 < checked.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(checked[i]), next = static_cast<unsigned char>(checked[i + 1]);
+        if (lead == 0xED && next >= 0xA0 && next <= 0xBF) checked.replace(i, 2, "\xEF\xBF");
+    }
+    return is_valid_utf8(checked);
 }
 
 }  // namespace
@@ -74,6 +88,7 @@ struct Structure::Decoder {
             if (!varint(length) || length > bytes.size() - at) return false;
             const std::string key(bytes.substr(at, length));
             at += length;
+            if (!is_key_text(key)) return false;
             if (!varint(present) || present > out.objects_) return false;
             const std::size_t keys_before = out.keys_.size();
             KeyPlace& place = out.keys_[out.slot_of(key)];
