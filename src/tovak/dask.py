@@ -285,9 +285,10 @@ def _records_of(block: _Block, format: str | None, at: str | None, errors: str) 
         at = at if block.format == "jsonl" else None
     try:
         with tovak.records(source, format=format, at=at, errors=errors) as records:  # type: ignore[arg-type]
-            return list(records)
+            got = list(records)
     except (JSONError, PointerError) as error:
         raise block.relocated(error) from None
+    return got
 
 
 def _read(path: str, plan: tuple[Any, ...] | None, index: int, blocksize: int, format: str | None,
@@ -302,14 +303,14 @@ def _count(path: str, plan: tuple[Any, ...] | None, index: int, blocksize: int, 
         return tovak.count(path, format=format, at=at)
     kind, table, total = plan
     if kind == "pointed":
-        return total if index == 0 else 0
+        return int(total) if index == 0 else 0
     if kind == "elements":
         entry = table[index]
         if entry is None:
             return 0
         if entry[1] is not None:  # not the array's last range: its elements end where the next range's begin
             following = next(later for later in table[index + 1 :] if later is not None)
-            return following[2] - entry[2]
+            return int(following[2] - entry[2])
     block = _range_block(path, plan, index, blocksize)
     if block is None:
         return 0
@@ -344,17 +345,17 @@ def _tasks(paths: Paths, blocksize: int | str | None, format: str | None, at: st
            *args: Any) -> list[Any]:
     """One delayed `task(path, plan, index, blocksize, format, at, *args)` per partition, in file order.
     Files cut into ranges share one delayed plan (the boundary scan), computed once by a worker."""
-    dask = _dask()
+    engine = _dask()
     size_limit = _blocksize(blocksize)
     parts = []
     for path in _expand(paths):
         size = os.path.getsize(path)
         if size_limit is None or size <= size_limit or _compressed(path):
-            parts.append(dask.delayed(task)(path, None, 0, 0, format, at, *args))
+            parts.append(engine.delayed(task)(path, None, 0, 0, format, at, *args))
             continue
         blocks = math.ceil(size / size_limit)
-        plan = dask.delayed(_plan)(path, size_limit, blocks, format, at)
-        parts.extend(dask.delayed(task)(path, plan, index, size_limit, format, at, *args) for index in range(blocks))
+        plan = engine.delayed(_plan)(path, size_limit, blocks, format, at)
+        parts.extend(engine.delayed(task)(path, plan, index, size_limit, format, at, *args) for index in range(blocks))
     return parts
 
 
@@ -377,11 +378,12 @@ def read_records(
 
     `at`, `format` and `errors` are those of ``tovak.records``; errors raised by a task reach the client
     as tovak's own exceptions, placed in the whole file."""
-    dask = _dask()
+    engine = _dask()
     if errors not in ("raise", "skip"):
         raise ValueError("errors must be 'raise' or 'skip'")
     parts = _tasks(paths, blocksize, format, at, _read, errors)
-    return dask.bag.from_delayed(parts)
+    bag: dask.bag.Bag = engine.bag.from_delayed(parts)
+    return bag
 
 
 def count(
@@ -389,8 +391,8 @@ def count(
 ) -> int:
     """The number of records in all of `paths`: the sum of what ``tovak.count`` gives for each file,
     worked out range by range by the cluster's workers (a JSON array's ranges from its boundary scan)."""
-    dask = _dask()
-    counts = dask.compute(*_tasks(paths, blocksize, format, at, _count))
+    engine = _dask()
+    counts = engine.compute(*_tasks(paths, blocksize, format, at, _count))
     return int(sum(counts))
 
 
@@ -406,13 +408,13 @@ def schema(
     (`sample` None), or of the first `sample` records of each file. It equals ``tovak.schema`` over the
     same records read in order on one machine: each task summarises its range (``tovak.Structure``), and
     the summaries are merged in order at the client."""
-    dask = _dask()
+    engine = _dask()
     if sample is not None:
         parts = _tasks(paths, None, format, at, _structure, sample)
     else:
         parts = _tasks(paths, blocksize, format, at, _structure, None)
     merged = tovak.Structure()
-    for part in dask.compute(*parts):
+    for part in engine.compute(*parts):
         merged.merge(part)
     return merged.schema()
 

@@ -4,9 +4,11 @@
 // `schema`); printed as the schema text and as JSON Schema; pickled through its byte form.
 #include "api/reader/structure.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -97,79 +99,99 @@ Result<std::string> key_bytes(PyObject* key) {
     return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-Result<json::Value> value_of(PyObject* obj, int depth);
+// Converts records one value at a time. Nesting goes as deep as the parser lets a record go, so each level
+// keeps little on the stack: the failure waits here, not in every level's return value, and whatever
+// needs room (a failure, a key's text, the sort) is done in a function of its own, outside the recursion.
+class Converter {
+public:
+    // The record as a value, or false (then `failure()` says why).
+    bool convert(PyObject* record, json::Value& out) { return value(record, 0, out); }
+    Failure failure() { return std::move(*failure_); }
 
-Status items_of(PyObject* sequence, int depth, json::Array& items) {
-    const bool list = PyList_Check(sequence);
-    Status status = success();
-    TOVAK_BEGIN_LOCKED(sequence)
-    const Py_ssize_t size = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        Result<json::Value> item = value_of(list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i), depth + 1);
-        if (!item) {
-            status = std::move(item).failure();
-            break;
-        }
-        items.push_back(std::move(item).value());
+private:
+    [[gnu::noinline]] bool fail(PyObject* obj, int depth) {
+        if (depth >= json::Structure::kMaxDepth) failure_.emplace(PyExc_ValueError, json::message::nesting_too_deep);
+        else failure_.emplace(unsupported(obj));
+        return false;
     }
-    TOVAK_END_LOCKED()
-    return status;
-}
 
-Status entries_of(PyObject* dict, int depth, json::Object& entries) {
-    Status status = success();
-    TOVAK_BEGIN_LOCKED(dict)
-    entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-    Py_ssize_t position = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        Result<std::string> name = key_bytes(key);
-        if (!name) {
-            status = std::move(name).failure();
-            break;
+    [[gnu::noinline]] bool key(PyObject* key, std::string& out) {
+        Result<std::string> text = key_bytes(key);
+        if (!text) {
+            failure_.emplace(std::move(text).failure());
+            return false;
         }
-        Result<json::Value> entry = value_of(value, depth + 1);
-        if (!entry) {
-            status = std::move(entry).failure();
-            break;
-        }
-        entries.emplace_back(std::move(name).value(), std::move(entry).value());
+        out = std::move(text).value();
+        return true;
     }
-    TOVAK_END_LOCKED()
-    // The value model holds entries in byte order of the keys, as the parser's sink leaves them.
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    return status;
-}
 
-// Scalars keep only their kind: the summary never looks at a value.
-Result<json::Value> value_of(PyObject* obj, int depth) {
-    if (depth >= json::Structure::kMaxDepth) return Failure(PyExc_ValueError, json::message::nesting_too_deep);
-    if (obj == Py_None) return json::Value();
-    if (PyBool_Check(obj)) return json::Value(obj == Py_True);
-    if (PyLong_Check(obj)) return json::Value(std::int64_t{0});
-    if (PyFloat_Check(obj)) return json::Value(0.0);
-    if (PyUnicode_Check(obj)) return json::Value(std::string());
-    if (PyList_Check(obj) || PyTuple_Check(obj)) {
-        json::Array items;
-        Status done = items_of(obj, depth, items);
-        if (!done) return std::move(done).failure();
-        return json::Value(std::move(items));
+    [[gnu::noinline]] static void sort_entries(json::Object& entries) {
+        // The value model holds entries in byte order of the keys, as the parser's sink leaves them.
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     }
-    if (PyDict_Check(obj)) {
-        json::Object entries;
-        Status done = entries_of(obj, depth, entries);
-        if (!done) return std::move(done).failure();
-        return json::Value(std::move(entries));
+
+    // Scalars keep only their kind: the summary never looks at a value.
+    bool value(PyObject* obj, int depth, json::Value& out) {
+        if (depth >= json::Structure::kMaxDepth) return fail(obj, depth);
+        if (obj == Py_None) out = json::Value();
+        else if (PyBool_Check(obj)) out = json::Value(obj == Py_True);
+        else if (PyLong_Check(obj)) out = json::Value(std::int64_t{0});
+        else if (PyFloat_Check(obj)) out = json::Value(0.0);
+        else if (PyUnicode_Check(obj)) out = json::Value(std::string());
+        else if (PyList_Check(obj) || PyTuple_Check(obj)) return items(obj, depth, out);
+        else if (PyDict_Check(obj)) return entries(obj, depth, out);
+        else return fail(obj, depth);
+        return true;
     }
-    return unsupported(obj);
+
+    [[gnu::noinline]] bool items(PyObject* sequence, int depth, json::Value& out) {
+        const bool list = PyList_Check(sequence);
+        out = json::Value(json::Array{});
+        json::Array& items = out.as_array();
+        bool ok = true;
+        TOVAK_BEGIN_LOCKED(sequence)
+        const Py_ssize_t size = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+        items.resize(static_cast<std::size_t>(size));
+        for (Py_ssize_t i = 0; ok && i < size; ++i) {
+            PyObject* item = list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
+            ok = value(item, depth + 1, items[static_cast<std::size_t>(i)]);
+        }
+        TOVAK_END_LOCKED()
+        return ok;
+    }
+
+    [[gnu::noinline]] bool entries(PyObject* dict, int depth, json::Value& out) {
+        out = json::Value(json::Object{});
+        json::Object& entries = out.as_object();
+        bool ok = true;
+        TOVAK_BEGIN_LOCKED(dict)
+        entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+        Py_ssize_t position = 0;
+        PyObject *name = nullptr, *item = nullptr;
+        while (ok && PyDict_Next(dict, &position, &name, &item)) {
+            entries.emplace_back();
+            ok = key(name, entries.back().first) && value(item, depth + 1, entries.back().second);
+        }
+        TOVAK_END_LOCKED()
+        if (ok) sort_entries(entries);
+        return ok;
+    }
+
+    std::optional<Failure> failure_;
+};
+
+Result<json::Value> value_of(PyObject* record) {
+    Converter converter;
+    json::Value value;
+    if (!converter.convert(record, value)) return converter.failure();
+    return value;
 }
 
 Status add_records(json::Structure& structure, PyObject* iterable) {
     PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
     if (!iterator) return Failure::from_python();
     while (PyRef record = PyRef::steal(PyIter_Next(iterator.get()))) {
-        Result<json::Value> value = value_of(record.get(), 0);
+        Result<json::Value> value = value_of(record.get());
         if (!value) return std::move(value).failure();
         structure.add(value.value());
     }
@@ -190,7 +212,7 @@ PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcep
 PyObject* structure_add(PyObject* self, PyObject* record) noexcept {
     return run_entry([&]() -> Result<PyRef> {
         // The value is made before the summary is held, so the summary is never held while Python runs.
-        Result<json::Value> value = value_of(record, 0);
+        Result<json::Value> value = value_of(record);
         if (!value) return std::move(value).failure();
         api::ExclusiveAccess access(as_structure(self)->access);
         if (!access.held()) return already_borrowed();
@@ -312,25 +334,25 @@ void structure_dealloc(PyObject* self) noexcept {
 
 PyMethodDef structure_methods[] = {
     {"add", structure_add, METH_O,
-     "add(record, /)\n--\n\nTakes in one record (dict, list, tuple, str, int, float, bool or None; dicts with "
+     "add($self, record, /)\n--\n\nTakes in one record (dict, list, tuple, str, int, float, bool or None; dicts with "
      "str keys), after the records taken in so far."},
     {"merge", structure_merge, METH_O,
-     "merge(other, /)\n--\n\nTakes in, in place, the records `other` summarises, as if they came after the ones "
+     "merge($self, other, /)\n--\n\nTakes in, in place, the records `other` summarises, as if they came after the ones "
      "taken in so far. Returns None; `other` is unchanged."},
     {"schema", structure_schema, METH_NOARGS,
-     "schema()\n--\n\nThe merged structure as indented JSON text: what tovak.schema gives for the same records."},
+     "schema($self, /)\n--\n\nThe merged structure as indented JSON text: what tovak.schema gives for the same records."},
     {"json_schema", structure_json_schema, METH_NOARGS,
-     "json_schema()\n--\n\nThe merged structure as a JSON Schema dict: what tovak.json_schema gives for the same "
+     "json_schema($self, /)\n--\n\nThe merged structure as a JSON Schema dict: what tovak.json_schema gives for the same "
      "records."},
     {"to_bytes", structure_to_bytes, METH_NOARGS,
-     "to_bytes()\n--\n\nThe summary as compact bytes, for Structure.from_bytes."},
+     "to_bytes($self, /)\n--\n\nThe summary as compact bytes, for Structure.from_bytes."},
     {"from_bytes", structure_from_bytes, METH_O | METH_CLASS,
-     "from_bytes(data, /)\n--\n\nThe Structure whose to_bytes() gave `data`; ValueError for other bytes."},
+     "from_bytes($cls, data, /)\n--\n\nThe Structure whose to_bytes() gave `data`; ValueError for other bytes."},
     {"from_records", structure_from_records, METH_O | METH_CLASS,
-     "from_records(records, /)\n--\n\nThe Structure of an iterable of records, in order."},
+     "from_records($cls, records, /)\n--\n\nThe Structure of an iterable of records, in order."},
     {"of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(structure_of)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "of(source, sample=None, format=None, at=None)\n--\n\nThe Structure of the first `sample` records of a "
+     "of($cls, source, sample=None, format=None, at=None)\n--\n\nThe Structure of the first `sample` records of a "
      "source (every record when None), read as tovak.schema reads them."},
     {"__reduce__", structure_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
