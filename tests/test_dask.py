@@ -1,5 +1,5 @@
-"""tovak.dask and tovak.Structure: records read range by range equal the records read whole, errors are
-placed in the whole file, summaries merge in order, and a cluster of worker processes gives the same."""
+"""tovak.dask: records read range by range equal the records read whole, errors are placed in the whole
+file, and a cluster of worker processes gives the same, also when a worker dies."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ import gzip
 import json
 import logging
 import os
-import pickle
 import signal
 import sys
 
@@ -259,83 +258,3 @@ def test_cluster_survives_a_worker_killed_mid_task(client, tmp_path):
     got = td.read_records(path, blocksize=1500).map(die_once).compute()
     assert os.path.exists(marker)
     assert got == list(tovak.records(path))
-
-
-# ---------------------------------------------------------------------------------------------------
-# tovak.Structure
-
-
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(st.lists(st.lists(json_values, max_size=6), max_size=4))
-def test_merged_parts_equal_the_schema_of_all_records(tmp_path, parts):
-    everything = [record for part in parts for record in part]
-    path = write_test_file(tmp_path, "all.jsonl", jsonl_text(everything) if everything else "")
-    merged = tovak.Structure()
-    for part in parts:
-        merged.merge(pickle.loads(pickle.dumps(tovak.Structure.from_records(part))))
-    assert merged.schema() == tovak.schema(path, sample=HUGE)
-    assert merged.json_schema() == tovak.json_schema(path, sample=HUGE)
-    assert merged.to_bytes() == tovak.Structure.of(path).to_bytes() == tovak.Structure.from_records(everything).to_bytes()
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.lists(json_values, max_size=5), st.data())
-def test_from_bytes_takes_only_what_to_bytes_makes(records, data):
-    encoded = tovak.Structure.from_records(records).to_bytes()
-    assert tovak.Structure.from_bytes(encoded).to_bytes() == encoded
-    damaged = bytearray(encoded)
-    for _ in range(data.draw(st.integers(1, 3))):
-        if damaged and data.draw(st.booleans()):
-            damaged[data.draw(st.integers(0, len(damaged) - 1))] = data.draw(st.integers(0, 255))
-        else:
-            del damaged[data.draw(st.integers(0, len(damaged))) :]
-    try:
-        decoded = tovak.Structure.from_bytes(bytes(damaged))
-    except ValueError:
-        return
-    decoded.schema()  # whatever decodes is a valid summary
-    decoded.json_schema()
-
-
-def test_structure_of_a_source(tmp_path):
-    path = write_test_file(tmp_path, "p.json", json.dumps({"a": {"rows": make_records(30) + [[1], "x"]}}))
-    assert tovak.Structure.of(path, at="/a/rows").schema() == tovak.schema(path, at="/a/rows", sample=HUGE)
-    assert tovak.Structure.of(path, at="/a/rows", sample=3).schema() == tovak.schema(path, at="/a/rows", sample=3)
-    with pytest.raises(tovak.PointerError):
-        tovak.Structure.of(path, at="/b")
-    assert tovak.Structure().schema() == tovak.schema(b"") == '"unknown"'
-    assert tovak.Structure().json_schema() == tovak.json_schema(b"")
-
-
-def test_structure_merges_itself_and_keeps_key_order():
-    first = tovak.Structure.from_records([{"b": 1}, {"a": None}])
-    first.merge(first)
-    assert first.to_bytes() == tovak.Structure.from_records([{"b": 1}, {"a": None}] * 2).to_bytes()
-    later = tovak.Structure.from_records([{"c": "x", "a": 1}])
-    first.merge(later)
-    assert list(first.json_schema()["properties"]) == ["b", "a", "c"]
-
-
-@pytest.mark.parametrize(("record", "error"), [
-    ({1: 2}, TypeError), ({"s": {1, 2}}, TypeError), (object(), TypeError), (b"x", TypeError),
-    ([[[]]] * 1, None), ({"\ud800": 1}, None),
-])
-def test_structure_values(record, error):
-    if error is None:
-        tovak.Structure().add(record)
-    else:
-        with pytest.raises(error):
-            tovak.Structure.from_records([record])
-
-
-def test_structure_nesting_limit():
-    deep = []
-    for _ in range(10000):
-        deep = [deep]
-    with pytest.raises(ValueError, match="nesting"):
-        tovak.Structure().add(deep)
-    loop = []
-    loop.append(loop)
-    with pytest.raises(ValueError, match="nesting"):
-        tovak.Structure().add(loop)
-    tovak.Structure().add(deep[0])

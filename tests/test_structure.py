@@ -1,0 +1,126 @@
+"""tovak.Structure: summaries of parts of the records merge in order into the schema of all of them, travel
+as bytes, and refuse what they cannot summarise."""
+
+from __future__ import annotations
+
+import json
+import pickle
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tovak
+from conftest import run_threads, write_test_file
+
+HUGE = 10**9
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(max_size=6),
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=4), children, max_size=4),
+    max_leaves=12,
+)
+
+
+def jsonl_text(records):
+    return "".join(json.dumps(record) + "\n" for record in records)
+
+
+def make_records(count):
+    return [{"id": i, "name": "n" * (i % 40), "tags": [i % 3, {"deep": i % 2 == 0}]} for i in range(count)]
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.lists(json_values, max_size=6), max_size=4))
+def test_merged_parts_equal_the_schema_of_all_records(tmp_path, parts):
+    everything = [record for part in parts for record in part]
+    path = write_test_file(tmp_path, "all.jsonl", jsonl_text(everything) if everything else "")
+    merged = tovak.Structure()
+    for part in parts:
+        merged.merge(pickle.loads(pickle.dumps(tovak.Structure.from_records(part))))
+    assert merged.schema() == tovak.schema(path, sample=HUGE)
+    assert merged.json_schema() == tovak.json_schema(path, sample=HUGE)
+    assert merged.to_bytes() == tovak.Structure.of(path).to_bytes() == tovak.Structure.from_records(everything).to_bytes()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(json_values, max_size=5), st.data())
+def test_from_bytes_takes_only_what_to_bytes_makes(records, data):
+    encoded = tovak.Structure.from_records(records).to_bytes()
+    assert tovak.Structure.from_bytes(encoded).to_bytes() == encoded
+    damaged = bytearray(encoded)
+    for _ in range(data.draw(st.integers(1, 3))):
+        if damaged and data.draw(st.booleans()):
+            damaged[data.draw(st.integers(0, len(damaged) - 1))] = data.draw(st.integers(0, 255))
+        else:
+            del damaged[data.draw(st.integers(0, len(damaged))) :]
+    try:
+        decoded = tovak.Structure.from_bytes(bytes(damaged))
+    except ValueError:
+        return
+    decoded.schema()  # whatever decodes is a valid summary
+    decoded.json_schema()
+
+
+def test_structure_of_a_source(tmp_path):
+    path = write_test_file(tmp_path, "p.json", json.dumps({"a": {"rows": make_records(30) + [[1], "x"]}}))
+    assert tovak.Structure.of(path, at="/a/rows").schema() == tovak.schema(path, at="/a/rows", sample=HUGE)
+    assert tovak.Structure.of(path, at="/a/rows", sample=3).schema() == tovak.schema(path, at="/a/rows", sample=3)
+    with pytest.raises(tovak.PointerError):
+        tovak.Structure.of(path, at="/b")
+    assert tovak.Structure().schema() == tovak.schema(b"") == '"unknown"'
+    assert tovak.Structure().json_schema() == tovak.json_schema(b"")
+
+
+def test_structure_merges_itself_and_keeps_key_order():
+    first = tovak.Structure.from_records([{"b": 1}, {"a": None}])
+    first.merge(first)
+    assert first.to_bytes() == tovak.Structure.from_records([{"b": 1}, {"a": None}] * 2).to_bytes()
+    later = tovak.Structure.from_records([{"c": "x", "a": 1}])
+    first.merge(later)
+    assert list(first.json_schema()["properties"]) == ["b", "a", "c"]
+
+
+@pytest.mark.parametrize(("record", "error"), [
+    ({1: 2}, TypeError), ({"s": {1, 2}}, TypeError), (object(), TypeError), (b"x", TypeError),
+    ([[[]]] * 1, None), ({"\ud800": 1}, None),
+])
+def test_structure_values(record, error):
+    if error is None:
+        tovak.Structure().add(record)
+    else:
+        with pytest.raises(error):
+            tovak.Structure.from_records([record])
+
+
+def test_structure_nesting_limit():
+    deep = []
+    for _ in range(10000):
+        deep = [deep]
+    with pytest.raises(ValueError, match="nesting"):
+        tovak.Structure().add(deep)
+    loop = []
+    loop.append(loop)
+    with pytest.raises(ValueError, match="nesting"):
+        tovak.Structure().add(loop)
+    tovak.Structure().add(deep[0])
+
+
+def test_structure_shared_between_threads():
+    shared = tovak.Structure()
+    other = tovak.Structure.from_records(make_records(5))
+
+    def work(k):
+        for i in range(300):
+            try:
+                if k % 2:
+                    shared.add({"k": k, "i": [i]})
+                else:
+                    shared.merge(other)
+                shared.schema()
+            except RuntimeError as error:  # another thread holds it: refused at once, never waited on
+                assert "borrowed" in str(error)
+
+    assert run_threads(work) == []
+    assert "k" in shared.json_schema()["properties"]
