@@ -20,7 +20,8 @@
 #include "records/sample.hpp"
 
 // Reading a list's items or a dict's entries while another thread changes them: under the free-threaded
-// build the container is locked for the read; elsewhere the interpreter lock does it.
+// build the container is locked for the read; elsewhere the interpreter lock does it. Each ends with a
+// semicolon, as the interpreter's own macros do.
 #if PY_VERSION_HEX >= 0x030D0000
 #define TOVAK_BEGIN_LOCKED(obj) Py_BEGIN_CRITICAL_SECTION(obj)
 #define TOVAK_END_LOCKED() Py_END_CRITICAL_SECTION()
@@ -149,14 +150,14 @@ private:
         out = json::Value(json::Array{});
         json::Array& items = out.as_array();
         bool ok = true;
-        TOVAK_BEGIN_LOCKED(sequence)
+        TOVAK_BEGIN_LOCKED(sequence);
         const Py_ssize_t size = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
         items.resize(static_cast<std::size_t>(size));
         for (Py_ssize_t i = 0; ok && i < size; ++i) {
             PyObject* item = list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
             ok = value(item, depth + 1, items[static_cast<std::size_t>(i)]);
         }
-        TOVAK_END_LOCKED()
+        TOVAK_END_LOCKED();
         return ok;
     }
 
@@ -164,7 +165,7 @@ private:
         out = json::Value(json::Object{});
         json::Object& entries = out.as_object();
         bool ok = true;
-        TOVAK_BEGIN_LOCKED(dict)
+        TOVAK_BEGIN_LOCKED(dict);
         entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
         Py_ssize_t position = 0;
         PyObject *name = nullptr, *item = nullptr;
@@ -172,7 +173,7 @@ private:
             entries.emplace_back();
             ok = key(name, entries.back().first) && value(item, depth + 1, entries.back().second);
         }
-        TOVAK_END_LOCKED()
+        TOVAK_END_LOCKED();
         if (ok) sort_entries(entries);
         return ok;
     }
