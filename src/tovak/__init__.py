@@ -10,6 +10,9 @@ the content: a single value is JSON, values on separate lines are JSONL.
 The work is done by the native extensions ``tovak.lib._reader`` (these functions) and
 ``tovak.lib._tovak``, whose submodule ``bigjson`` is the low-level module with its own rules
 (sorted keys, tolerant reading); ``from tovak import bigjson`` and ``import tovak.bigjson`` both work.
+
+``Structure`` is the summary behind ``schema`` and ``json_schema``: summaries of parts of the records merge
+in order and pickle. ``tovak.dask`` (``pip install 'tovak[dask]'``) reads records on a Dask cluster.
 """
 
 from __future__ import annotations
