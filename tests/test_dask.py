@@ -230,6 +230,8 @@ def test_cluster_reads_every_kind_of_file_in_order(client, mixed_files):
     assert td.schema(mixed_files, blocksize=2000) == merged.schema()
     assert td.schema(mixed_files, sample=5) == tovak.Structure.from_records(
         [record for name in names for record in list(tovak.records(name))[:5]]).schema()
+    smaller_than_a_record = [name for name in names if name.endswith("part-03.jsonl")]
+    assert td.read_records(smaller_than_a_record, blocksize=40).compute() == records_of(smaller_than_a_record)
 
 
 def test_cluster_errors_reach_the_client_as_themselves(client, tmp_path):
