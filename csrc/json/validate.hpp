@@ -25,10 +25,11 @@
 //
 // How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp), with the driver of
 // the validator's SIMD level (the AVX2 one also computes the validator's extra masks with AVX2). A block whose
-// state at the cursor is simple and whose tokens all lie below the depths navigation watches is checked at
-// once: string contents by masks (control characters) and a loop over escapes, plain numbers by masks,
-// literals as words, and the order of the token starts by a table machine without a branch per token,
-// which keeps the kinds of the open containers in a register. It only accepts a valid block; any other
+// state at the cursor is simple is checked at once: string contents by masks (control characters) and a loop
+// over escapes, plain numbers by masks, literals as words, and the order of the token starts by a table
+// machine without a branch per token, which keeps the kinds of the open containers in a register. That pass
+// stops before the first token at a depth navigation watches (the closing bracket of a watched element); the
+// exact machine takes that token, and the pass tries the rest of the block again. It only accepts a valid block; any other
 // block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
 // numbers and literals read in place) that hands anything it does not take in one step (an error, an
 // escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
