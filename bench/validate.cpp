@@ -1,5 +1,6 @@
 // Throughput of the streaming validator against the block classifier pass in the same run, on a given
 // file: best of N passes each (in CPU time of the thread), at the CPU's SIMD level (or the one TOVAK_SIMD names).
+// A second line gives the compaction of the whole text (json/compact.hpp) at that level and in the byte loop.
 // Usage: validate_bench FILE [CHUNK_BYTES [PASSES [POINTER]]]
 #include <algorithm>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "json/compact.hpp"
 #include "json/scan.hpp"
 #include "json/validate.hpp"
 
@@ -99,5 +101,11 @@ int main(int argc, char** argv) {
                 "ok=%d\n",
                 gb / classify, gb / fixed, classify / fixed, ok_fixed, gb / python, classify / python, ok_python,
                 gb / navigate, classify / navigate, ok_navigate);
+    if (!ok_fixed) return 0;
+    std::string compacted, by_bytes;
+    const double packed = best_seconds(passes, [&] { json::compact_text(text, compacted); });
+    const double looped = best_seconds(passes, [&] { json::compact_text(text, by_bytes, json::SimdLevel::scalar); });
+    std::printf("compact %.2f GB/s (%.2f) | byte loop %.2f GB/s (%.2f) | same=%d\n", gb / packed, classify / packed,
+                gb / looped, classify / looped, compacted == by_bytes);
     return 0;
 }

@@ -1,14 +1,20 @@
 // The streaming validator against the parser. The first input byte picks the rules and how the rest is
 // cut into chunks; the rest is the text. The validator's verdict, message, offset, line and column must
 // be the parser's on the whole text (on ill-formed UTF-8: the first ill-formed sequence, when the bytes
-// before the parser's error already show it), and must not depend on the chunking.
+// before the parser's error already show it), and must not depend on the chunking. Navigating to a pointer
+// (picked by the first byte too) gives the same verdict, and on a valid text the same events as a feed of
+// one byte at a time, which never takes a block at once. A valid text compacts to the same bytes at every
+// level, and the compacted text is valid.
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "json/check_sink.hpp"
+#include "json/compact.hpp"
 #include "json/validate.hpp"
 #include "reference.hpp"
 
@@ -84,11 +90,65 @@ Verdict streamed(std::string_view text, std::uint32_t seed) {
     return Verdict{false, e.message, e.offset, e.line, e.column};
 }
 
+// Pointers that the seeds' documents often reach: the root, first elements, short keys.
+constexpr const char* kPointers[] = {"", "/0", "/a", "/0/0", "/a/b", "/1", "/features"};
+
+bool same_events(const std::vector<json::PointerEvent>& a, const std::vector<json::PointerEvent>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].kind != b[i].kind || a[i].value != b[i].value || a[i].offset != b[i].offset ||
+            a[i].index != b[i].index || a[i].key != b[i].key || a[i].matched != b[i].matched) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `chunk_limit` 0: chunks of random sizes from `seed`; else that fixed size.
+template <class Rules>
+Verdict navigated(std::string_view text, const json::Pointer& pointer, std::uint32_t seed, std::size_t chunk_limit,
+                  std::vector<json::PointerEvent>& events) {
+    json::StreamValidator<Rules> validator(pointer);
+    std::minstd_rand random(seed);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t size = chunk_limit != 0 ? chunk_limit : 1 + random() % (seed % 3 == 0 ? 70 : 700);
+        size = std::min(size, text.size() - at);
+        const bool more = validator.feed(text.data() + at, size);
+        for (auto& event : validator.events()) events.push_back(std::move(event));
+        validator.events().clear();
+        if (!more) break;
+        at += size;
+    }
+    const bool ok = !validator.failed() && validator.finish();
+    for (auto& event : validator.events()) events.push_back(std::move(event));
+    if (ok) return Verdict{};
+    const json::ParseError& e = validator.error();
+    return Verdict{false, e.message, e.offset, e.line, e.column};
+}
+
 template <class Rules>
 void check(std::string_view text, std::uint32_t seed) {
     const Verdict want = expected<Rules>(text);
     FUZZ_CHECK(want.same(streamed<Rules>(text, seed)));
     FUZZ_CHECK(want.same(streamed<Rules>(text, seed + 1)));
+    if (want.ok) {
+        std::string scalar, best;
+        json::compact_text(text, scalar, json::SimdLevel::scalar);
+        json::compact_text(text, best);
+        FUZZ_CHECK(scalar == best);
+        FUZZ_CHECK(expected<Rules>(scalar).ok);
+    }
+    const std::size_t pick = (seed >> 2) % 8;
+    if (pick >= std::size(kPointers)) return;
+    json::Pointer pointer;
+    json::PointerSyntaxError syntax;
+    FUZZ_CHECK(json::parse_pointer(kPointers[pick], pointer, syntax));
+    std::vector<json::PointerEvent> fast, slow;
+    FUZZ_CHECK(want.same(navigated<Rules>(text, pointer, seed, 0, fast)));
+    if (!want.ok) return;
+    FUZZ_CHECK(want.same(navigated<Rules>(text, pointer, seed, 1, slow)));
+    FUZZ_CHECK(same_events(fast, slow));
 }
 
 }  // namespace

@@ -4,7 +4,11 @@ from __future__ import annotations
 
 import gzip
 import json
+import os
 import pickle
+import random
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -143,6 +147,59 @@ def test_raw_records(raw):
     )
     with pytest.raises(tovak.JSONError):
         list(tovak.records(b"[1, {\"a\": x}]", raw=raw))
+
+
+def compact_reference(text: bytes) -> bytes:
+    """White space outside strings removed, byte by byte."""
+    out, in_string, escaped = bytearray(), False, False
+    for byte in text:
+        if in_string:
+            in_string = escaped or byte != ord('"')
+            escaped = not escaped and byte == ord("\\")
+        elif byte in b" \t\r\n":
+            continue
+        else:
+            in_string = byte == ord('"')
+        out.append(byte)
+    return bytes(out)
+
+
+def spaced_document(seed: int) -> bytes:
+    """A pretty-printed array whose records cross 64-byte blocks: runs of white space of every length,
+    strings with escaped quotes and backslashes, white space and non-ASCII inside strings, long strings."""
+    rng = random.Random(seed)
+    pieces = ['"x \\" y"', '"\\\\"', '" \\t  a  "', '"é \\n \\u00e9"', '"' + "w " * 50 + '"', "12.5e-3", "true", "[ ]",
+              "{ }", '"\\\\\\""']
+
+    def space() -> str:
+        return rng.choice(["", " ", "\n", "  \n\t", " " * rng.randint(0, 70), "\r\n"])
+
+    def value(depth: int) -> str:
+        if depth > 2 or rng.random() < 0.4:
+            return rng.choice(pieces)
+        if rng.random() < 0.5:
+            return "[" + space() + ("," + space()).join(value(depth + 1) for _ in range(rng.randint(1, 4))) + space() + "]"
+        return "{" + space() + ("," + space()).join(
+            f'"k{i} {rng.choice(pieces)[1:-1]}"' + space() + ":" + space() + value(depth + 1)
+            for i in range(rng.randint(1, 4))) + space() + "}"
+
+    return ("[\n" + ",\n  ".join(value(0) for _ in range(300)) + "\n]\n").encode("utf-8")
+
+
+@pytest.mark.parametrize("level", ["scalar", "sse2", "avx2"])
+def test_compact_records_at_every_level(tmp_path, level):
+    """raw="compact" gives the same bytes whichever level the scanners run at (the CPU may lack AVX2)."""
+    path = tmp_path / "spaced.json"
+    text = spaced_document(7)
+    path.write_bytes(text)
+    script = "import sys, tovak\nsys.stdout.buffer.write(b'\\n'.join(tovak.records(sys.argv[1], raw='compact')))\n"
+    env = {**os.environ, "TOVAK_SIMD": level}
+    result = subprocess.run([sys.executable, "-c", script, str(path)], env=env, capture_output=True, timeout=60,
+                            check=False)
+    assert (result.returncode, result.stderr) == (0, b"")
+    got = result.stdout.split(b"\n")
+    assert got == [compact_reference(r) for r in tovak.records(text, raw=True)]
+    assert [json.loads(r) for r in got] == json.loads(text)
 
 
 json_values = st.recursive(

@@ -95,36 +95,60 @@ struct TokenEffects {
 constexpr TokenEffects kTokenEffects{};
 
 // Without a branch on the token: a mispredicted one costs more than the whole step. Each token writes the
-// level at its depth, which is free (above the top), and counts only for an opening bracket.
+// level at its depth, which is free (above the top), and counts only for an opening bracket. The stopping
+// copy's one branch is taken at most once.
+template <bool kStops>
 TOVAK_SCAN_INLINE TokenWalk walk_tokens_body(const unsigned char* bytes, std::uint64_t tokens, unsigned state,
-                                             int depth, std::uint64_t ring) noexcept {
+                                             int depth, std::uint64_t ring, int stop) noexcept {
     const int start = depth;
     int lowest = depth;
+    unsigned stopped = kBlockSize;
     while (tokens != 0) {
-        const unsigned kind = kTokenClassOf.of[bytes[__builtin_ctzll(tokens)]];
+        const unsigned at = static_cast<unsigned>(__builtin_ctzll(tokens));
+        const unsigned kind = kTokenClassOf.of[bytes[at]];
+        const int next_depth = depth + kTokenEffects.depth_change[kind];
+        if constexpr (kStops) {
+            if (next_depth <= stop) [[unlikely]] {
+                stopped = at;
+                break;
+            }
+        }
         tokens &= tokens - 1;
         const unsigned slot = static_cast<unsigned>(depth) & 63;
         ring = (ring & ~(std::uint64_t{1} << slot)) | kTokenEffects.opens_object[kind] << slot;
-        depth += kTokenEffects.depth_change[kind];
+        depth = next_depth;
         const unsigned revealed = static_cast<unsigned>(ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1;
         state = static_cast<unsigned>(kTokenEffects.rows[2 * kind + revealed] >> state) & kAnyState;
         lowest = std::min(lowest, depth);
     }
-    return TokenWalk{ring, state, static_cast<std::int16_t>(depth - start), static_cast<std::int16_t>(lowest - start)};
+    return TokenWalk{ring, state, static_cast<std::int8_t>(depth - start), static_cast<std::int8_t>(lowest - start),
+                     static_cast<std::uint8_t>(stopped)};
 }
 
 }  // namespace
 
 TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                       std::uint64_t ring) noexcept {
-    return walk_tokens_body(bytes, tokens, state, depth, ring);
+    return walk_tokens_body<false>(bytes, tokens, state, depth, ring, 0);
+}
+
+TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                            std::uint64_t ring, int stop) noexcept {
+    return walk_tokens_body<true>(bytes, tokens, state, depth, ring, stop);
 }
 
 #if TOVAK_SCAN_X86
 __attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens,
                                                                       unsigned state, int depth,
                                                                       std::uint64_t ring) noexcept {
-    return walk_tokens_body(bytes, tokens, state, depth, ring);
+    return walk_tokens_body<false>(bytes, tokens, state, depth, ring, 0);
+}
+
+__attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk walk_tokens_until_avx2(const unsigned char* bytes,
+                                                                            std::uint64_t tokens, unsigned state,
+                                                                            int depth, std::uint64_t ring,
+                                                                            int stop) noexcept {
+    return walk_tokens_body<true>(bytes, tokens, state, depth, ring, stop);
 }
 #endif
 

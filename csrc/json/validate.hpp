@@ -25,10 +25,11 @@
 //
 // How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp), with the driver of
 // the validator's SIMD level (the AVX2 one also computes the validator's extra masks with AVX2). A block whose
-// state at the cursor is simple and whose tokens all lie below the depths navigation watches is checked at
-// once: string contents by masks (control characters) and a loop over escapes, plain numbers by masks,
-// literals as words, and the order of the token starts by a table machine without a branch per token,
-// which keeps the kinds of the open containers in a register. It only accepts a valid block; any other
+// state at the cursor is simple is checked at once: string contents by masks (control characters) and a loop
+// over escapes, plain numbers by masks, literals as words, and the order of the token starts by a table
+// machine without a branch per token, which keeps the kinds of the open containers in a register. That pass
+// stops before the first token at a depth navigation watches (the closing bracket of a watched element); the
+// exact machine takes that token, and the pass tries the rest of the block again. It only accepts a valid block; any other
 // block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
 // numbers and literals read in place) that hands anything it does not take in one step (an error, an
 // escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
@@ -214,20 +215,28 @@ inline constexpr TokenClasses kTokenClassOf{};
 
 // The table machine over a block's tokens. `ring` holds the kinds of the open containers (bit set: an
 // object), level L at bit L % 64, so it covers the 64 levels below the depth; `depth` and `lowest` (the
-// lowest depth reached) count from the depth at the start. Two registers, so it is returned in them.
+// lowest depth reached) count from the depth at the start (a block moves it by at most 64); `stopped` is
+// the index of the token the walk stopped before, or kBlockSize. Two registers, so it is returned in them.
 struct TokenWalk {
     std::uint64_t ring;
     std::uint32_t state;
-    std::int16_t depth, lowest;
+    std::int8_t depth, lowest;
+    std::uint8_t stopped;
 };
 
 // Steps the machine from `state` at depth `depth` over the tokens whose first bytes `tokens` marks in the
 // block at `bytes`. Out of line: the drivers it would be inlined into keep too many values live, and its
-// loop's state must stay in registers. The AVX2 copy uses the shifts of BMI2.
+// loop's state must stay in registers. The AVX2 copies use the shifts of BMI2.
 TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                       std::uint64_t ring) noexcept;
 TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                            std::uint64_t ring) noexcept;
+// The same, stopping before the first token that would take the depth to `stop` or below (a closing
+// bracket that navigation watches), so the tokens before it are still taken at once.
+TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                            std::uint64_t ring, int stop) noexcept;
+TokenWalk walk_tokens_until_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
+                                 std::uint64_t ring, int stop) noexcept;
 
 }  // namespace validate_detail
 
@@ -725,9 +734,18 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
         if (cursor_ < base + kBlockSize) cursor_ = exact(cursor_, size_, base + kBlockSize);
         return false;
     }
-    if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
-    if (parallel_block<kAvx2>(masks, strings, extra, base)) [[likely]] return true;
-    return walk_block(masks, strings, extra, base);
+    // Each round takes the block from the cursor at once, or token by token; either may stop before a token
+    // navigation watches, which the exact machine takes, and the next round goes on after it.
+    for (;;) {
+        if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
+        if (parallel_block<kAvx2>(masks, strings, extra, base)) [[likely]] {
+            if (cursor_ >= base + kBlockSize) return true;
+            cursor_ = exact(cursor_, size_, cursor_ + 1);
+            if (failed_ || mode_ == Mode::finished) return false;
+            continue;
+        }
+        if (!walk_block(masks, strings, extra, base)) return false;
+    }
 }
 
 // The whole block at once when its state at the cursor is simple and every token in it lies below the depths
@@ -849,11 +867,21 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     unsigned state = kStateOf[stack >> 63][mode_index];
     const unsigned rotation = static_cast<unsigned>(entry_depth & 63);
     const std::uint64_t ring = rotation == 0 ? stack : stack << rotation | stack >> (64 - rotation);
+    // When the closing brackets may reach the depths navigation watches, the walk stops before the first
+    // such token and the block is taken up to there.
+    const bool may_reach_floor = __builtin_popcountll(masks.close & outside) >= entry_depth - floor_;
+    TokenWalk walked;
 #if TOVAK_SCAN_X86
-    const TokenWalk walked = kAvx2 ? walk_tokens_avx2(data_ + base, tokens, state, entry_depth, ring)
-                                   : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+    if (may_reach_floor) {
+        walked = kAvx2 ? walk_tokens_until_avx2(data_ + base, tokens, state, entry_depth, ring, floor_)
+                       : walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_);
+    } else {
+        walked = kAvx2 ? walk_tokens_avx2(data_ + base, tokens, state, entry_depth, ring)
+                       : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+    }
 #else
-    const TokenWalk walked = walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+    walked = may_reach_floor ? walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_)
+                             : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
 #endif
     state = walked.state;
     const int depth = entry_depth + walked.depth, lowest = entry_depth + walked.lowest;
@@ -873,15 +901,21 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
         }
     }
     depth_ = depth;
+    static constexpr Mode kModeOf[] = {Mode::value,       Mode::object_first, Mode::object_comma,
+                                       Mode::colon,       Mode::value,        Mode::after_value,
+                                       Mode::array_first, Mode::array_comma,  Mode::after_value};
+    if (walked.stopped < kBlockSize) {
+        // Before a watched closing bracket, outside strings: the caller hands it to the exact machine.
+        cursor_ = base + walked.stopped;
+        mode_ = kModeOf[state / 6];
+        return true;
+    }
     cursor_ = end;
     if (strings.in_string >> 63) {
         mode_ = Mode::string;
         string_is_key_ = state == kKeyDone;
         return true;
     }
-    static constexpr Mode kModeOf[] = {Mode::value,       Mode::object_first, Mode::object_comma,
-                                       Mode::colon,       Mode::value,        Mode::after_value,
-                                       Mode::array_first, Mode::array_comma,  Mode::after_value};
     mode_ = kModeOf[state / 6];
     return true;
 }
@@ -1047,7 +1081,8 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::walk_block(const BlockMasks& mask
         depth_ = depth;
         cursor_ = exact(base + i, size_, min_stop);
         if (failed_ || mode_ == Mode::finished) return false;
-        if (cursor_ >= base + kBlockSize) return true;
+        // After a watched token the rest of the block may go at once again (the caller's next round).
+        if (cursor_ >= base + kBlockSize || min_stop < base + kBlockSize) return true;
         mode = mode_;
         depth = depth_;
         i = cursor_ - base;

@@ -22,7 +22,7 @@ import json
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, BinaryIO, NoReturn, TextIO
 
 import tovak
@@ -713,10 +713,12 @@ def _run_to_jsonl(args: argparse.Namespace, inputs: list[str], out: Output) -> i
                     shares_terminal = progress is not None and _isatty(sys.stdout) and args.output is None
                     records = read_records(source, format=args.format, at=args.at, raw="compact")
                     try:
-                        for record in records:
-                            if shares_terminal and progress is not None:
+                        if shares_terminal and progress is not None:
+                            for record in records:
                                 progress.clear()
-                            out.write(_record_bytes(record) + b"\n")
+                                out.write(_record_bytes(record) + b"\n")
+                        else:
+                            _write_lines(records, out)
                     finally:
                         records.close()
             except _INPUT_FAILURES as exc:
@@ -729,6 +731,29 @@ def _run_to_jsonl(args: argparse.Namespace, inputs: list[str], out: Output) -> i
                 target.close()
     return status
 
+
+def _write_lines(records: Iterable[bytes | tuple[str, bytes]], out: Output) -> None:
+    """Each record and a line feed, written in batches (one write per record costs more than the
+    reading); the records read before a failure are written before it propagates."""
+    batch: list[bytes] = []
+
+    def write_batch() -> None:
+        batch.append(b"")
+        data = b"\n".join(batch)
+        batch.clear()
+        out.write(data)
+
+    try:
+        for record in records:
+            batch.append(record if isinstance(record, bytes) else _record_bytes(record))
+            if len(batch) == _LINES_PER_WRITE:
+                write_batch()
+    finally:
+        if batch:
+            write_batch()
+
+
+_LINES_PER_WRITE = 512
 
 _COMMANDS: dict[str, Callable[[argparse.Namespace, list[str], Output], int]] = {
     "count": _run_count,

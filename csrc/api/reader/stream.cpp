@@ -5,6 +5,7 @@
 
 #include "api/reader/mod.hpp"
 #include "json/check_sink.hpp"
+#include "json/compact.hpp"
 #include "json/text.hpp"
 
 namespace tovak::reader {
@@ -12,8 +13,6 @@ namespace tovak::reader {
 namespace {
 
 // Bytes that end a run of plain bytes outside strings: white space and the quote.
-constexpr bool ends_run(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '"'; }
-
 std::string_view trim_json_space(std::string_view text) noexcept {
     std::size_t first = 0, last = text.size();
     while (first < last && json::is_space_byte(static_cast<unsigned char>(text[first]))) ++first;
@@ -132,7 +131,7 @@ Result<std::optional<PyRef>> RecordStream::next() {
                 text = trim_json_space(text);
             }
             if (options_.raw == RawMode::compact) {
-                compact_json(text, compact_);
+                json::compact_text(text, compact_);
                 text = compact_;
             }
             value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -178,38 +177,6 @@ Result<std::uint64_t> RecordStream::count() {
             case records::Next::record: ++counted; break;
         }
     }
-}
-
-void compact_json(std::string_view text, std::string& out) {
-    out.resize(text.size());
-    char* to = out.data();
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    while (p < end) {
-        // A run outside strings, up to white space or a quote.
-        const char* run = p;
-        while (p < end && !ends_run(static_cast<unsigned char>(*p))) ++p;
-        std::memcpy(to, run, static_cast<std::size_t>(p - run));
-        to += p - run;
-        if (p == end) break;
-        if (*p != '"') {
-            ++p;
-            continue;
-        }
-        // A string: copied whole, its end found past escaped quotes.
-        const char* quote = p++;
-        for (;;) {
-            const void* next = std::memchr(p, '"', static_cast<std::size_t>(end - p));
-            p = next == nullptr ? end : static_cast<const char*>(next) + 1;
-            if (next == nullptr) break;
-            std::size_t slashes = 0;
-            for (const char* b = p - 2; b > quote && *b == '\\'; --b) ++slashes;
-            if (slashes % 2 == 0) break;
-        }
-        std::memcpy(to, quote, static_cast<std::size_t>(p - quote));
-        to += p - quote;
-    }
-    out.resize(static_cast<std::size_t>(to - out.data()));
 }
 
 }  // namespace tovak::reader

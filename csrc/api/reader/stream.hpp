@@ -79,7 +79,4 @@ private:
     std::string scratch_;  // the parser's, when it checks raw records
 };
 
-// `text` without the white space outside its strings, appended to `out` (cleared first).
-void compact_json(std::string_view text, std::string& out);
-
 }  // namespace tovak::reader

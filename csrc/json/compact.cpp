@@ -1,0 +1,124 @@
+#include "json/compact.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace tovak::json {
+
+namespace {
+
+constexpr bool ends_run(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '"'; }
+
+// The byte loop: runs outside strings up to white space or a quote, strings copied whole. Returns the end
+// of the bytes written to `to` (which has room for the whole text).
+char* compact_bytes(const char* p, const char* const end, char* to) noexcept {
+    while (p < end) {
+        const char* run = p;
+        while (p < end && !ends_run(static_cast<unsigned char>(*p))) ++p;
+        std::memcpy(to, run, static_cast<std::size_t>(p - run));
+        to += p - run;
+        if (p == end) break;
+        if (*p != '"') {
+            ++p;
+            continue;
+        }
+        // A string: copied whole, its end found past escaped quotes.
+        const char* quote = p++;
+        for (;;) {
+            const void* next = std::memchr(p, '"', static_cast<std::size_t>(end - p));
+            p = next == nullptr ? end : static_cast<const char*>(next) + 1;
+            if (next == nullptr) break;
+            std::size_t slashes = 0;
+            for (const char* b = p - 2; b > quote && *b == '\\'; --b) ++slashes;
+            if (slashes % 2 == 0) break;
+        }
+        std::memcpy(to, quote, static_cast<std::size_t>(p - quote));
+        to += p - quote;
+    }
+    return to;
+}
+
+#if TOVAK_SCAN_X86
+// For each byte of kept-bytes bits over 8 bytes, the shuffle that packs those bytes to the front.
+struct PackTable {
+    std::uint64_t of[256];
+    constexpr PackTable() : of{} {
+        for (unsigned keep = 0; keep < 256; ++keep) {
+            std::uint64_t shuffle = 0;
+            unsigned to = 0;
+            for (unsigned from = 0; from < 8; ++from) {
+                if ((keep >> from) & 1) shuffle |= std::uint64_t{from} << (8 * to++);
+            }
+            for (; to < 8; ++to) shuffle |= std::uint64_t{0x80} << (8 * to);  // zero: written, then overwritten
+            of[keep] = shuffle;
+        }
+    }
+};
+constexpr PackTable kPackTable{};
+
+// Writes the kept bytes of each block; writes up to 8 bytes past the kept ones (the output has that room).
+struct PackBlocks {
+    static constexpr bool kNeedsSpace = true;
+    unsigned char* to;
+    std::uint64_t last_keep;  // all ones, or the bytes of the text in a padded last block
+    bool exact = true;
+    TOVAK_AVX2_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
+                                 const StringCarry&, StringCarry&) noexcept {
+        if (!strings.exact) {
+            exact = false;
+            return false;
+        }
+        const std::uint64_t keep = ~(masks.space & ~strings.in_string) & last_keep;
+        if (keep == ~std::uint64_t{0}) {
+            std::memcpy(to, bytes, kBlockSize);
+            to += kBlockSize;
+            return true;
+        }
+        for (unsigned group = 0; group < 8; ++group) {
+            const unsigned bits = static_cast<unsigned>(keep >> (8 * group)) & 0xFF;
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + 8 * group));
+            const __m128i shuffle = _mm_cvtsi64_si128(static_cast<long long>(kPackTable.of[bits]));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(v, shuffle));
+            to += __builtin_popcount(bits);
+        }
+        return true;
+    }
+};
+
+// The AVX2 path; false when a block's strings could not be followed (then nothing is promised in `out`).
+__attribute__((target(TOVAK_AVX2_TARGET))) bool compact_avx2(std::string_view text, std::string& out) noexcept {
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
+    auto* const start = reinterpret_cast<unsigned char*>(out.data());
+    PackBlocks pack{start, ~std::uint64_t{0}};
+    StringCarry carry;
+    scan_detail::blocks_avx2(data, blocks, carry, pack);
+    if (!pack.exact) return false;
+    if (tail != 0) {
+        unsigned char last[kBlockSize];
+        std::memset(last, ' ', sizeof last);
+        std::memcpy(last, data + blocks * kBlockSize, tail);
+        pack.last_keep = ~(~std::uint64_t{0} << tail);
+        scan_detail::blocks_avx2(last, 1, carry, pack);
+        if (!pack.exact) return false;
+    }
+    out.resize(static_cast<std::size_t>(pack.to - start));
+    return true;
+}
+#endif
+
+}  // namespace
+
+void compact_text(std::string_view text, std::string& out, SimdLevel level) {
+    // Room for the whole text and the block path's last 8-byte store.
+    out.resize(text.size() + 8);
+#if TOVAK_SCAN_X86
+    if (level == SimdLevel::avx2 && compact_avx2(text, out)) return;
+#else
+    (void)level;
+#endif
+    char* const end = compact_bytes(text.data(), text.data() + text.size(), out.data());
+    out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+}  // namespace tovak::json
