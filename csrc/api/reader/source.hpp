@@ -46,6 +46,8 @@ public:
     std::uint64_t stored_bytes_read() const { return input_.source->stored_bytes_read(); }
     std::optional<std::uint64_t> stored_size() const { return input_.source->stored_size(); }
     io::Compression compression() const noexcept { return input_.compression; }
+    // Whether the first significant byte among those read ahead for detection is `[` (false when none is).
+    bool starts_with_array() const noexcept;
 
     // The engine's options for this input, cutting records as `cut` says: tolerant, interrupted by Ctrl-C.
     records::RecordOptions record_options(records::Cut cut) const;

@@ -1,0 +1,93 @@
+// The package's functions on several threads (`threads=`): the records of one source cut on the calling
+// thread by the strict record cutter, parsed into Python objects by worker threads (records/parallel.hpp),
+// and handed out in file order with the serial path's errors; and the JSONL line count over ranges of
+// whole lines, counted on worker threads.
+//
+// On the free-threaded build the workers build objects at the same time; with the GIL they take turns
+// (each holds it for one batch), so only the cutting overlaps the parsing there.
+//
+// Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
+// time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
+// Each worker attaches its own thread state (PyGILState_Ensure) for its life, detached while it waits.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "api/frame.hpp"
+#include "api/py_sink.hpp"
+#include "api/reader/source.hpp"
+#include "records/count.hpp"
+#include "records/parallel.hpp"
+
+namespace tovak::reader {
+
+// Binds `threads`: None gives 0 (automatic), else a positive int (at most kMaxThreads workers start).
+Result<std::size_t> threads_argument(PyObject* threads);
+inline constexpr std::size_t kMaxThreads = 256;
+
+// The number of workers for `requested` (0: automatic) on `source`: automatic means every core available
+// to the process when the interpreter runs without the GIL and the input is at least kParallelFrom bytes
+// as stored (unknown sizes included), else 1.
+Result<std::size_t> worker_count(std::size_t requested, const Source& source);
+inline constexpr std::uint64_t kParallelFrom = std::uint64_t{4} << 20;
+
+// One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
+struct ParallelStep {
+    enum class Kind { value, end, error };
+    Kind kind = Kind::end;
+    PyRef value;
+    records::RecordError error;              // Kind::error without `raised`
+    std::optional<Failure> raised;           // Kind::error: a Python exception (a signal, a failed allocation)
+    const records::Record* record = nullptr;  // a parse error's record; valid until the next step
+};
+
+class ParallelRecords {
+public:
+    // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` workers.
+    ParallelRecords(Source& source, records::Cut cut, std::size_t threads);
+    ParallelRecords(const ParallelRecords&) = delete;
+    ParallelRecords& operator=(const ParallelRecords&) = delete;
+    ~ParallelRecords();
+
+    // The next record's value, the end, or the error the serial reader would meet at this point.
+    ParallelStep next();
+
+    bool in_array() const noexcept { return cutter_.in_array(); }
+
+    // A batch: the records cut, then what the worker made of them.
+    struct Failed {
+        std::size_t index;                   // of the record in the batch
+        records::RecordError error;          // its syntax error, or
+        std::optional<Failure> raised;       // the Python exception its parse met
+    };
+    struct Job {
+        records::Batch batch;
+        std::vector<PyRef> values;           // per record; null where it failed or was the unfinished last one
+        std::vector<Failed> failures;        // in record order
+        std::optional<Failure> cut_raised;   // the exception pending when the cutter failed (a signal)
+    };
+
+    class Workers;
+
+private:
+    void fill();
+
+    records::RecordCutter<Reader> cutter_;
+    records::BatchLimits limits_;
+    std::unique_ptr<Workers> workers_;
+    std::unique_ptr<records::OrderedPool<Job, Workers>> pool_;
+    Job* current_ = nullptr;   // the batch being handed out
+    std::size_t index_ = 0;    // its next record
+    std::size_t failure_ = 0;  // its next entry of `failures`
+    bool cut_error_met_ = false;
+    bool paused_ = false;      // the cutter failed: nothing is cut until the caller has met that error
+    bool ended_ = false;       // the cutter reached the end
+};
+
+// The non-blank lines of JSONL read from `reader`, counted on `threads` workers over ranges of whole lines;
+// the same count, or the same failure, as records::count_lines.
+records::CountOutcome count_lines_parallel(Reader& reader, const records::RecordOptions& options, std::size_t threads);
+
+}  // namespace tovak::reader
