@@ -140,22 +140,26 @@ records::RecordError as_document_error(const ParallelStep& step) {
     return error;
 }
 
-// A top-level array parsed on `threads` workers: the list load_document gives, or its first error.
-Result<PyRef> load_array(Source& source, std::size_t threads) {
-    ParallelRecords elements(source, records::Cut::elements, threads);
+// The lines of JSONL, or the elements of a top-level array, parsed on `threads` workers: the list
+// load_lines or load_document gives, or its first error.
+Result<PyRef> load_parallel(Source& source, std::size_t threads) {
+    const bool lines = source.format() == io::Format::jsonl;
+    ParallelRecords parsed(source, cut_of(source.format()), threads, true);
     Result<PyRef> list = checked(PyList_New(0));
     if (!list) return list;
     for (;;) {
-        ParallelStep step = elements.next();
+        ParallelStep step = parsed.next();
         switch (step.kind) {
-            case ParallelStep::Kind::end: return list;
+            case ParallelStep::Kind::end:
+                parsed.keep();
+                return list;
             case ParallelStep::Kind::value:
                 if (PyList_Append(list->get(), step.value.get()) < 0) return Failure::from_python();
                 continue;
             case ParallelStep::Kind::error: break;
         }
         if (step.raised) return std::move(*step.raised);
-        return source.failure(as_document_error(step));
+        return source.failure(lines ? step.error : as_document_error(step));
     }
 }
 
@@ -178,12 +182,9 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!source) return std::move(source).failure();
         if (options.at) return load_at(std::move(source).value(), std::move(options));
         Source& input = *source.value();
-        if (options.threads > 1 && input.format() == io::Format::jsonl) {
-            RecordStream stream(std::move(source).value(), std::move(options));
-            return api::gather_list(stream.parser(), [&] { return stream.next(); });
-        }
         // Only an array has parts to share out; any other value is one parse.
-        if (options.threads > 1 && input.starts_with_array()) return load_array(input, options.threads);
+        if (options.threads > 1 && (input.format() == io::Format::jsonl || input.starts_with_array()))
+            return load_parallel(input, options.threads);
         return input.format() == io::Format::json ? load_document(input) : load_lines(input);
     });
 }

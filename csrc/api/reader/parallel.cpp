@@ -113,17 +113,38 @@ Result<std::size_t> worker_count(std::size_t requested, const Source& source) {
 
 // The worker threads' side: each attaches its own thread state and parses with its own parser (and key
 // cache), so no two threads share anything but the batches the pool hands over.
+//
+// Free-threaded build: an object a worker made is owned by it (biased reference counting), and when the
+// consumer drops the last reference the object is queued for the worker to free; a thread does that only
+// when it runs bytecode. So after each batch a worker runs a trivial code object, which frees what the
+// consumer has dropped (and runs a collection scheduled on the worker): without it a records() iterator
+// would keep every record it handed out until its workers stop.
 class ParallelRecords::Workers {
 public:
-    explicit Workers(std::size_t threads) : states_(threads), saved_(threads, nullptr), parsers_(threads) {}
+    Workers(std::size_t threads, bool gathered)
+        : gathered_(gathered), states_(threads), saved_(threads, nullptr), parsers_(threads) {
+#ifdef Py_GIL_DISABLED
+        merge_code_ = PyRef::steal(Py_CompileString("None", "<tovak worker>", Py_eval_input));
+        merge_globals_ = PyRef::steal(PyDict_New());
+        if (!merge_code_ || !merge_globals_ ||
+            PyDict_SetItemString(merge_globals_.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+            PyErr_Clear();
+            merge_code_ = PyRef();
+        }
+#endif
+    }
 
     void set_pool(const records::OrderedPool<Job, Workers>* pool) noexcept { pool_ = pool; }
+    void keep() noexcept { kept_ = true; }
 
     void enter(std::size_t w) {
         states_[w] = PyGILState_Ensure();
         parsers_[w] = std::make_unique<api::PyParser>(sink_options());
+        if (gathered_) parsers_[w]->defer_tracking();
     }
     void leave(std::size_t w) {
+        // kept_ was set before stop(), whose lock this thread has taken since.
+        if (gathered_ && kept_) parsers_[w]->track_deferred();
         parsers_[w].reset();  // its key cache holds str objects: released attached
         PyGILState_Release(states_[w]);
     }
@@ -164,18 +185,30 @@ public:
             PyErr_SetString(PyExc_RuntimeError, fault.what());
             job.failures.push_back(Failed{i, {}, Failure::from_python()});
         }
+        settle();
     }
 
 private:
+    // Runs the trivial code object (see the class comment).
+    void settle() noexcept {
+        if (!merge_code_) return;
+        PyObject* done = PyEval_EvalCode(merge_code_.get(), merge_globals_.get(), merge_globals_.get());
+        if (done == nullptr) PyErr_Clear();
+        Py_XDECREF(done);
+    }
+
+    const bool gathered_;
+    bool kept_ = false;
+    PyRef merge_code_, merge_globals_;
     const records::OrderedPool<Job, Workers>* pool_ = nullptr;
     std::vector<PyGILState_STATE> states_;
     std::vector<PyThreadState*> saved_;
     std::vector<std::unique_ptr<api::PyParser>> parsers_;
 };
 
-ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads)
+ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered)
     : cutter_(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(cut)),
-      workers_(std::make_unique<Workers>(threads)),
+      workers_(std::make_unique<Workers>(threads, gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, threads, threads * kBatchesPerWorker)) {
     workers_->set_pool(pool_.get());
 }
@@ -184,6 +217,8 @@ ParallelRecords::~ParallelRecords() {
     stop_detached(*pool_);
     pool_.reset();  // the batches' values are released here, attached
 }
+
+void ParallelRecords::keep() noexcept { workers_->keep(); }
 
 void ParallelRecords::fill() {
     while (!ended_ && !paused_) {

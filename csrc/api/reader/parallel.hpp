@@ -46,7 +46,10 @@ struct ParallelStep {
 class ParallelRecords {
 public:
     // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` workers.
-    ParallelRecords(Source& source, records::Cut cut, std::size_t threads);
+    // `gathered`: every value handed out is kept until the whole input is read (load): the workers leave
+    // their trees off the collector's lists meanwhile (PyObjectSink::defer_tracking), and `keep()`, once
+    // all are kept, has them put back when the workers stop.
+    ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered = false);
     ParallelRecords(const ParallelRecords&) = delete;
     ParallelRecords& operator=(const ParallelRecords&) = delete;
     ~ParallelRecords();
@@ -55,6 +58,9 @@ public:
     ParallelStep next();
 
     bool in_array() const noexcept { return cutter_.in_array(); }
+
+    // Gathered values: every one handed out is alive and will stay so (see the constructor).
+    void keep() noexcept;
 
     // A batch: the records cut, then what the worker made of them.
     struct Failed {
