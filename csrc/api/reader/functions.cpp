@@ -122,7 +122,15 @@ Result<PyRef> load_lines(Source& source) {
 records::RecordError as_document_error(const ParallelStep& step) {
     records::RecordError error = step.error;
     error.record_kind = records::RecordKind::document;
-    if (step.record == nullptr || error.kind != records::ErrorKind::syntax) return error;
+    if (step.record == nullptr) {
+        // The cutter reports an array that ends after a comma as an unfinished list; the document parse
+        // was expecting the value after the comma.
+        if (error.kind == records::ErrorKind::syntax && error.syntax.message == json::message::eof_list &&
+            error.record > step.cut_after && error.record > 1)
+            error.syntax.message = json::message::eof_value;
+        return error;
+    }
+    if (error.kind != records::ErrorKind::syntax) return error;
     const records::Record& record = *step.record;
     const std::string_view prefix = record.number == 1 ? "[" : "[0,";
     std::string text;

@@ -257,8 +257,10 @@ ParallelStep ParallelRecords::next() {
                 ParallelStep step{ParallelStep::Kind::error};
                 step.error = *job.batch.cut_error;
                 step.raised = std::move(job.cut_raised);
+                step.cut_after = job.batch.records.empty() ? last_number_ : job.batch.records.back().number;
                 return step;
             }
+            if (!job.batch.records.empty()) last_number_ = job.batch.records.back().number;
             pool_->release_front();
             current_ = nullptr;
         }

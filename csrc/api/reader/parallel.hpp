@@ -41,6 +41,7 @@ struct ParallelStep {
     records::RecordError error;              // Kind::error without `raised`
     std::optional<Failure> raised;           // Kind::error: a Python exception (a signal, a failed allocation)
     const records::Record* record = nullptr;  // a parse error's record; valid until the next step
+    std::uint64_t cut_after = 0;              // the cutter's errors: the number of the last record cut before
 };
 
 class ParallelRecords {
@@ -88,6 +89,7 @@ private:
     std::size_t index_ = 0;    // its next record
     std::size_t failure_ = 0;  // its next entry of `failures`
     bool cut_error_met_ = false;
+    std::uint64_t last_number_ = 0;  // of the last record of the batches handed out before current_
     bool paused_ = false;      // the cutter failed: nothing is cut until the caller has met that error
     bool ended_ = false;       // the cutter reached the end
 };
