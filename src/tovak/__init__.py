@@ -71,8 +71,9 @@ def load(source: Source, *, format: str | None = None, at: str | None = None, th
     process (``os.process_cpu_count()``) on the free-threaded interpreter for input of 4 MiB or more
     (or of unknown size), else one. The lines of JSONL and the elements of a top-level array are cut
     on the calling thread and parsed on the others; the result, and the first error, are the same as
-    with one thread. Any other value, and ``at``, are read by one thread. With the GIL the threads
-    take turns building objects: more than one gains nothing there.
+    with one thread. Any other value, and ``at``, are read by one thread. Where the interpreter
+    runs with the GIL one thread reads, whatever ``threads`` says: threads would take turns
+    building objects there, slower than one.
 
     Raises ``JSONError`` (a ``json.JSONDecodeError``) on invalid input, naming the source and
     the position; ``CompressionError`` on damaged compressed input; ``OSError`` when the source

@@ -3,8 +3,8 @@
 // and handed out in file order with the serial path's errors; and the JSONL line count over ranges of
 // whole lines, counted on worker threads.
 //
-// On the free-threaded build the workers build objects at the same time; with the GIL they take turns
-// (each holds it for one batch), so only the cutting overlaps the parsing there.
+// Only where the interpreter runs without the GIL: there the workers build objects at the same time. With
+// the GIL they would take turns (each holding it for a batch) and lose to one thread (worker_count).
 //
 // Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
@@ -27,11 +27,12 @@ namespace tovak::reader {
 Result<std::size_t> threads_argument(PyObject* threads);
 inline constexpr std::size_t kMaxThreads = 256;
 
-// The number of workers for `requested` (0: automatic) on `source`: automatic means every core available
-// to the process when the interpreter runs without the GIL and the input is at least kParallelFrom bytes
-// as stored (unknown sizes included), else 1.
+// The number of workers for `requested` (0: automatic) on `source`: 1 while the interpreter runs with the
+// GIL; else `requested`, or for automatic, when the input is at least kParallelFrom bytes as stored (or of
+// unknown size), every core available to the process but at most one per kBytesPerAutomaticWorker; else 1.
 Result<std::size_t> worker_count(std::size_t requested, const Source& source);
 inline constexpr std::uint64_t kParallelFrom = std::uint64_t{4} << 20;
+inline constexpr std::uint64_t kBytesPerAutomaticWorker = std::uint64_t{2} << 20;
 
 // One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
 struct ParallelStep {
