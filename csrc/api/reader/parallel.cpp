@@ -106,13 +106,12 @@ Result<std::size_t> worker_count(std::size_t requested, const Source& source) {
     // 3.11, two threads ran records() at half the speed of one and load() at the same speed.
     if (!gil_disabled()) return std::size_t{1};
     if (requested != 0) return requested;
+    // A pipe or a file object: a batch waits until it is full, so a slow writer's records would come late.
     const std::optional<std::uint64_t> size = source.stored_size();
-    if (size && *size < kParallelFrom) return std::size_t{1};
+    if (!size || *size < kParallelFrom) return std::size_t{1};
     // Each worker should get a few batches: starting a thread and its thread state costs about as much as
     // parsing 100 KiB, and a worker with nothing to do is pure cost.
-    const std::size_t cores = available_cores();
-    if (!size) return cores;
-    return std::max<std::size_t>(1, std::min<std::uint64_t>(cores, *size / kBytesPerAutomaticWorker));
+    return std::max<std::size_t>(1, std::min<std::uint64_t>(available_cores(), *size / kBytesPerAutomaticWorker));
 }
 
 // ---- records
