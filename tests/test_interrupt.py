@@ -90,14 +90,20 @@ def test_sigint_stops_a_call_on_endless_input(name):
     assert delay < BOUND
 
 
-def test_sigint_stops_the_load_of_one_big_document(tmp_path):
-    """The objects of one document are built in one parse: the Python sink looks for signals as it goes."""
+def big_array(tmp_path):
+    """A 60 MB array of small objects."""
     path = tmp_path / "big.json"
     element = b'{"id": 123456, "name": "some text", "tags": ["a", "b"], "score": 1.5, "ok": true},'
     with open(path, "wb") as out:
         out.write(b"[")
         out.write(element * (60_000_000 // len(element)))
         out.write(b"0]")
+    return path
+
+
+def test_sigint_stops_the_load_of_one_big_document(tmp_path):
+    """The objects of one document are built in one parse: the Python sink looks for signals as it goes."""
+    path = big_array(tmp_path)
     last, delay = interrupt(f"bigjson.load({str(path)!r}, 'json')")
     assert last == "interrupted"
     assert delay < BOUND
@@ -105,12 +111,7 @@ def test_sigint_stops_the_load_of_one_big_document(tmp_path):
 
 def test_sigint_stops_a_parallel_load_of_a_big_array(tmp_path):
     """Workers parse the elements; the calling thread, waiting for them, still sees the signal at once."""
-    path = tmp_path / "big.json"
-    element = b'{"id": 123456, "name": "some text", "tags": ["a", "b"], "score": 1.5, "ok": true},'
-    with open(path, "wb") as out:
-        out.write(b"[")
-        out.write(element * (60_000_000 // len(element)))
-        out.write(b"0]")
+    path = big_array(tmp_path)
     last, delay = interrupt(f"tovak.load({str(path)!r}, threads=2)")
     assert last == "interrupted"
     assert delay < BOUND

@@ -166,6 +166,8 @@ def test_at_and_raw_read_on_one_thread_with_the_same_results():
     assert tovak.load(data, at="/rows", threads=4) == list(range(20_000))
     assert list(tovak.records(data, at="/meta", threads=4)) == [("a", 1)]
     assert list(tovak.records(data, at="/rows", raw=True, threads=4))[:2] == [b"0", b"1"]
+    lines = b'{"a": [1,  2]}\n' * 20_000
+    assert list(tovak.records(lines, raw="compact", threads=4)) == [b'{"a":[1,2]}'] * 20_000
     assert tovak.count(data, at="/rows", threads=4) == 20_000
 
 

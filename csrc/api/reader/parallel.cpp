@@ -127,7 +127,7 @@ Result<std::size_t> worker_count(std::size_t requested, const Source& source) {
 class ParallelRecords::Workers {
 public:
     Workers(std::size_t threads, bool gathered)
-        : gathered_(gathered), states_(threads), saved_(threads, nullptr), parsers_(threads) {
+        : gathered_(gathered), interpreter_(PyInterpreterState_Get()), saved_(threads, nullptr), parsers_(threads) {
 #ifdef Py_GIL_DISABLED
         merge_code_ = PyRef::steal(Py_CompileString("None", "<tovak worker>", Py_eval_input));
         merge_globals_ = PyRef::steal(PyDict_New());
@@ -142,8 +142,10 @@ public:
     void set_pool(const records::OrderedPool<Job, Workers>* pool) noexcept { pool_ = pool; }
     void keep() noexcept { kept_ = true; }
 
+    // A thread state of the caller's interpreter (PyGILState_Ensure would take the main interpreter's),
+    // attached for the worker's life but while it waits.
     void enter(std::size_t w) {
-        states_[w] = PyGILState_Ensure();
+        PyEval_RestoreThread(PyThreadState_New(interpreter_));
         parsers_[w] = std::make_unique<api::PyParser>(sink_options());
         if (gathered_) parsers_[w]->defer_tracking();
     }
@@ -151,7 +153,8 @@ public:
         // kept_ was set before stop(), whose lock this thread has taken since.
         if (gathered_ && kept_) parsers_[w]->track_deferred();
         parsers_[w].reset();  // its key cache holds str objects: released attached
-        PyGILState_Release(states_[w]);
+        PyThreadState_Clear(PyThreadState_Get());
+        PyThreadState_DeleteCurrent();
     }
     void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
     void attach(std::size_t w) { PyEval_RestoreThread(saved_[w]); }
@@ -206,7 +209,7 @@ private:
     bool kept_ = false;
     PyRef merge_code_, merge_globals_;
     const records::OrderedPool<Job, Workers>* pool_ = nullptr;
-    std::vector<PyGILState_STATE> states_;
+    PyInterpreterState* const interpreter_;
     std::vector<PyThreadState*> saved_;
     std::vector<std::unique_ptr<api::PyParser>> parsers_;
 };

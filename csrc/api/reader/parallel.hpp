@@ -8,7 +8,8 @@
 //
 // Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
-// Each worker attaches its own thread state (PyGILState_Ensure) for its life, detached while it waits.
+// Each worker makes its own thread state in the caller's interpreter (PyThreadState_New) and keeps it
+// attached for its life, detached while it waits.
 #pragma once
 
 #include <cstddef>

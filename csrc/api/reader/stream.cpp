@@ -68,7 +68,7 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     if (options_.at || (options_.raw != RawMode::none && !lines)) {
         pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
                                                           record_options, options_.whole_target);
-    } else if (options_.threads > 1) {
+    } else if (options_.threads > 1 && options_.raw == RawMode::none) {
         parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads);
     } else {
         cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
