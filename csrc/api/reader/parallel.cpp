@@ -167,10 +167,16 @@ public:
         job.values.resize(cut.size());
         job.failures.clear();
         std::size_t i = 0;
+        std::size_t since_pause = 0;
         try {
             for (; i < cut.size(); ++i) {
                 if (pool_->stopping()) return;
                 const records::Record& record = cut[i];
+                since_pause += record.text.size() + kPauseRecordCost;
+                if (since_pause >= kPauseEvery) {
+                    pause();
+                    since_pause = 0;
+                }
                 api::PyParsed parsed = parsers_[w]->parse(record.text);
                 switch (parsed.status) {
                     case json::ParseStatus::ok:
@@ -197,6 +203,13 @@ public:
     }
 
 private:
+    // A collection on the free-threaded build stops every attached thread first; a worker deep in a batch
+    // would hold up the collecting thread (another worker, or the consumer) until its batch ends. Detaching
+    // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
+    static constexpr std::size_t kPauseEvery = 64 << 10;   // bytes of text parsed between two pauses
+    static constexpr std::size_t kPauseRecordCost = 64;    // what a record counts beyond its text
+    static void pause() noexcept { PyEval_RestoreThread(PyEval_SaveThread()); }
+
     // Runs the trivial code object (see the class comment).
     void settle() noexcept {
         if (!merge_code_) return;
