@@ -2,7 +2,8 @@
 
 Batches of records hand over between threads every 8,192 records (or 512 KiB of text), and the JSONL count
 every MiB of whole lines: the inputs here span several of them, with the bad records placed on both sides
-of those boundaries. Every thread count runs on any machine (64 threads on two cores too).
+of those boundaries. Every thread count runs on any machine (64 threads on two cores too). Where the
+interpreter runs with the GIL every call reads on one thread, and the comparisons hold there trivially.
 """
 
 import gc
@@ -143,7 +144,7 @@ def test_damaged_structure_matches_one_thread(text, fmt):
     assert_same(text, fmt, 3)
 
 
-@pytest.mark.xfail(strict=True, reason="load of a JSON text on one thread checks all of its UTF-8 before parsing; "
+@pytest.mark.xfail(FREE_THREADED, strict=True, reason="load of a JSON text on one thread checks all of its UTF-8 before parsing; "
                                        "on several, the first error in file order is reported")
 def test_load_of_an_array_with_a_syntax_error_before_bad_utf8():
     assert_same(b"[1 2] \xff", "json", 2)
@@ -185,7 +186,8 @@ def test_abandoned_iterators_leave_no_thread_or_descriptor(tmp_path, ending):
     it = tovak.records(str(path), threads=8)
     first = [next(it) for _ in range(BATCH + 5)]
     assert first[-1] == {"id": BATCH + 4, "pad": ""}
-    assert task_count() > tasks  # the workers, and the decompressing thread
+    if FREE_THREADED:
+        assert task_count() > tasks  # the workers (with the GIL one thread reads)
     if ending == "close":
         it.close()
     elif ending == "with":

@@ -53,8 +53,10 @@ def count(source: Source, *, format: str | None = None, at: str | None = None, t
     ``at`` (a JSON pointer, see ``records``) the whole input is validated as it is counted and the
     records counted are those ``records(source, at=at)`` gives.
 
-    ``threads``: as for ``load``; JSONL lines are counted over ranges of whole lines on that many
-    threads (an array's scan, and a count with ``at``, use one)."""
+    ``threads``: JSONL lines are counted over ranges of whole lines on that many threads (an
+    array's scan, and a count with ``at``, use one); ``None`` means one thread, as measured:
+    reading the input into the ranges costs as much as counting them. One thread where the
+    interpreter runs with the GIL."""
     return _reader.count(source, format, at, threads)
 
 

@@ -70,7 +70,7 @@ Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject*
     }
     Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], format);
     if (!source) return source;
-    Result<std::size_t> workers = worker_count(requested, *source.value());
+    Result<std::size_t> workers = worker_count(requested, *source.value(), &signature == &kLoadSignature);
     if (!workers) return std::move(workers).failure();
     options.threads = *workers;
     return source;

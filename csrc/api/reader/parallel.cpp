@@ -101,12 +101,12 @@ Result<std::size_t> threads_argument(PyObject* threads) {
     return std::min<std::size_t>(static_cast<std::size_t>(given), kMaxThreads);
 }
 
-Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool records) {
+Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool spread) {
     // With the GIL the workers take turns building objects while the caller waits for them: measured on
     // 3.11, two threads ran records() at half the speed of one and load() at the same speed.
     if (!gil_disabled()) return std::size_t{1};
     if (requested != 0) return requested;
-    if (records) return std::size_t{1};
+    if (!spread) return std::size_t{1};
     // A pipe or a file object: a batch waits until it is full, so a slow writer's records would come late.
     const std::optional<std::uint64_t> size = source.stored_size();
     if (!size || *size < kParallelFrom) return std::size_t{1};
