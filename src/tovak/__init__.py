@@ -123,9 +123,7 @@ def records(
     never closed). ``bytes_read`` and ``total_bytes`` count the input as stored (compressed
     bytes for compressed input), so a progress bar reaches 100%.
 
-    ``threads``: as for ``load`` (without ``at`` and ``raw``; otherwise one thread reads), but
-    ``None`` means one thread: each record is then built on a worker and freed on the consumer's
-    thread, which on two cores cost more than the second thread gained (measured). The
+    ``threads``: as for ``load`` (without ``at`` and ``raw``; otherwise one thread reads). The
     records still come in file order, with the same errors; each thread parses ahead of the
     consumer by at most three batches of 512 KiB, and closing the iterator (or dropping it) stops
     the threads."""

@@ -31,8 +31,7 @@ inline constexpr std::size_t kMaxThreads = 256;
 // The number of workers for `requested` (0: automatic) on `source`: 1 while the interpreter runs with the
 // GIL; else `requested`, or for automatic, when the input's size is known and at least kParallelFrom bytes
 // as stored, every core available to the process but at most one per kBytesPerAutomaticWorker; else 1.
-// `spread`: false where automatic is 1, as measured on two cores: records() (each object is freed on the
-// consumer's thread, which costs more than the second thread gains) and count (reading the input into the
+// `spread`: false where automatic is 1, as measured on two cores: count (reading the input into the
 // ranges costs as much as counting them).
 Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool spread);
 inline constexpr std::uint64_t kParallelFrom = std::uint64_t{4} << 20;
