@@ -4,7 +4,8 @@
 Every measurement runs in a fresh child process (this script with the hidden --child flag),
 which reports its best time of N runs and its peak RSS above a baseline taken after imports.
 
-    python3 bench/bench.py [--mb 400] [--repeat 3] [--only count,load,iter,schema,sources,pointer,dask,corpus]
+    python3 bench/bench.py [--mb 400] [--repeat 3]
+                           [--only count,load,iter,schema,sources,pointer,threads,dask,corpus]
                            [--data DIR] [--keep] [--corpus DIR] [--no-gc | --both-gc] [--plot FILE.png]
 """
 import argparse
@@ -28,7 +29,7 @@ from pathlib import Path
 
 MB = 1 << 20
 ROOT = Path(__file__).resolve().parents[1]
-SECTIONS = ("count", "load", "iter", "schema", "sources", "pointer", "dask", "corpus")
+SECTIONS = ("count", "load", "iter", "schema", "sources", "pointer", "threads", "dask", "corpus")
 PEERS = ("orjson", "msgspec", "ijson", "genson", "polars", "duckdb")
 OURS = {"count": "count", "load": "load", "iter": "iter_records", "schema": "schema"}
 # The package's own functions (tovak.*), by case name.
@@ -128,7 +129,7 @@ def generate(folder, mb: float = 400, seed: int = 42, batch: int = 4000) -> int:
 
 
 # ---------------------------------------------------------------- child side
-def _build(case: str, path: str, fmt, sample, at=None):
+def _build(case: str, path: str, fmt, sample, at=None, threads=None):
     """Import what `case` needs and return a zero-argument callable for one run.
 
     Raises (the reason for an n/a cell) when tovak, a bigjson function or a peer is missing."""
@@ -150,12 +151,13 @@ def _build(case: str, path: str, fmt, sample, at=None):
         import tovak
         if not hasattr(tovak, PACKAGE[case]):
             raise NotImplementedError(f"tovak.{PACKAGE[case]} is not implemented yet")
+        kw = {} if threads is None else {"threads": threads}
         if case != "t_records":
             fn = getattr(tovak, PACKAGE[case])
-            return lambda: fn(path, format=fmt)
+            return lambda: fn(path, format=fmt, **kw)
 
         def run():
-            with tovak.records(path, format=fmt) as records:
+            with tovak.records(path, format=fmt, **kw) as records:
                 n = 0
                 for _ in records:
                     n += 1
@@ -279,7 +281,7 @@ def child(spec: dict) -> None:
     """Run one measurement and print its result as one JSON line."""
     case = spec["case"]
     try:
-        fn = _build(case, spec["path"], spec.get("format"), spec.get("sample"), spec.get("at"))
+        fn = _build(case, spec["path"], spec.get("format"), spec.get("sample"), spec.get("at"), spec.get("threads"))
         base, best, n, value = rss(), float("inf"), 0, None
         if spec.get("no_gc"):
             gc.disable()
@@ -306,13 +308,15 @@ class Runner:
     def __init__(self, repeat: int, no_gc: bool):
         self.repeat, self.no_gc, self.cache = repeat, no_gc, {}
 
-    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0, no_gc=None, at=None) -> dict:
+    def run(self, case, path, fmt=None, sample=None, repeat=None, min_time=0.0, no_gc=None, at=None,
+            threads=None) -> dict:
         """One case in a child; `no_gc` overrides the collector setting of the whole run."""
         no_gc = self.no_gc if no_gc is None else no_gc
-        key = (case, str(path), fmt, sample, no_gc, at)
+        key = (case, str(path), fmt, sample, no_gc, at, threads)
         if key not in self.cache:
             spec = {"case": case, "path": str(path), "format": fmt, "sample": sample,
-                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": no_gc, "at": at}
+                    "repeat": repeat or self.repeat, "min_time": min_time, "no_gc": no_gc, "at": at,
+                    "threads": threads}
             p = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)],
                                capture_output=True, text=True, check=False)
             tail = (p.stderr.strip().splitlines() or [""])[-1]
@@ -573,6 +577,31 @@ def section_sources(R: Runner, d: dict) -> None:
                  "(gzip -6, zstd -3) next to the data."])
 
 
+# Speed-ups the package's functions should reach with two threads on the free-threaded interpreter.
+THREAD_TARGETS = {("t_load", "jsonl"): "≥ 1.8", ("t_load", "json"): "≥ 1.7", ("t_records", "jsonl"): "≥ 1.7",
+                  ("t_records", "json"): "≥ 1.7", ("t_count", "jsonl"): "≥ 1.6", ("t_count", "json"): "≥ 1.6"}
+
+
+def section_threads(R: Runner, d: dict) -> None:
+    print("## Threads\n")
+    free = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    rows = []
+    for name in ("jsonl", "json"):
+        for case, label in (("t_load", "load"), ("t_records", "records"), ("t_count", "count")):
+            one, two = R.run(case, d[name], threads=1), R.run(case, d[name], threads=2)
+            target = THREAD_TARGETS[(case, name)] if free else "—"
+            rows.append(row(f"tovak.{label}(data.{name}) threads=2 vs 1", two, one, fratio(one, two), target,
+                            fcheck(one, two), d[name + "_size"]))
+    packed = compressed(d["jsonl"], ".gz", "gzip")
+    if packed is not None:
+        one, two = R.run("t_load", packed, threads=1), R.run("t_load", packed, threads=2)
+        rows.append(row("tovak.load(data.jsonl.gz) threads=2 vs 1", two, one, fratio(one, two), "—", fcheck(one, two),
+                        d["jsonl_size"]))
+    table(rows, ["Ratio: time with one thread / time with two (> 1: two threads are faster). Interpreter: "
+                 + ("free-threaded" if free else "with the GIL (threads take turns building objects)")
+                 + f"; cores: {os.cpu_count()}. Peak RSS of the records rows: what the iterator holds ahead."])
+
+
 def section_pointer(R: Runner, d: dict) -> None:
     def fcheck(a: dict, b: dict) -> str:  # the record counts
         return "" if "error" in a or "error" in b else "same" if a["value"][0] == b["value"][0] else "DIFFERS"
@@ -735,7 +764,7 @@ def main() -> None:
             else:
                 {"count": section_count, "load": section_load, "iter": section_iter,
                  "schema": section_schema, "sources": section_sources, "pointer": section_pointer,
-                 "dask": section_dask}[s](R, d)
+                 "threads": section_threads, "dask": section_dask}[s](R, d)
             sys.stdout.flush()
         if args.plot:
             draw_plot(args.plot)

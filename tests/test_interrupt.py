@@ -38,6 +38,12 @@ CALLS = {
     "tovak-schema-lines": ("lines", "tovak.schema('-', sample=10**12, format='jsonl')"),
     "tovak-next-across-a-huge-element": ("huge-element", "next(tovak.records('-', format='json'))"),
     "tovak-load-gzip-lines": ("gzip-lines", "tovak.load('-', format='jsonl')"),
+    # On worker threads: the calling thread cuts and waits for the batches.
+    "tovak-load-lines-threads": ("lines", "tovak.load('-', format='jsonl', threads=2)"),
+    "tovak-load-array-threads": ("array", "tovak.load('-', format='json', threads=3)"),
+    "tovak-records-lines-threads": ("lines", "sum(1 for _ in tovak.records('-', format='jsonl', threads=2))"),
+    "tovak-count-lines-threads": ("lines", "tovak.count('-', format='jsonl', threads=2)"),
+    "tovak-load-gzip-lines-threads": ("gzip-lines", "tovak.load('-', format='jsonl', threads=2)"),
 }
 
 CHILD = """
@@ -84,14 +90,28 @@ def test_sigint_stops_a_call_on_endless_input(name):
     assert delay < BOUND
 
 
-def test_sigint_stops_the_load_of_one_big_document(tmp_path):
-    """The objects of one document are built in one parse: the Python sink looks for signals as it goes."""
+def big_array(tmp_path):
+    """A 60 MB array of small objects."""
     path = tmp_path / "big.json"
     element = b'{"id": 123456, "name": "some text", "tags": ["a", "b"], "score": 1.5, "ok": true},'
     with open(path, "wb") as out:
         out.write(b"[")
         out.write(element * (60_000_000 // len(element)))
         out.write(b"0]")
+    return path
+
+
+def test_sigint_stops_the_load_of_one_big_document(tmp_path):
+    """The objects of one document are built in one parse: the Python sink looks for signals as it goes."""
+    path = big_array(tmp_path)
     last, delay = interrupt(f"bigjson.load({str(path)!r}, 'json')")
+    assert last == "interrupted"
+    assert delay < BOUND
+
+
+def test_sigint_stops_a_parallel_load_of_a_big_array(tmp_path):
+    """Workers parse the elements; the calling thread, waiting for them, still sees the signal at once."""
+    path = big_array(tmp_path)
+    last, delay = interrupt(f"tovak.load({str(path)!r}, threads=2)")
     assert last == "interrupted"
     assert delay < BOUND

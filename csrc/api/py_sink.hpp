@@ -125,7 +125,15 @@ public:
     // For a caller that gathers many trees into one result the user sees only at the end (load of a
     // JSONL file): `take` leaves the containers untracked until `track_deferred`, so collections during
     // the whole load do not walk the records already read. Trees handed out must stay alive until then.
-    void defer_tracking() noexcept { defer_ = true; }
+    //
+    // Not on the free-threaded build: its collector walks every object of the heap, tracked or not, and
+    // schedules the next collection from the number of tracked survivors, so untracked trees make it run
+    // every few thousand allocations over an ever larger heap (quadratic); tracked, they space it out.
+    void defer_tracking() noexcept {
+#ifndef Py_GIL_DISABLED
+        defer_ = true;
+#endif
+    }
     void track_deferred();
 
 private:

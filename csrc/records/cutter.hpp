@@ -55,6 +55,8 @@ struct Record {
     // Strict elements: the last element of an array that never closed. Its end is not known, so a parse
     // error in it ends the reading; when it parses, the next call fails with "EOF while parsing a list".
     bool unterminated = false;
+    // Elements: the byte that ended the element (`,` or `]`); 0 for the unfinished last one and other kinds.
+    char terminator = 0;
 };
 
 enum class Next { record, end, error };
@@ -99,6 +101,9 @@ public:
     std::uint64_t cuts() const noexcept { return cuts_; }
 
     const Reader& reader() const noexcept { return reader_; }
+
+    // Elements: the first significant byte was `[` (false also while only white space has been read).
+    bool in_array() const noexcept { return splitter_.in_array(); }
 
 private:
     using NextFn = Next (RecordCutter::*)(Record&);
@@ -250,6 +255,7 @@ private:
                     spent_ = true;
                 }
                 Next got = gathered(out, raw, RecordKind::element, offset, line, line_start);
+                if (got == Next::record) out.terminator = chunk_[end];
                 if (got != Next::end) return got;
                 element_.clear();
                 spent_ = false;

@@ -49,17 +49,22 @@ class _BinaryReadable(Protocol):
 Source = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, _BinaryReadable]
 
 
-def count(source: Source, *, format: str | None = None, at: str | None = None) -> int:
+def count(source: Source, *, format: str | None = None, at: str | None = None, threads: int | None = None) -> int:
     """The number of records: the elements of a top-level JSON array (any other JSON value
     counts 1), or the non-blank lines of JSONL. Found by a byte scan that builds no objects.
 
     Without ``at`` the scan finds boundaries only and does not check the text between them; with
     ``at`` (a JSON pointer, see ``records``) the whole input is validated as it is counted and the
-    records counted are those ``records(source, at=at)`` gives."""
-    return _reader.count(source, format, at)
+    records counted are those ``records(source, at=at)`` gives.
+
+    ``threads``: JSONL lines are counted over ranges of whole lines on that many threads (an
+    array's scan, and a count with ``at``, use one); ``None`` means one thread, as measured:
+    reading the input into the ranges costs as much as counting them. One thread where the
+    interpreter runs with the GIL."""
+    return _reader.count(source, format, at, threads)
 
 
-def load(source: Source, *, format: str | None = None, at: str | None = None) -> Any:
+def load(source: Source, *, format: str | None = None, at: str | None = None, threads: int | None = None) -> Any:
     """The whole input as Python objects, as ``json.load`` gives them (keys in file order,
     integers of any size, ``-0`` as ``0``, numbers beyond the double range as infinities).
     JSONL gives a list with one value per non-blank line.
@@ -68,10 +73,19 @@ def load(source: Source, *, format: str | None = None, at: str | None = None) ->
     of the values at the pointer of every line); the rest of the input is validated, not built.
     Raises ``PointerError`` (a ``LookupError``) when the pointer matches nothing.
 
+    ``threads``: how many threads parse (a positive int), or ``None``: every core available to the
+    process (``os.process_cpu_count()``) on the free-threaded interpreter for a file or bytes of 4 MiB
+    or more (one thread per 2 MiB at most), else one (a pipe, a file object: records go to the threads
+    in batches of 512 KiB, which a slow writer would hold back). The lines of JSONL and the elements of a top-level array are cut
+    on the calling thread and parsed on the others; the result, and the first error, are the same as
+    with one thread. Any other value, and ``at``, are read by one thread. Where the interpreter
+    runs with the GIL one thread reads, whatever ``threads`` says: threads would take turns
+    building objects there, slower than one.
+
     Raises ``JSONError`` (a ``json.JSONDecodeError``) on invalid input, naming the source and
     the position; ``CompressionError`` on damaged compressed input; ``OSError`` when the source
     cannot be opened or read."""
-    return _reader.load(source, format, at)
+    return _reader.load(source, format, at, threads)
 
 
 def records(
@@ -81,6 +95,7 @@ def records(
     at: str | None = None,
     errors: Literal["raise", "skip"] = "raise",
     raw: bool | Literal["compact"] = False,
+    threads: int | None = None,
 ) -> Records:
     """A lazy iterator over the records, in constant memory: each element of a top-level JSON
     array, the single value of any other JSON text, or each non-blank JSONL line.
@@ -110,8 +125,13 @@ def records(
 
     The iterator is a context manager; ``close()`` releases the input (a file object given is
     never closed). ``bytes_read`` and ``total_bytes`` count the input as stored (compressed
-    bytes for compressed input), so a progress bar reaches 100%."""
-    return _reader.records(source, format, at, errors, raw)
+    bytes for compressed input), so a progress bar reaches 100%.
+
+    ``threads``: as for ``load`` (without ``at`` and ``raw``; otherwise one thread reads). The
+    records still come in file order, with the same errors; each thread parses ahead of the
+    consumer by at most three batches of 512 KiB, and closing the iterator (or dropping it) stops
+    the threads."""
+    return _reader.records(source, format, at, errors, raw, threads)
 
 
 def schema(source: Source, *, sample: int = 100, format: str | None = None, at: str | None = None) -> str:

@@ -8,6 +8,7 @@
 
 #include "api/py_records.hpp"
 #include "api/py_sink.hpp"
+#include "json/check_sink.hpp"
 #include "json/printer.hpp"
 #include "json/structure.hpp"
 #include "records/count.hpp"
@@ -30,9 +31,9 @@ records::Cut cut_of(io::Format format) {
 
 namespace {
 
-const char* const kSourceParams[] = {"source", "format", "at"};
-constexpr Signature kCountSignature{"count", kSourceParams, 3};
-constexpr Signature kLoadSignature{"load", kSourceParams, 3};
+const char* const kSourceParams[] = {"source", "format", "at", "threads"};
+constexpr Signature kCountSignature{"count", kSourceParams, 4};
+constexpr Signature kLoadSignature{"load", kSourceParams, 4};
 const char* const kSchemaParams[] = {"source", "sample", "format", "at"};
 constexpr Signature kSchemaSignature{"schema", kSchemaParams, 4};
 
@@ -45,21 +46,35 @@ Result<std::optional<PyRef>> next_record(Cutter& cutter, api::PyParser& parser, 
     return api::next_value(cutter, parser, [&](const records::RecordError& error) { return source.failure(error); });
 }
 
-// Binds the arguments; the pointer of `at` goes to `options` (every signature ends with format, at).
+// Binds the arguments; the pointer of `at` goes to `options` (every signature ends with format, at, or with
+// format, at, threads: then the number of workers goes to `options.threads`).
 Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames, StreamOptions& options, std::uint64_t* sample = nullptr) {
     Result<BoundArgs> bound = bind_arguments(signature, args, nargs, kwnames);
     if (!bound) return std::move(bound).failure();
-    PyObject* format = bound->slot[signature.count - 2];
-    Result<StreamOptions> given = stream_options(bound->slot[signature.count - 1], nullptr, nullptr);
+    const bool threaded = std::string_view(signature.params[signature.count - 1]) == "threads";
+    const int last = signature.count - (threaded ? 2 : 1);
+    PyObject* format = bound->slot[last - 1];
+    Result<StreamOptions> given = stream_options(bound->slot[last], nullptr, nullptr);
     if (!given) return std::move(given).failure();
     options = std::move(given).value();
+    std::size_t requested = 1;
+    if (threaded) {
+        Result<std::size_t> threads = threads_argument(bound->slot[signature.count - 1]);
+        if (!threads) return std::move(threads).failure();
+        requested = *threads;
+    }
     if (sample != nullptr && bound->slot[1] != nullptr) {
         Result<std::uint64_t> given = count_argument(bound->slot[1], "sample");
         if (!given) return std::move(given).failure();
         *sample = *given;
     }
-    return Source::open(bound->slot[0], format);
+    Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], format);
+    if (!source) return source;
+    Result<std::size_t> workers = worker_count(requested, *source.value(), &signature == &kLoadSignature);
+    if (!workers) return std::move(workers).failure();
+    options.threads = *workers;
+    return source;
 }
 
 PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -77,8 +92,10 @@ PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Source& input = *source.value();
         Reader reader{io::ByteSourceRef(input.bytes())};
         const records::RecordOptions scan = input.record_options(cut_of(input.format()));
+        // An array's elements are found by one scan whatever the threads: it runs at the speed of reading.
         records::CountOutcome counted = input.format() == io::Format::json ? records::count_elements(reader, scan)
-                                                                          : records::count_lines(reader, scan);
+                                        : options.threads > 1 ? count_lines_parallel(reader, scan, options.threads)
+                                                              : records::count_lines(reader, scan);
         if (!counted.ok()) return input.failure(*counted.error);
         return py_uint(counted.count);
     });
@@ -96,6 +113,63 @@ Result<PyRef> load_lines(Source& source) {
     Cutter cutter(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(records::Cut::lines));
     api::PyParser parser(sink_options());
     return api::gather_list(parser, [&] { return next_record(cutter, parser, source); });
+}
+
+// The error the document parse of load_document gives for the first error the parallel reader met in a
+// top-level array. Everything before the failing element is valid, so the document parse fails inside that
+// element or at the byte that ends it: the element is parsed again as the document parser sees it, after
+// `[` (the first element) or `[0,` (any other), with its terminator. The cutter's own errors are the
+// document's already; only the record number goes (a document has none).
+records::RecordError as_document_error(const ParallelStep& step) {
+    records::RecordError error = step.error;
+    error.record_kind = records::RecordKind::document;
+    if (step.record == nullptr) {
+        // The cutter reports an array that ends after a comma as an unfinished list; the document parse
+        // was expecting the value after the comma.
+        if (error.kind == records::ErrorKind::syntax && error.syntax.message == json::message::eof_list &&
+            error.record > step.cut_after && error.record > 1)
+            error.syntax.message = json::message::eof_value;
+        return error;
+    }
+    if (error.kind != records::ErrorKind::syntax) return error;
+    const records::Record& record = *step.record;
+    const std::string_view prefix = record.number == 1 ? "[" : "[0,";
+    std::string text;
+    text.reserve(prefix.size() + record.text.size() + 1);
+    text.append(prefix).append(record.text);
+    if (record.terminator != 0) text.push_back(record.terminator);
+    json::CheckSink check;
+    std::string scratch;
+    const json::ParseOutcome again = json::parse<json::PythonRules>(text, check, scratch);
+    if (again.ok()) return error;
+    error.offset = record.offset - prefix.size();  // may wrap below 0: positions add the prefix back
+    error.lead = 0;
+    error.fatal = true;
+    error.syntax = again.error;
+    return error;
+}
+
+// The lines of JSONL, or the elements of a top-level array, parsed on `threads` workers: the list
+// load_lines or load_document gives, or its first error.
+Result<PyRef> load_parallel(Source& source, std::size_t threads) {
+    const bool lines = source.format() == io::Format::jsonl;
+    ParallelRecords parsed(source, cut_of(source.format()), threads, true);
+    Result<PyRef> list = checked(PyList_New(0));
+    if (!list) return list;
+    for (;;) {
+        ParallelStep step = parsed.next();
+        switch (step.kind) {
+            case ParallelStep::Kind::end:
+                parsed.keep();
+                return list;
+            case ParallelStep::Kind::value:
+                if (PyList_Append(list->get(), step.value.get()) < 0) return Failure::from_python();
+                continue;
+            case ParallelStep::Kind::error: break;
+        }
+        if (step.raised) return std::move(*step.raised);
+        return source.failure(lines ? step.error : as_document_error(step));
+    }
 }
 
 // The value at the pointer (JSON), or the list of the values at the pointer of every line (JSONL).
@@ -117,6 +191,9 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!source) return std::move(source).failure();
         if (options.at) return load_at(std::move(source).value(), std::move(options));
         Source& input = *source.value();
+        // Only an array has parts to share out; any other value is one parse.
+        if (options.threads > 1 && (input.format() == io::Format::jsonl || input.starts_with_array()))
+            return load_parallel(input, options.threads);
         return input.format() == io::Format::json ? load_document(input) : load_lines(input);
     });
 }
@@ -141,13 +218,13 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef count_method = fastcall_method(
     "count", count_entry,
-    "count(source, format=None, at=None)\n--\n\n"
+    "count(source, format=None, at=None, threads=None)\n--\n\n"
     "The number of records of a JSON or JSONL input, found by a byte scan that never parses.");
 
 PyMethodDef load_method = fastcall_method(
     "load", load_entry,
-    "load(source, format=None, at=None)\n--\n\n"
-    "The whole input as Python objects, as the json module reads it.");
+    "load(source, format=None, at=None, threads=None)\n--\n\n"
+    "The whole input as Python objects, as the json module reads it; parsed on `threads` threads.");
 
 PyMethodDef schema_method = fastcall_method(
     "schema", schema_entry,

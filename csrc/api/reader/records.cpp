@@ -16,8 +16,8 @@ namespace tovak::reader {
 
 namespace {
 
-const char* const kParams[] = {"source", "format", "at", "errors", "raw"};
-constexpr Signature kSignature{"records", kParams, 5};
+const char* const kParams[] = {"source", "format", "at", "errors", "raw", "threads"};
+constexpr Signature kSignature{"records", kParams, 6};
 
 // What an open Records object owns.
 struct RecordsState {
@@ -194,8 +194,13 @@ PyObject* records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!bound) return std::move(bound).failure();
         Result<StreamOptions> options = stream_options(bound->slot[2], bound->slot[3], bound->slot[4]);
         if (!options) return std::move(options).failure();
+        Result<std::size_t> threads = threads_argument(bound->slot[5]);
+        if (!threads) return std::move(threads).failure();
         Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], bound->slot[1]);
         if (!source) return std::move(source).failure();
+        Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
+        if (!workers) return std::move(workers).failure();
+        options->threads = *workers;
         auto state = std::make_unique<RecordsState>(std::move(source).value(), std::move(options).value());
         Result<PyRef> type = records_type();
         if (!type) return type;
@@ -214,7 +219,7 @@ Result<PyRef> records_type() { return once_object(records_type_cell, make_record
 
 PyMethodDef records_method = fastcall_method(
     "records", records_entry,
-    "records(source, format=None, at=None, errors='raise', raw=False)\n--\n\n"
-    "A lazy iterator over the records of an input, in constant memory.");
+    "records(source, format=None, at=None, errors='raise', raw=False, threads=None)\n--\n\n"
+    "A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads.");
 
 }  // namespace tovak::reader

@@ -6,6 +6,7 @@
 #include "io/decompress.hpp"
 #include "io/py_file.hpp"
 #include "json/detect.hpp"
+#include "json/text.hpp"
 
 namespace tovak::reader {
 
@@ -193,6 +194,12 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
         dropped += got.bytes;
     }
     return success();
+}
+
+bool Source::starts_with_array() const noexcept {
+    for (const char c : input_.source->peeked())
+        if (!json::is_space_byte(static_cast<unsigned char>(c))) return c == '[';
+    return false;
 }
 
 records::RecordOptions Source::record_options(records::Cut cut) const {

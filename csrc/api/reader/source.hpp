@@ -48,6 +48,8 @@ public:
     io::Compression compression() const noexcept { return input_.compression; }
     // Bytes of a byte-order mark skipped before the first byte the engine sees (its offsets start after them).
     std::uint64_t skipped() const noexcept { return skipped_; }
+    // Whether the first significant byte among those read ahead for detection is `[` (false when none is).
+    bool starts_with_array() const noexcept;
 
     // The engine's options for this input, cutting records as `cut` says: tolerant, interrupted by Ctrl-C.
     records::RecordOptions record_options(records::Cut cut) const;

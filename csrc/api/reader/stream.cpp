@@ -67,9 +67,18 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     if (options_.at || (options_.raw != RawMode::none && !lines)) {
         pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
                                                           record_options, options_.whole_target);
+    } else if (options_.threads > 1 && options_.raw == RawMode::none) {
+        parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads);
     } else {
         cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
     }
+}
+
+std::optional<Failure> RecordStream::parallel_failure(ParallelStep& step) {
+    if (step.raised) return std::move(*step.raised);
+    if (skipped(step.error)) return std::nullopt;
+    if (PyErr_Occurred()) return Failure::from_python();
+    return failure(step.error);
 }
 
 records::Next RecordStream::cut(records::Record& record) {
@@ -102,6 +111,15 @@ bool RecordStream::skipped(const records::RecordError& error) {
 }
 
 Result<std::optional<PyRef>> RecordStream::next() {
+    while (parallel_) {
+        ParallelStep step = parallel_->next();
+        switch (step.kind) {
+            case ParallelStep::Kind::end: return std::optional<PyRef>();
+            case ParallelStep::Kind::value: return std::optional<PyRef>(std::move(step.value));
+            case ParallelStep::Kind::error: break;
+        }
+        if (std::optional<Failure> failed = parallel_failure(step)) return std::move(*failed);
+    }
     for (;;) {
         records::Record record;
         switch (cut(record)) {

@@ -15,6 +15,7 @@
 
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
+#include "api/reader/parallel.hpp"
 #include "api/reader/source.hpp"
 #include "json/pointer.hpp"
 #include "records/cutter.hpp"
@@ -29,6 +30,7 @@ struct StreamOptions {
     bool skip = false;           // errors="skip"
     RawMode raw = RawMode::none;
     bool whole_target = false;   // the value at the pointer is one record (load), not streamed
+    std::size_t threads = 1;     // parsing threads (records without `at` or `raw`; see parallel.hpp)
 };
 
 // Binds the shared arguments (each may be null: its default). ValueError for a bad pointer, an unknown
@@ -46,6 +48,8 @@ public:
     // The next record (a value, a (key, value) tuple for a member of a target object, or bytes when raw),
     // nothing at the end, or the failure that ends the reading.
     Result<std::optional<PyRef>> next();
+    // The failure of a step of the parallel reader, or nothing when it is an error errors="skip" skips.
+    std::optional<Failure> parallel_failure(ParallelStep& step);
 
     // Without parsing: the number of records left (errors skipped as `next` skips them).
     Result<std::uint64_t> count();
@@ -72,6 +76,7 @@ private:
     StreamOptions options_;
     std::unique_ptr<Cutter> cutter_;
     std::unique_ptr<PointerCutter> pointer_cutter_;
+    std::unique_ptr<ParallelRecords> parallel_;  // instead of cutter_, when threads parse
     api::PyParser parser_;
     PyRef errors_;
     std::uint64_t error_count_ = 0;

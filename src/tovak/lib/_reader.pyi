@@ -30,11 +30,11 @@ class Records:
     def error_count(self) -> int:
         """How many records were skipped so far with errors='skip'."""
 
-def count(source: object, format: str | None = None, at: str | None = None) -> int:
+def count(source: object, format: str | None = None, at: str | None = None, threads: int | None = None) -> int:
     """The number of records of a JSON or JSONL input, found by a byte scan that never parses."""
 
-def load(source: object, format: str | None = None, at: str | None = None) -> Any:
-    """The whole input as Python objects, as the json module reads it."""
+def load(source: object, format: str | None = None, at: str | None = None, threads: int | None = None) -> Any:
+    """The whole input as Python objects, as the json module reads it; parsed on `threads` threads."""
 
 def records(
     source: object,
@@ -42,8 +42,9 @@ def records(
     at: str | None = None,
     errors: Literal["raise", "skip"] | None = "raise",
     raw: bool | Literal["compact"] = False,
+    threads: int | None = None,
 ) -> Records:
-    """A lazy iterator over the records of an input, in constant memory."""
+    """A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads."""
 
 def schema(source: object, sample: SupportsIndex = 100, format: str | None = None, at: str | None = None) -> str:
     """The merged structure of the first `sample` records, as indented JSON text."""

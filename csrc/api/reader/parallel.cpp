@@ -1,0 +1,400 @@
+#include "api/reader/parallel.hpp"
+
+#include <chrono>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "api/reader/mod.hpp"
+
+namespace tovak::reader {
+
+namespace {
+
+// How long the caller waits for a batch before it looks for a signal (Ctrl-C) again.
+constexpr std::chrono::milliseconds kSignalPoll{50};
+
+// Batches per worker in the pool: one being parsed, one parsed waiting for the caller, one cut waiting for
+// the worker.
+constexpr std::size_t kBatchesPerWorker = 3;
+
+// JSONL count: whole lines of at least this many bytes per range.
+constexpr std::size_t kCountRange = std::size_t{1} << 20;
+
+// Waits for the pool's oldest job with the interpreter released, looking for a signal between waits; null
+// with the signal's exception set when a handler raised.
+template <class Pool>
+auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
+    for (;;) {
+        decltype(pool.front(kSignalPoll)) job = nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        job = pool.front(kSignalPoll);
+        Py_END_ALLOW_THREADS
+        if (job != nullptr) return job;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+template <class Pool>
+void stop_detached(Pool& pool) {
+    Py_BEGIN_ALLOW_THREADS
+    pool.stop();
+    Py_END_ALLOW_THREADS
+}
+
+bool gil_disabled() {
+#ifdef Py_GIL_DISABLED
+    PyObject* is_enabled = PySys_GetObject("_is_gil_enabled");  // borrowed
+    if (is_enabled == nullptr) return true;
+    PyRef enabled = PyRef::steal(PyObject_CallNoArgs(is_enabled));
+    if (!enabled) {
+        PyErr_Clear();
+        return false;
+    }
+    return enabled.get() == Py_False;
+#else
+    return false;
+#endif
+}
+
+// os.process_cpu_count() where it exists (3.13), else os.cpu_count(); 1 when neither tells.
+std::size_t available_cores() {
+    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+    PyRef count;
+    if (os) {
+        count = PyRef::steal(PyObject_CallMethod(os.get(), "process_cpu_count", nullptr));
+        if (!count) {
+            PyErr_Clear();
+            count = PyRef::steal(PyObject_CallMethod(os.get(), "cpu_count", nullptr));
+        }
+    }
+    if (!count || !PyLong_Check(count.get())) {
+        PyErr_Clear();
+        return 1;
+    }
+    const long long cores = PyLong_AsLongLong(count.get());
+    if (cores < 1) {
+        PyErr_Clear();
+        return 1;
+    }
+    return std::min<std::size_t>(static_cast<std::size_t>(cores), kMaxThreads);
+}
+
+}  // namespace
+
+Result<std::size_t> threads_argument(PyObject* threads) {
+    if (threads == nullptr || threads == Py_None) return std::size_t{0};
+    if (PyBool_Check(threads) || !PyLong_Check(threads)) {
+        return Failure(PyExc_TypeError,
+                       std::string("threads must be a positive int or None, not '") + Py_TYPE(threads)->tp_name + "'");
+    }
+    int overflow = 0;
+    const long long given = PyLong_AsLongLongAndOverflow(threads, &overflow);
+    if (given == -1 && PyErr_Occurred()) return Failure::from_python();
+    if (overflow < 0 || (overflow == 0 && given < 1)) {
+        PyRef shown = PyRef::steal(PyObject_Repr(threads));
+        if (!shown) return Failure::from_python();
+        return Failure(PyExc_ValueError,
+                       std::string("threads must be at least 1, not ") + PyUnicode_AsUTF8(shown.get()));
+    }
+    if (overflow > 0) return kMaxThreads;
+    return std::min<std::size_t>(static_cast<std::size_t>(given), kMaxThreads);
+}
+
+Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool spread) {
+    // With the GIL the workers take turns building objects while the caller waits for them: measured on
+    // 3.11, two threads ran records() at half the speed of one and load() at the same speed.
+    if (!gil_disabled()) return std::size_t{1};
+    if (requested != 0) return requested;
+    if (!spread) return std::size_t{1};
+    // A pipe or a file object: a batch waits until it is full, so a slow writer's records would come late.
+    const std::optional<std::uint64_t> size = source.stored_size();
+    if (!size || *size < kParallelFrom) return std::size_t{1};
+    // Each worker should get a few batches: starting a thread and its thread state costs about as much as
+    // parsing 100 KiB, and a worker with nothing to do is pure cost.
+    return std::max<std::size_t>(1, std::min<std::uint64_t>(available_cores(), *size / kBytesPerAutomaticWorker));
+}
+
+// ---- records
+
+// The worker threads' side: each attaches its own thread state and parses with its own parser (and key
+// cache), so no two threads share anything but the batches the pool hands over.
+//
+// Free-threaded build: an object a worker made is owned by it (biased reference counting), and when the
+// consumer drops the last reference the object is queued for the worker to free; a thread does that only
+// when it runs bytecode. So after each batch a worker runs a trivial code object, which frees what the
+// consumer has dropped (and runs a collection scheduled on the worker): without it a records() iterator
+// would keep every record it handed out until its workers stop.
+class ParallelRecords::Workers {
+public:
+    Workers(std::size_t threads, bool gathered)
+        : gathered_(gathered), interpreter_(PyInterpreterState_Get()), saved_(threads, nullptr), parsers_(threads) {
+#ifdef Py_GIL_DISABLED
+        merge_code_ = PyRef::steal(Py_CompileString("None", "<tovak worker>", Py_eval_input));
+        merge_globals_ = PyRef::steal(PyDict_New());
+        if (!merge_code_ || !merge_globals_ ||
+            PyDict_SetItemString(merge_globals_.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
+            PyErr_Clear();
+            merge_code_ = PyRef();
+        }
+#endif
+    }
+
+    void set_pool(const records::OrderedPool<Job, Workers>* pool) noexcept { pool_ = pool; }
+    void keep() noexcept { kept_ = true; }
+
+    // A thread state of the caller's interpreter (PyGILState_Ensure would take the main interpreter's),
+    // attached for the worker's life but while it waits.
+    void enter(std::size_t w) {
+        PyEval_RestoreThread(PyThreadState_New(interpreter_));
+        parsers_[w] = std::make_unique<api::PyParser>(sink_options());
+        if (gathered_) parsers_[w]->defer_tracking();
+    }
+    void leave(std::size_t w) {
+        // kept_ was set before stop(), whose lock this thread has taken since.
+        if (gathered_ && kept_) parsers_[w]->track_deferred();
+        parsers_[w].reset();  // its key cache holds str objects: released attached
+        PyThreadState_Clear(PyThreadState_Get());
+        PyThreadState_DeleteCurrent();
+    }
+    void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
+    void attach(std::size_t w) { PyEval_RestoreThread(saved_[w]); }
+
+    // Parses every record of the batch; an exception (a failed allocation) is kept as the failure of the
+    // record where it happened, and the rest of the batch is left unparsed: the caller stops there.
+    void run(Job& job, std::size_t w) noexcept {
+        const std::vector<records::Record>& cut = job.batch.records;
+        job.values.clear();
+        job.values.resize(cut.size());
+        job.failures.clear();
+        std::size_t i = 0;
+        std::size_t since_pause = 0;
+        try {
+            for (; i < cut.size(); ++i) {
+                if (pool_->stopping()) return;
+                const records::Record& record = cut[i];
+                since_pause += record.text.size() + kPauseRecordCost;
+                if (since_pause >= kPauseEvery) {
+                    pause();
+                    since_pause = 0;
+                }
+                api::PyParsed parsed = parsers_[w]->parse(record.text);
+                switch (parsed.status) {
+                    case json::ParseStatus::ok:
+                        // The unfinished last element of an array that never closed: its error comes next.
+                        if (!record.unterminated) job.values[i] = std::move(parsed.value);
+                        break;
+                    case json::ParseStatus::syntax_error:
+                        job.failures.push_back(
+                            Failed{i, records::RecordCutter<Reader>::syntax_error(record, parsed.error), std::nullopt});
+                        break;
+                    case json::ParseStatus::sink_failed:
+                        job.failures.push_back(Failed{i, {}, std::move(parsed.raised)});
+                        break;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            job.failures.push_back(Failed{i, {}, Failure::from_python()});
+        } catch (const std::exception& fault) {
+            PyErr_SetString(PyExc_RuntimeError, fault.what());
+            job.failures.push_back(Failed{i, {}, Failure::from_python()});
+        }
+        settle();
+    }
+
+private:
+    // A collection on the free-threaded build stops every attached thread first; a worker deep in a batch
+    // would hold up the collecting thread (another worker, or the consumer) until its batch ends. Detaching
+    // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
+    static constexpr std::size_t kPauseEvery = 64 << 10;   // bytes of text parsed between two pauses
+    static constexpr std::size_t kPauseRecordCost = 64;    // what a record counts beyond its text
+    static void pause() noexcept { PyEval_RestoreThread(PyEval_SaveThread()); }
+
+    // Runs the trivial code object (see the class comment).
+    void settle() noexcept {
+        if (!merge_code_) return;
+        PyObject* done = PyEval_EvalCode(merge_code_.get(), merge_globals_.get(), merge_globals_.get());
+        if (done == nullptr) PyErr_Clear();
+        Py_XDECREF(done);
+    }
+
+    const bool gathered_;
+    bool kept_ = false;
+    PyRef merge_code_, merge_globals_;
+    const records::OrderedPool<Job, Workers>* pool_ = nullptr;
+    PyInterpreterState* const interpreter_;
+    std::vector<PyThreadState*> saved_;
+    std::vector<std::unique_ptr<api::PyParser>> parsers_;
+};
+
+ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered)
+    : cutter_(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(cut)),
+      workers_(std::make_unique<Workers>(threads, gathered)),
+      pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, threads, threads * kBatchesPerWorker)) {
+    workers_->set_pool(pool_.get());
+}
+
+ParallelRecords::~ParallelRecords() {
+    stop_detached(*pool_);
+    pool_.reset();  // the batches' values are released here, attached
+}
+
+void ParallelRecords::keep() noexcept { workers_->keep(); }
+
+void ParallelRecords::fill() {
+    while (!ended_ && !paused_) {
+        Job* job = pool_->free_slot();
+        if (job == nullptr) return;
+        job->cut_raised.reset();
+        const records::CutStatus status = records::cut_batch(cutter_, job->batch, limits_);
+        if (status == records::CutStatus::end) ended_ = true;
+        if (status == records::CutStatus::error) {
+            paused_ = true;
+            if (PyErr_Occurred()) job->cut_raised = Failure::from_python();
+        }
+        pool_->submit();
+    }
+}
+
+ParallelStep ParallelRecords::next() {
+    for (;;) {
+        if (current_ != nullptr) {
+            Job& job = *current_;
+            while (index_ < job.batch.records.size()) {
+                const std::size_t i = index_++;
+                if (job.values[i]) return ParallelStep{ParallelStep::Kind::value, std::move(job.values[i])};
+                if (failure_ < job.failures.size() && job.failures[failure_].index == i) {
+                    Failed& failed = job.failures[failure_++];
+                    ParallelStep step{ParallelStep::Kind::error};
+                    step.error = failed.error;
+                    step.raised = std::move(failed.raised);
+                    step.record = &job.batch.records[i];
+                    return step;
+                }
+            }
+            if (job.batch.cut_error && !cut_error_met_) {
+                cut_error_met_ = true;
+                paused_ = false;  // the cutter goes on (or tries the same read again) when asked next
+                ParallelStep step{ParallelStep::Kind::error};
+                step.error = *job.batch.cut_error;
+                step.raised = std::move(job.cut_raised);
+                step.cut_after = job.batch.records.empty() ? last_number_ : job.batch.records.back().number;
+                return step;
+            }
+            if (!job.batch.records.empty()) last_number_ = job.batch.records.back().number;
+            pool_->release_front();
+            current_ = nullptr;
+        }
+        fill();
+        if (pool_->in_flight() == 0) return ParallelStep{};
+        Job* front = wait_front(*pool_);
+        if (front == nullptr) {
+            ParallelStep step{ParallelStep::Kind::error};
+            step.error.kind = records::ErrorKind::interrupted;
+            step.raised = Failure::from_python();
+            return step;
+        }
+        current_ = front;
+        index_ = failure_ = 0;
+        cut_error_met_ = false;
+    }
+}
+
+// ---- JSONL count
+
+namespace {
+
+struct CountJob {
+    std::string text;  // whole lines (the last range may end without a line feed)
+    records::CountOutcome outcome;
+};
+
+// Counts each range alone: it starts at a line start, so the count of the whole is the sum.
+struct CountWorkers {
+    void enter(std::size_t) {}
+    void leave(std::size_t) {}
+    void detach(std::size_t) {}
+    void attach(std::size_t) {}
+    void run(CountJob& job, std::size_t) noexcept {
+        try {
+            records::MemoryReader reader(job.text, {});
+            job.outcome = records::count_lines(reader);
+        } catch (...) {
+            job.outcome = records::CountOutcome::failed(records::ErrorKind::io, io::IoError{ENOMEM});
+        }
+    }
+};
+
+}  // namespace
+
+records::CountOutcome count_lines_parallel(Reader& reader, const records::RecordOptions& options, std::size_t threads) {
+    CountWorkers workers;
+    records::OrderedPool<CountJob, CountWorkers> pool(workers, threads, threads * kBatchesPerWorker);
+    records::InterruptClock clock(options);
+    std::uint64_t total = 0;
+    std::optional<records::CountOutcome> failed;  // the first failure in input order
+    // Takes the oldest range's count; false when a signal handler raised while waiting.
+    auto take_front = [&]() -> bool {
+        CountJob* job = wait_front(pool);
+        if (job == nullptr) return false;
+        if (!failed && !job->outcome.ok()) failed = std::move(job->outcome);
+        total += job->outcome.count;
+        pool.release_front();
+        return true;
+    };
+    auto interrupted = [&] {
+        stop_detached(pool);
+        return records::CountOutcome::failed(records::ErrorKind::interrupted);
+    };
+    std::string carry;  // the unfinished line after the last range
+    std::optional<records::CountOutcome> read_failed;
+    bool ended = false;
+    while (!ended && !failed) {
+        CountJob* job = pool.free_slot();
+        if (job == nullptr) {
+            if (!take_front()) return interrupted();
+            continue;
+        }
+        job->text.swap(carry);
+        carry.clear();
+        std::size_t cut = std::string::npos;  // the range's last line feed
+        for (std::size_t want = kCountRange; !ended && cut == std::string::npos; want *= 2) {
+            while (job->text.size() < want) {
+                const std::size_t held = job->text.size();
+                job->text.resize(held + io::kChunkSize * 4);
+                io::ReadOutcome got = clock.read([&] { return reader.read(job->text.data() + held, io::kChunkSize * 4); });
+                job->text.resize(held + got.bytes);
+                if (clock.stopped()) return interrupted();
+                if (!got.ok()) {
+                    // The complete lines before the failed read are counted first: an ill-formed one wins.
+                    read_failed = records::CountOutcome::failed(records::ErrorKind::io, std::move(*got.error));
+                    ended = true;
+                    break;
+                }
+                if (got.bytes == 0) {
+                    ended = true;
+                    break;
+                }
+                if (clock.tick(got.bytes)) return interrupted();
+            }
+            cut = job->text.rfind('\n');
+        }
+        if (ended) {
+            // At the end the unfinished line is the last record; after a failed read it is never complete.
+            if (read_failed && cut != std::string::npos) job->text.resize(cut + 1);
+            else if (read_failed) job->text.clear();
+        } else {
+            carry.assign(job->text, cut + 1);
+            job->text.resize(cut + 1);
+        }
+        pool.submit();
+    }
+    while (pool.in_flight() != 0)
+        if (!take_front()) return interrupted();
+    if (failed) return std::move(*failed);
+    if (read_failed) return std::move(*read_failed);
+    return records::CountOutcome{total, std::nullopt};
+}
+
+}  // namespace tovak::reader

@@ -1,0 +1,105 @@
+// The package's functions on several threads (`threads=`): the records of one source cut on the calling
+// thread by the strict record cutter, parsed into Python objects by worker threads (records/parallel.hpp),
+// and handed out in file order with the serial path's errors; and the JSONL line count over ranges of
+// whole lines, counted on worker threads.
+//
+// Only where the interpreter runs without the GIL: there the workers build objects at the same time. With
+// the GIL they would take turns (each holding it for a batch) and lose to one thread (worker_count).
+//
+// Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
+// time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
+// Each worker makes its own thread state in the caller's interpreter (PyThreadState_New) and keeps it
+// attached for its life, detached while it waits.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "api/frame.hpp"
+#include "api/py_sink.hpp"
+#include "api/reader/source.hpp"
+#include "records/count.hpp"
+#include "records/parallel.hpp"
+
+namespace tovak::reader {
+
+// Binds `threads`: None gives 0 (automatic), else a positive int (at most kMaxThreads workers start).
+Result<std::size_t> threads_argument(PyObject* threads);
+inline constexpr std::size_t kMaxThreads = 256;
+
+// The number of workers for `requested` (0: automatic) on `source`: 1 while the interpreter runs with the
+// GIL; else `requested`, or for automatic, when the input's size is known and at least kParallelFrom bytes
+// as stored, every core available to the process but at most one per kBytesPerAutomaticWorker; else 1.
+// `spread`: false where automatic is 1, as measured on two cores: count (reading the input into the
+// ranges costs as much as counting them).
+Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool spread);
+inline constexpr std::uint64_t kParallelFrom = std::uint64_t{4} << 20;
+inline constexpr std::uint64_t kBytesPerAutomaticWorker = std::uint64_t{2} << 20;
+
+// One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
+struct ParallelStep {
+    enum class Kind { value, end, error };
+    Kind kind = Kind::end;
+    PyRef value;
+    records::RecordError error;              // Kind::error without `raised`
+    std::optional<Failure> raised;           // Kind::error: a Python exception (a signal, a failed allocation)
+    const records::Record* record = nullptr;  // a parse error's record; valid until the next step
+    std::uint64_t cut_after = 0;              // the cutter's errors: the number of the last record cut before
+};
+
+class ParallelRecords {
+public:
+    // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` workers.
+    // `gathered`: every value handed out is kept until the whole input is read (load): the workers leave
+    // their trees off the collector's lists meanwhile (PyObjectSink::defer_tracking), and `keep()`, once
+    // all are kept, has them put back when the workers stop.
+    ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered = false);
+    ParallelRecords(const ParallelRecords&) = delete;
+    ParallelRecords& operator=(const ParallelRecords&) = delete;
+    ~ParallelRecords();
+
+    // The next record's value, the end, or the error the serial reader would meet at this point.
+    ParallelStep next();
+
+    bool in_array() const noexcept { return cutter_.in_array(); }
+
+    // Gathered values: every one handed out is alive and will stay so (see the constructor).
+    void keep() noexcept;
+
+    // A batch: the records cut, then what the worker made of them.
+    struct Failed {
+        std::size_t index;                   // of the record in the batch
+        records::RecordError error;          // its syntax error, or
+        std::optional<Failure> raised;       // the Python exception its parse met
+    };
+    struct Job {
+        records::Batch batch;
+        std::vector<PyRef> values;           // per record; null where it failed or was the unfinished last one
+        std::vector<Failed> failures;        // in record order
+        std::optional<Failure> cut_raised;   // the exception pending when the cutter failed (a signal)
+    };
+
+    class Workers;
+
+private:
+    void fill();
+
+    records::RecordCutter<Reader> cutter_;
+    records::BatchLimits limits_;
+    std::unique_ptr<Workers> workers_;
+    std::unique_ptr<records::OrderedPool<Job, Workers>> pool_;
+    Job* current_ = nullptr;   // the batch being handed out
+    std::size_t index_ = 0;    // its next record
+    std::size_t failure_ = 0;  // its next entry of `failures`
+    bool cut_error_met_ = false;
+    std::uint64_t last_number_ = 0;  // of the last record of the batches handed out before current_
+    bool paused_ = false;      // the cutter failed: nothing is cut until the caller has met that error
+    bool ended_ = false;       // the cutter reached the end
+};
+
+// The non-blank lines of JSONL read from `reader`, counted on `threads` workers over ranges of whole lines;
+// the same count, or the same failure, as records::count_lines.
+records::CountOutcome count_lines_parallel(Reader& reader, const records::RecordOptions& options, std::size_t threads);
+
+}  // namespace tovak::reader

@@ -1,0 +1,208 @@
+// The parallel driver of the record engine: the one cutter (cutter.hpp) cuts records on the calling thread
+// into batches of whole records, a fixed set of worker threads handles batches (parses them, counts them),
+// and the caller takes the batches back in the order it cut them.
+//
+// Why this shape: cutting is a byte scan (the splitter's, or the line reader's) that runs an order of
+// magnitude faster than building objects, so one cutter keeps several parsers busy; and because every
+// record keeps the number, offset and line the serial cutter gives it, a worker's results (values, syntax
+// errors) are the serial path's, and the caller meets them, and the cutter's own errors, in file order.
+//
+// `OrderedPool` is bounded: at most `depth` batches are in it at once (cut and waiting, being handled, or
+// handled and not yet taken back), so memory stays at `depth` batches whatever the input's size, and the
+// caller cuts only as far ahead as the slots allow. A batch is a slot reused from one use to the next, so
+// steady use allocates nothing but what a batch's contents need.
+//
+// Thread rule: a pool and its batches belong to one caller, used by one thread at a time. A batch is the
+// caller's until `submit`, the one worker's that takes it until it is marked done, and the caller's again
+// from `front` on; the mutex hands it over (happens-before). Nothing here touches the interpreter: a
+// surface's `Worker` policy attaches its threads (see OrderedPool::Worker).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "records/cutter.hpp"
+#include "records/error.hpp"
+
+namespace tovak::records {
+
+// Records cut in file order, their texts copied back to back; then maybe the cutter's error that ended the
+// batch (nothing is cut after it until the caller has met it, as the serial reader would meet it).
+struct Batch {
+    std::string text;
+    std::vector<Record> records;  // `text` of each points into `text` once sealed
+    std::optional<RecordError> cut_error;
+
+    void clear() {
+        text.clear();
+        records.clear();
+        spans_.clear();
+        cut_error.reset();
+    }
+    void add(const Record& record) {
+        spans_.push_back(text.size());
+        text.append(record.text);
+        records.push_back(record);
+    }
+    // Points each record at its copy (the text may have moved while it grew).
+    void seal() {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const std::size_t end = i + 1 < spans_.size() ? spans_[i + 1] : text.size();
+            records[i].text = std::string_view(text.data() + spans_[i], end - spans_[i]);
+        }
+    }
+
+private:
+    std::vector<std::size_t> spans_;  // where each record's copy starts in `text`
+};
+
+// How much goes into one batch: a batch is closed at the first record that reaches either bound. Big enough
+// that the hand-over (a lock and a wake-up) costs nothing per byte, small enough that a few per worker stay
+// within a few MiB.
+struct BatchLimits {
+    std::size_t bytes = std::size_t{512} << 10;
+    std::size_t records = 8192;
+};
+
+enum class CutStatus { full, end, error };
+
+// Cuts records from `cutter` into `batch` (cleared first) up to the limits, the end, or an error.
+template <class Cutter>
+CutStatus cut_batch(Cutter& cutter, Batch& batch, const BatchLimits& limits) {
+    batch.clear();
+    Record record;
+    for (;;) {
+        switch (cutter.next(record)) {
+            case Next::record:
+                batch.add(record);
+                if (batch.text.size() >= limits.bytes || batch.records.size() >= limits.records) {
+                    batch.seal();
+                    return CutStatus::full;
+                }
+                break;
+            case Next::end: batch.seal(); return CutStatus::end;
+            case Next::error:
+                batch.cut_error = cutter.error();
+                batch.seal();
+                return CutStatus::error;
+        }
+    }
+}
+
+// Worker threads that handle jobs in the order they are submitted and give them back in that order.
+//
+// `Worker` is the surface's policy, called on the worker threads (index `w` from 0):
+//   void enter(std::size_t w);          first, once (attach to the interpreter, make per-thread state)
+//   void run(Job& job, std::size_t w);  for each job; may look at `stopping()` to give up early
+//   void detach(std::size_t w);         before each wait for work, and attach(w) after it: a thread that
+//   void attach(std::size_t w);         waits must not hold the interpreter (the caller may need it)
+//   void leave(std::size_t w);          last, once
+// No policy call is made with the pool's mutex held.
+template <class Job, class Worker>
+class OrderedPool {
+public:
+    // Starts `threads` workers (at least 1); `depth` slots (at least `threads`).
+    OrderedPool(Worker& worker, std::size_t threads, std::size_t depth)
+        : worker_(worker), slots_(std::max(depth, threads)), done_(slots_.size(), false) {
+        threads_.reserve(threads);
+        for (std::size_t w = 0; w < std::max<std::size_t>(threads, 1); ++w) threads_.emplace_back([this, w] { work(w); });
+    }
+    OrderedPool(const OrderedPool&) = delete;
+    OrderedPool& operator=(const OrderedPool&) = delete;
+    ~OrderedPool() { stop(); }
+
+    // The slot to fill next, or null when every slot is in use.
+    Job* free_slot() noexcept { return submitted_ - taken_ < slots_.size() ? &slots_[submitted_ % slots_.size()] : nullptr; }
+    // Hands the filled free slot to the workers.
+    void submit() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++submitted_;
+        }
+        work_ready_.notify_one();
+    }
+    // Jobs in the pool: submitted and not yet released.
+    std::size_t in_flight() const noexcept { return submitted_ - taken_; }
+
+    // The oldest job once handled, waiting at most `timeout` for it; null on time-out or when the pool is
+    // empty. The caller must not hold the interpreter while it waits (a worker may need it to finish).
+    Job* front(std::chrono::milliseconds timeout) {
+        if (taken_ == submitted_) return nullptr;
+        const std::size_t slot = taken_ % slots_.size();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!job_done_.wait_for(lock, timeout, [&] { return static_cast<bool>(done_[slot]); })) return nullptr;
+        return &slots_[slot];
+    }
+    // Gives the front job's slot back for reuse.
+    void release_front() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_[taken_ % slots_.size()] = false;
+        ++taken_;
+    }
+
+    // Set once stop() began: a running job may end early (its results are not used).
+    bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
+
+    // Stops the workers after their current job and joins them. Idempotent. The caller must not hold the
+    // interpreter (a worker finishing its job may need it).
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_.store(true, std::memory_order_relaxed);
+        }
+        work_ready_.notify_all();
+        for (std::thread& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+
+    std::size_t threads() const noexcept { return threads_.size(); }
+
+private:
+    void work(std::size_t w) {
+        worker_.enter(w);
+        for (;;) {
+            std::size_t job = 0;
+            worker_.detach(w);
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                work_ready_.wait(lock, [&] { return stopping() || started_ < submitted_; });
+                if (!stopping()) job = started_++;
+            }
+            worker_.attach(w);
+            if (stopping()) break;
+            const std::size_t slot = job % slots_.size();
+            worker_.run(slots_[slot], w);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_[slot] = true;
+            }
+            job_done_.notify_all();
+        }
+        worker_.leave(w);
+    }
+
+    Worker& worker_;
+    std::vector<Job> slots_;
+    std::vector<std::thread> threads_;
+
+    // Under mutex_ (submitted_ and taken_ are written only by the caller, under it; the caller reads them
+    // without it).
+    std::mutex mutex_;
+    std::condition_variable work_ready_;  // workers wait on it
+    std::condition_variable job_done_;    // the caller waits on it
+    std::vector<char> done_;              // per slot: handled, not yet released
+    std::size_t submitted_ = 0, started_ = 0, taken_ = 0;
+    std::atomic<bool> stop_{false};
+};
+
+}  // namespace tovak::records
