@@ -24,7 +24,9 @@ std::vector<json::SimdLevel> levels() {
     std::vector<json::SimdLevel> out{json::SimdLevel::scalar};
 #if TOVAK_SCAN_X86
     out.push_back(json::SimdLevel::sse2);
-    if (json::simd_level() == json::SimdLevel::avx2) out.push_back(json::SimdLevel::avx2);
+    const json::SimdLevel best = json::wide_simd_level();
+    if (best == json::SimdLevel::avx2 || best == json::SimdLevel::avx512) out.push_back(json::SimdLevel::avx2);
+    if (best == json::SimdLevel::avx512) out.push_back(json::SimdLevel::avx512);
 #endif
     return out;
 }

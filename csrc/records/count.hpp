@@ -125,6 +125,28 @@ struct ArrayBlocks {
             return !count.content;
         }
     }
+
+#if TOVAK_SCAN_X86
+    // Counting at the AVX-512 level, where the depth after every byte comes from one prefix sum, so every
+    // block costs the same and no branch depends on where depth 1 lies.
+    TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& masks, const json::StringBlock& strings,
+                                          const unsigned char* bytes, const json::StringCarry& before,
+                                          json::StringCarry& after) noexcept
+        requires(!kSeekContent)
+    {
+        if (!strings.exact) [[unlikely]] {
+            after = before;
+            count.feed_bytes(bytes, json::kBlockSize, after);
+            return true;
+        }
+        const std::uint64_t outside = ~strings.in_string;
+        const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
+        const std::uint64_t at_one = json::avx512_bytes_at_depth(opens, closes, count.depth, 1);
+        count.commas += static_cast<std::uint64_t>(__builtin_popcountll(masks.comma & outside & at_one));
+        count.depth += static_cast<std::int64_t>(__builtin_popcountll(opens)) - __builtin_popcountll(closes);
+        return true;
+    }
+#endif
 };
 
 // Counts the commas at depth 1 of a top-level array, carrying its state across chunks, so the answer never
@@ -178,12 +200,12 @@ private:
     bool array_ = false, single_value_ = false;
     ArrayCount count_;
     json::StringCarry strings_;
-    json::SimdLevel level_ = json::simd_level();
+    json::SimdLevel level_ = json::wide_simd_level();
 };
 
 template <class Reader>
 CountOutcome count_elements(Reader& reader, const RecordOptions& options = {},
-                            json::SimdLevel level = json::simd_level()) {
+                            json::SimdLevel level = json::wide_simd_level()) {
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[io::kChunkSize]);
     ElementCounter counter(level);
     InterruptClock clock(options);
@@ -238,7 +260,7 @@ struct LineCounter {
 // before the line feed of an ill-formed line arrives, the read error wins.
 class LineScan {
 public:
-    explicit LineScan(const RecordOptions& options = {}, json::SimdLevel level = json::simd_level()) noexcept
+    explicit LineScan(const RecordOptions& options = {}, json::SimdLevel level = json::wide_simd_level()) noexcept
         : level_(level), clock_(options) {}
 
     template <class Reader>
@@ -316,7 +338,7 @@ private:
 };
 
 template <class Reader>
-CountOutcome count_lines(Reader& reader, const RecordOptions& options = {}, json::SimdLevel level = json::simd_level()) {
+CountOutcome count_lines(Reader& reader, const RecordOptions& options = {}, json::SimdLevel level = json::wide_simd_level()) {
     LineScan scan(options, level);
     return scan.run(reader);
 }

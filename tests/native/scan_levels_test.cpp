@@ -338,8 +338,19 @@ std::string random_json_like(Random& random) {
 void check_element_counts(Random& random, Report& report) {
     const std::string fixed[] = {"", "   ", "[", "[]", "[ ]", "[1]", "[,]", "[1,,2]", "[1,2] [3,4]", "[1]]]",
                                  "[\"\\\\\",1]", "\v[1,2]", "\xEF\xBB\xBF[1]", "[\xC2\xA0]", "[\"a\\\",b\"]"};
-    for (int n = 0; n < 25000 + static_cast<int>(std::size(fixed)); ++n) {
-        const std::string text = n < static_cast<int>(std::size(fixed)) ? fixed[n] : random_json_like(random);
+    // Commas at depths that differ from 1 by a multiple of 256 (a sum kept in one byte would take them for
+    // depth 1), above and below, and in blocks entered at such depths.
+    std::vector<std::string> deep;
+    for (std::size_t levels : {63, 64, 65, 127, 255, 256, 257, 511, 512}) {
+        deep.push_back("[" + std::string(levels, '[') + std::string(130, ',') + std::string(levels, ']') + ",1]");
+        deep.push_back("[1]" + std::string(levels, '}') + std::string(130, ',') + "[,]" + std::string(70, ','));
+        deep.push_back("[" + std::string(levels, '{') + std::string(levels - 1, '}') + ",,]" + std::string(9, ','));
+    }
+    const int fixed_count = static_cast<int>(std::size(fixed) + deep.size());
+    for (int n = 0; n < 25000 + fixed_count; ++n) {
+        const std::string text = n < static_cast<int>(std::size(fixed)) ? fixed[n]
+                                 : n < fixed_count ? deep[n - std::size(fixed)]
+                                                   : random_json_like(random);
         const std::uint64_t want = model_element_count(text);
         const std::vector<std::size_t> chunkings[] = {{}, random_pieces(random, text.size()),
                                                       random_pieces(random, text.size())};
@@ -536,7 +547,7 @@ int main(int argc, char** argv) {
     Report report("scan_levels_test");
     std::printf("levels:");
     for (SimdLevel level : runnable_levels()) std::printf(" %s", level_name(level));
-    std::printf(" (this CPU picks %s)\n", level_name(tovak::json::simd_level()));
+    std::printf(" (this CPU picks %s)\n", level_name(tovak::json::wide_simd_level()));
     check_block_masks(random, report);
     check_string_tracking(random, report);
     check_element_counts(random, report);
