@@ -236,6 +236,46 @@ TOVAK_AVX2_INLINE StringBlock avx2_locate_strings(const BlockMasks& masks, Strin
     return strings_from(masks, quotes, avx2_prefix_xor(quotes), carry);
 }
 
+// Byte i is all ones where bit i of `bits` is set.
+TOVAK_AVX2_INLINE __m256i avx2_bytes_of_bits(std::uint32_t bits) noexcept {
+    const __m256i spread = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)),
+                                               _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                                                2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
+}
+
+// Byte 15 of the lane given by the shuffle's source, in every byte of each lane.
+TOVAK_AVX2_INLINE __m256i avx2_last_of_lane(__m256i v) noexcept { return _mm256_shuffle_epi8(v, _mm256_set1_epi8(15)); }
+
+// The running sum of 32 bytes (each byte plus all bytes before it).
+TOVAK_AVX2_INLINE __m256i avx2_running_sum(__m256i v) noexcept {
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 1));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 2));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 8));
+    // The upper lane adds the total of the lower one.
+    return _mm256_add_epi8(v, avx2_last_of_lane(_mm256_permute2x128_si256(v, v, 0x08)));
+}
+
+}  // namespace scan_detail
+
+// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
+TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
+                                                    std::int64_t depth) noexcept {
+    using namespace scan_detail;
+    // Bytes of all ones are -1: closes minus opens is +1 at an opener and -1 at a closer.
+    const __m256i low = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes)),
+                                                         avx2_bytes_of_bits(static_cast<std::uint32_t>(opens))));
+    __m256i high = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes >> 32)),
+                                                    avx2_bytes_of_bits(static_cast<std::uint32_t>(opens >> 32))));
+    high = _mm256_add_epi8(high, avx2_last_of_lane(_mm256_permute2x128_si256(low, low, 0x11)));
+    const __m256i change = _mm256_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(depth - start, -100, 100)));
+    return avx2_bits(_mm256_cmpeq_epi8(low, change), _mm256_cmpeq_epi8(high, change));
+}
+
+namespace scan_detail {
+
 template <class Consumer>
 __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigned char* data, std::size_t blocks,
                                                                     StringCarry& carry, Consumer& consumer) noexcept {
@@ -248,7 +288,11 @@ __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigne
         classify_avx2<Consumer::kNeedsSpace>(p, masks);
         const StringCarry before = strings;
         const StringBlock found = avx2_locate_strings(masks, strings);
-        if (!local.block(masks, found, p, before, strings)) break;
+        if constexpr (requires { local.block_avx2(masks, found, p, before, strings); }) {
+            if (!local.block_avx2(masks, found, p, before, strings)) break;
+        } else {
+            if (!local.block(masks, found, p, before, strings)) break;
+        }
     }
     consumer = local;
     carry = strings;
@@ -257,9 +301,15 @@ __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigne
 
 // The masked forms with all lanes on, where the plain ones would start from an undefined vector (which
 // some compilers warn about); they compile to the plain instructions.
-TOVAK_AVX512_INLINE __m512i avx512_broadcast(__m128i lane) noexcept { return _mm512_maskz_broadcast_i32x4(0xFFFF, lane); }
-TOVAK_AVX512_INLINE __m256i avx512_lower_half(__m512i v) noexcept { return _mm512_maskz_extracti64x4_epi64(0xF, v, 0); }
-TOVAK_AVX512_INLINE __m256i avx512_upper_half(__m512i v) noexcept { return _mm512_maskz_extracti64x4_epi64(0xF, v, 1); }
+TOVAK_AVX512_INLINE __m512i avx512_broadcast(__m128i lane) noexcept {
+    return _mm512_maskz_broadcast_i32x4(0xFFFF, lane);
+}
+TOVAK_AVX512_INLINE __m256i avx512_lower_half(__m512i v) noexcept {
+    return _mm512_maskz_extracti64x4_epi64(0xF, v, 0);
+}
+TOVAK_AVX512_INLINE __m256i avx512_upper_half(__m512i v) noexcept {
+    return _mm512_maskz_extracti64x4_epi64(0xF, v, 1);
+}
 
 // The white-space table of `avx2_space_table` in each 16-byte lane of a 64-byte vector.
 TOVAK_AVX512_INLINE __m512i avx512_space_table() noexcept {
@@ -293,9 +343,9 @@ TOVAK_AVX512_INLINE __m512i avx512_shift_up(__m512i v) noexcept {
 }  // namespace scan_detail
 
 // The bytes of a block after which the nesting depth is `depth`, when it is `start` before the block and
-// each byte of `opens` adds one, each of `closes` takes one away: a prefix sum over the 64 bytes at once.
-TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
-                                                        std::int64_t depth) noexcept {
+// each byte of `opens` adds one, each of `closes` takes one away: a running sum over the 64 bytes at once.
+TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                        std::int64_t start, std::int64_t depth) noexcept {
     using scan_detail::avx512_shift_up;
     __m512i sum = _mm512_mask_blend_epi8(closes, _mm512_maskz_mov_epi8(opens, _mm512_set1_epi8(1)),
                                          _mm512_set1_epi8(-1));
@@ -372,8 +422,9 @@ std::size_t blocks_baseline(const unsigned char* data, std::size_t blocks, Strin
 // `strings.exact`, the consumer steps through its bytes from `before` and must store the state it reaches
 // in `after`. `block` returns false to stop after that block. Returns the index of the block that stopped,
 // or `blocks`; `carry` becomes the state after the last block handled (a consumer that stops in the middle
-// of a block knows its own state there). A consumer may also have a `block_avx512` member, the same as
-// `block` but compiled with TOVAK_AVX512_INLINE, which the AVX-512 driver calls instead.
+// of a block knows its own state there). A consumer may also have `block_avx2` and `block_avx512` members,
+// the same as `block` but compiled with TOVAK_AVX2_INLINE and TOVAK_AVX512_INLINE, which the AVX2 and
+// AVX-512 drivers call instead.
 template <class Consumer>
 std::size_t for_each_block(SimdLevel level, const unsigned char* data, std::size_t blocks, StringCarry& carry,
                            Consumer& consumer) noexcept {
@@ -545,7 +596,8 @@ TOVAK_SSE2_INLINE Utf8Tables utf8_tables() noexcept {
 
 // A byte two places after a lead of 0xE0 or above, or three after one of 0xF0 or above, must continue the
 // sequence; subtracting these with saturation leaves the high bit set exactly after such leads.
-inline constexpr char kThirdByteFrom = static_cast<char>(0xE0 - 0x80), kFourthByteFrom = static_cast<char>(0xF0 - 0x80);
+inline constexpr char kThirdByteFrom = static_cast<char>(0xE0 - 0x80);
+inline constexpr char kFourthByteFrom = static_cast<char>(0xF0 - 0x80);
 
 TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i previous) noexcept {
     const Utf8Tables tables = utf8_tables();
@@ -638,7 +690,8 @@ TOVAK_AVX2_INLINE __m256i avx2_line_space(__m256i v, __m256i table) noexcept {
 // The exact content mask of a block (LineMasks::content), given the 32 bytes before it.
 TOVAK_AVX2_INLINE std::uint64_t avx2_exact_line_content(__m256i lo, __m256i hi, __m256i previous) noexcept {
     const __m256i ones = _mm256_set1_epi8(-1), table = avx2_line_space_table();
-    const std::uint64_t content_lo = avx2_line_content(lo, previous, _mm256_xor_si256(avx2_line_space(lo, table), ones));
+    const std::uint64_t content_lo =
+        avx2_line_content(lo, previous, _mm256_xor_si256(avx2_line_space(lo, table), ones));
     const std::uint64_t content_hi = avx2_line_content(hi, lo, _mm256_xor_si256(avx2_line_space(hi, table), ones));
     return content_lo | content_hi << 32;
 }
@@ -705,14 +758,17 @@ TOVAK_AVX512_INLINE __m512i avx512_high_nibbles(__m512i v) noexcept {
 TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) noexcept {
     const Utf8Tables tables = utf8_tables();
     const __m512i prev1 = avx512_prev<1>(input, previous);
-    __m512i byte1_high = _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_high), avx512_high_nibbles(prev1));
+    __m512i byte1_high =
+        _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_high), avx512_high_nibbles(prev1));
     __m512i byte1_low = _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_low),
                                             _mm512_and_si512(prev1, _mm512_set1_epi8(0x0F)));
-    __m512i byte2_high = _mm512_shuffle_epi8(avx512_broadcast(tables.byte2_high), avx512_high_nibbles(input));
+    __m512i byte2_high =
+        _mm512_shuffle_epi8(avx512_broadcast(tables.byte2_high), avx512_high_nibbles(input));
     __m512i special = _mm512_and_si512(_mm512_and_si512(byte1_high, byte1_low), byte2_high);
     __m512i third = _mm512_subs_epu8(avx512_prev<2>(input, previous), _mm512_set1_epi8(kThirdByteFrom));
     __m512i fourth = _mm512_subs_epu8(avx512_prev<3>(input, previous), _mm512_set1_epi8(kFourthByteFrom));
-    __m512i must_continue = _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
+    __m512i must_continue =
+        _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
     return _mm512_xor_si512(must_continue, special);
 }
 
@@ -724,7 +780,8 @@ TOVAK_AVX512_INLINE void avx512_validate(__m512i input, std::uint64_t non_ascii,
     } else {
         state.error = _mm512_or_si512(state.error, avx512_utf8_errors(input, state.previous));
         // Bytes above these in the last three places start a sequence the block does not finish.
-        const __m512i limits = _mm512_set_epi64(static_cast<long long>(0xBFDFEFFFFFFFFFFFULL), -1, -1, -1, -1, -1, -1, -1);
+        const __m512i limits =
+            _mm512_set_epi64(static_cast<long long>(0xBFDFEFFFFFFFFFFFULL), -1, -1, -1, -1, -1, -1, -1);
         state.incomplete = _mm512_cmpgt_epu8_mask(input, limits);
     }
     state.previous = input;
