@@ -172,7 +172,8 @@ struct ArrayBlocks {
 // Counts the commas at depth 1 of a top-level array, carrying its state across chunks, so the answer never
 // depends on where a chunk ends. Whole 64-byte blocks go through the block classifier: only the brackets
 // and commas outside strings are visited, and a block whose depth cannot touch 1 is passed over with two
-// population counts. Bytes that do not fill a block are stepped through one at a time.
+// population counts (AVX2 and AVX-512 take every block's depths from a running sum instead). Bytes that do
+// not fill a block are stepped through one at a time.
 class ElementCounter {
 public:
     ElementCounter() noexcept = default;
