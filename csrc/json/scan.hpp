@@ -772,9 +772,13 @@ TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) 
     return _mm512_xor_si512(must_continue, special);
 }
 
-// `non_ascii` is the block's mask of bytes >= 0x80.
+// `non_ascii` is the block's mask of bytes >= 0x80. With `kSkipAscii`, an ASCII block costs only a
+// check of the sequence before it; without, every block goes through the lookups (which catch a sequence
+// cut short by ASCII too), for text where ASCII and other blocks alternate at random and the branch would
+// guess wrong.
+template <bool kSkipAscii>
 TOVAK_AVX512_INLINE void avx512_validate(__m512i input, std::uint64_t non_ascii, Avx512Utf8& state) noexcept {
-    if (non_ascii == 0) {
+    if (kSkipAscii && non_ascii == 0) {
         state.cut_short |= state.incomplete;
         state.incomplete = 0;
     } else {
@@ -785,6 +789,15 @@ TOVAK_AVX512_INLINE void avx512_validate(__m512i input, std::uint64_t non_ascii,
         state.incomplete = _mm512_cmpgt_epu8_mask(input, limits);
     }
     state.previous = input;
+}
+
+// Whether the bytes look like text with non-ASCII blocks here and there: at least 4 of the first 16
+// blocks hold a byte >= 0x80.
+TOVAK_AVX512_INLINE bool avx512_mixed_text(const unsigned char* data, std::size_t blocks) noexcept {
+    unsigned non_ascii = 0;
+    for (std::size_t k = 0; k < blocks && k < 16; ++k)
+        non_ascii += _mm512_movepi8_mask(_mm512_loadu_si512(data + k * kBlockSize)) != 0;
+    return non_ascii >= 4;
 }
 
 TOVAK_AVX512_INLINE Avx512Utf8 avx512_load(const Utf8Carry& carry) noexcept {
@@ -799,11 +812,9 @@ TOVAK_AVX512_INLINE void avx512_store(const Avx512Utf8& state, Utf8Carry& carry)
     carry.incomplete = state.incomplete != 0;
 }
 
-template <class Consumer>
-__attribute__((target(TOVAK_AVX512_TARGET))) void line_blocks_avx512(const unsigned char* data, std::size_t blocks,
-                                                                      Utf8Carry& carry, Consumer& consumer) noexcept {
-    Avx512Utf8 state = avx512_load(carry);
-    Consumer local = consumer;
+template <bool kSkipAscii, class Consumer>
+__attribute__((target(TOVAK_AVX512_TARGET))) void line_loop_avx512(const unsigned char* data, std::size_t blocks,
+                                                                    Avx512Utf8& state, Consumer& local) noexcept {
     const __m512i lf = _mm512_set1_epi8('\n');
     const __m512i table = avx512_broadcast(_mm256_castsi256_si128(avx2_line_space_table()));
     for (std::size_t k = 0; k < blocks; ++k) {
@@ -813,13 +824,22 @@ __attribute__((target(TOVAK_AVX512_TARGET))) void line_blocks_avx512(const unsig
         m.non_ascii = _mm512_movepi8_mask(v);
         m.content = ~(_mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, v), v) | m.non_ascii);
         const __m256i before = avx512_upper_half(state.previous);
-        avx512_validate(v, m.non_ascii, state);
+        avx512_validate<kSkipAscii>(v, m.non_ascii, state);
         if (!local.block(m)) [[unlikely]] {
             m.content = avx2_exact_line_content(avx512_lower_half(v), avx512_upper_half(v), before);
             m.non_ascii = 0;
             local.block(m);
         }
     }
+}
+
+template <class Consumer>
+__attribute__((target(TOVAK_AVX512_TARGET))) void line_blocks_avx512(const unsigned char* data, std::size_t blocks,
+                                                                      Utf8Carry& carry, Consumer& consumer) noexcept {
+    Avx512Utf8 state = avx512_load(carry);
+    Consumer local = consumer;
+    if (avx512_mixed_text(data, blocks)) line_loop_avx512<false>(data, blocks, state, local);
+    else line_loop_avx512<true>(data, blocks, state, local);
     consumer = local;
     avx512_store(state, carry);
 }
@@ -830,7 +850,7 @@ __attribute__((target(TOVAK_AVX512_TARGET))) inline void utf8_blocks_avx512(cons
     Avx512Utf8 state = avx512_load(carry);
     for (std::size_t k = 0; k < blocks; ++k) {
         const __m512i v = _mm512_loadu_si512(data + k * kBlockSize);
-        avx512_validate(v, _mm512_movepi8_mask(v), state);
+        avx512_validate<true>(v, _mm512_movepi8_mask(v), state);
     }
     avx512_store(state, carry);
 }
