@@ -1,7 +1,7 @@
 // The byte scanners behind count and format detection, against the byte-by-byte models: the element
-// counter fed in chunks of many sizes, the line counter at every SIMD level the CPU has and through a real
-// file (shifted so that it crosses the 65,536-byte read boundary), the block classifier and the UTF-8
-// check at every level, and format detection by the first significant byte.
+// counter fed in chunks of many sizes and the line counter at every SIMD level the CPU has, the line
+// counter also through a real file (shifted so that it crosses the 65,536-byte read boundary), the block
+// classifier and the UTF-8 check at every level, and format detection by the first significant byte.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -24,7 +24,9 @@ std::vector<json::SimdLevel> levels() {
     std::vector<json::SimdLevel> out{json::SimdLevel::scalar};
 #if TOVAK_SCAN_X86
     out.push_back(json::SimdLevel::sse2);
-    if (json::simd_level() == json::SimdLevel::avx2) out.push_back(json::SimdLevel::avx2);
+    const json::SimdLevel best = json::wide_simd_level();
+    if (best == json::SimdLevel::avx2 || best == json::SimdLevel::avx512) out.push_back(json::SimdLevel::avx2);
+    if (best == json::SimdLevel::avx512) out.push_back(json::SimdLevel::avx512);
 #endif
     return out;
 }
@@ -51,16 +53,18 @@ private:
 };
 
 void check_element_counter(std::string_view data, std::uint64_t expected, std::uint32_t seed) {
-    for (bool whole : {true, false}) {
-        records::ElementCounter counter;
-        std::size_t offset = 0;
-        for (std::size_t n : whole ? std::vector<std::size_t>{data.size()} : fuzz::chunk_sizes(data.size(), seed)) {
-            std::unique_ptr<unsigned char[]> chunk(new unsigned char[n]);  // exact size: overreads are caught
-            std::memcpy(chunk.get(), data.data() + offset, n);
-            offset += n;
-            if (!counter.feed(chunk.get(), n)) break;
+    for (json::SimdLevel level : levels()) {
+        for (bool whole : {true, false}) {
+            records::ElementCounter counter(level);
+            std::size_t offset = 0;
+            for (std::size_t n : whole ? std::vector<std::size_t>{data.size()} : fuzz::chunk_sizes(data.size(), seed)) {
+                std::unique_ptr<unsigned char[]> chunk(new unsigned char[n]);  // exact size: overreads are caught
+                std::memcpy(chunk.get(), data.data() + offset, n);
+                offset += n;
+                if (!counter.feed(chunk.get(), n)) break;
+            }
+            FUZZ_CHECK(counter.result() == expected);
         }
-        FUZZ_CHECK(counter.result() == expected);
     }
 }
 

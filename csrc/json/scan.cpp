@@ -10,6 +10,14 @@ namespace {
 SimdLevel cpu_level() noexcept {
 #if TOVAK_SCAN_X86
     __builtin_cpu_init();
+    // The compiler's check also asks the operating system (XGETBV) whether it saves the 512-bit and mask
+    // registers, as it does for the 256-bit ones of AVX2.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+        __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul")) {
+        return SimdLevel::avx512;
+    }
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
         __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul")) {
         return SimdLevel::avx2;
@@ -29,6 +37,7 @@ SimdLevel detect_level() noexcept {
     if (std::strcmp(asked, "scalar") == 0) wanted = SimdLevel::scalar;
     else if (std::strcmp(asked, "sse2") == 0) wanted = SimdLevel::sse2;
     else if (std::strcmp(asked, "avx2") == 0) wanted = SimdLevel::avx2;
+    else if (std::strcmp(asked, "avx512") == 0) wanted = SimdLevel::avx512;
     return static_cast<int>(wanted) < static_cast<int>(best) ? wanted : best;
 }
 
@@ -45,9 +54,14 @@ struct SingleBlock {
 
 }  // namespace
 
-SimdLevel simd_level() noexcept {
+SimdLevel wide_simd_level() noexcept {
     static const SimdLevel level = detect_level();
     return level;
+}
+
+SimdLevel simd_level() noexcept {
+    const SimdLevel level = wide_simd_level();
+    return level == SimdLevel::avx512 ? SimdLevel::avx2 : level;
 }
 
 void classify_block(SimdLevel level, const unsigned char* data, BlockMasks& masks) noexcept {
@@ -58,6 +72,7 @@ void classify_block(SimdLevel level, const unsigned char* data, BlockMasks& mask
 
 void validate_utf8_blocks(SimdLevel level, const unsigned char* data, std::size_t blocks, Utf8Carry& carry) noexcept {
 #if TOVAK_SCAN_X86
+    if (level == SimdLevel::avx512) return scan_detail::utf8_blocks_avx512(data, blocks, carry);
     if (level == SimdLevel::avx2) return scan_detail::utf8_blocks_avx2(data, blocks, carry);
 #endif
     (void)level;

@@ -1,7 +1,8 @@
 // Byte scanning 64 bytes at a time: a block classifier that turns bytes into bit masks (bit i stands for
 // byte i of the block), string tracking carried from block to block, and a line classifier that also
-// validates UTF-8. Each classifier exists as AVX2, SSE2 and scalar code giving identical masks; the
-// best one for the running CPU is chosen once (`simd_level`), never by a compiler flag.
+// validates UTF-8. Each classifier exists as AVX-512, AVX2, SSE2 and scalar code giving identical masks;
+// the best one for the running CPU is chosen once (`wide_simd_level`, `simd_level`), never by a compiler
+// flag.
 //
 // Consumers are small classes with an inline `block` member. The drivers `for_each_block` and
 // `for_each_line_block` run a copy of a consumer over consecutive blocks with the chosen classifier and
@@ -9,6 +10,7 @@
 // instruction set and its state stays in registers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,17 +32,27 @@
 #define TOVAK_AVX2_INLINE __attribute__((target(TOVAK_AVX2_TARGET), always_inline)) inline
 #define TOVAK_SSE2_INLINE __attribute__((target("sse2"), always_inline)) inline
 #define TOVAK_SCAN_INLINE __attribute__((always_inline)) inline
+// The AVX-512 code: 64-byte vectors compared straight into 64-bit masks (BW), 256-bit helpers (VL), byte
+// permutes across the whole vector (VBMI), and everything the AVX2 code may use, so that code inlines here
+// too.
+#define TOVAK_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512vbmi," TOVAK_AVX2_TARGET
+#define TOVAK_AVX512_INLINE __attribute__((target(TOVAK_AVX512_TARGET), always_inline)) inline
 
 namespace tovak::json {
 
 inline constexpr std::size_t kBlockSize = 64;
 
-enum class SimdLevel { scalar, sse2, avx2 };
+enum class SimdLevel { scalar, sse2, avx2, avx512 };
 
-// The level every scan of the module runs at, decided once per process: the best this CPU runs (AVX2 when
-// it has it), or a lower one named by the environment variable TOVAK_SIMD ("scalar", "sse2" or "avx2"), so
-// tests can run the whole module at each level. A level the CPU lacks gives the best it has; an unknown
-// value or an empty one is ignored. The levels give the same answers (tests/native/scan_levels_test.cpp).
+// The level the scans of this file run at, decided once per process: the best this CPU and its operating
+// system run (AVX-512 where the 512-bit state is enabled, else AVX2 when the CPU has it), or a lower one
+// named by the environment variable TOVAK_SIMD ("scalar", "sse2", "avx2" or "avx512"), so tests can run
+// the whole module at each level. A level the CPU lacks gives the best it has; an unknown value or an
+// empty one is ignored. The levels give the same answers (tests/native/scan_levels_test.cpp).
+SimdLevel wide_simd_level() noexcept;
+
+// The same level capped at AVX2, for block drivers of their own that know no level above it (the
+// validator's).
 SimdLevel simd_level() noexcept;
 
 // ---------------------------------------------------------------------------------------------------
@@ -224,6 +236,46 @@ TOVAK_AVX2_INLINE StringBlock avx2_locate_strings(const BlockMasks& masks, Strin
     return strings_from(masks, quotes, avx2_prefix_xor(quotes), carry);
 }
 
+// Byte i is all ones where bit i of `bits` is set.
+TOVAK_AVX2_INLINE __m256i avx2_bytes_of_bits(std::uint32_t bits) noexcept {
+    const __m256i spread = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(bits)),
+                                               _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                                                2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
+    const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ULL));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bit), bit);
+}
+
+// Byte 15 of the lane given by the shuffle's source, in every byte of each lane.
+TOVAK_AVX2_INLINE __m256i avx2_last_of_lane(__m256i v) noexcept { return _mm256_shuffle_epi8(v, _mm256_set1_epi8(15)); }
+
+// The running sum of 32 bytes (each byte plus all bytes before it).
+TOVAK_AVX2_INLINE __m256i avx2_running_sum(__m256i v) noexcept {
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 1));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 2));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi8(v, _mm256_slli_si256(v, 8));
+    // The upper lane adds the total of the lower one.
+    return _mm256_add_epi8(v, avx2_last_of_lane(_mm256_permute2x128_si256(v, v, 0x08)));
+}
+
+}  // namespace scan_detail
+
+// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
+TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
+                                                    std::int64_t depth) noexcept {
+    using namespace scan_detail;
+    // Bytes of all ones are -1: closes minus opens is +1 at an opener and -1 at a closer.
+    const __m256i low = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes)),
+                                                         avx2_bytes_of_bits(static_cast<std::uint32_t>(opens))));
+    __m256i high = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes >> 32)),
+                                                    avx2_bytes_of_bits(static_cast<std::uint32_t>(opens >> 32))));
+    high = _mm256_add_epi8(high, avx2_last_of_lane(_mm256_permute2x128_si256(low, low, 0x11)));
+    const __m256i change = _mm256_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(depth - start, -100, 100)));
+    return avx2_bits(_mm256_cmpeq_epi8(low, change), _mm256_cmpeq_epi8(high, change));
+}
+
+namespace scan_detail {
+
 template <class Consumer>
 __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigned char* data, std::size_t blocks,
                                                                     StringCarry& carry, Consumer& consumer) noexcept {
@@ -236,7 +288,98 @@ __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigne
         classify_avx2<Consumer::kNeedsSpace>(p, masks);
         const StringCarry before = strings;
         const StringBlock found = avx2_locate_strings(masks, strings);
-        if (!local.block(masks, found, p, before, strings)) break;
+        if constexpr (requires { local.block_avx2(masks, found, p, before, strings); }) {
+            if (!local.block_avx2(masks, found, p, before, strings)) break;
+        } else {
+            if (!local.block(masks, found, p, before, strings)) break;
+        }
+    }
+    consumer = local;
+    carry = strings;
+    return k;
+}
+
+// The masked forms with all lanes on, where the plain ones would start from an undefined vector (which
+// some compilers warn about); they compile to the plain instructions.
+TOVAK_AVX512_INLINE __m512i avx512_broadcast(__m128i lane) noexcept {
+    return _mm512_maskz_broadcast_i32x4(0xFFFF, lane);
+}
+TOVAK_AVX512_INLINE __m256i avx512_lower_half(__m512i v) noexcept {
+    return _mm512_maskz_extracti64x4_epi64(0xF, v, 0);
+}
+TOVAK_AVX512_INLINE __m256i avx512_upper_half(__m512i v) noexcept {
+    return _mm512_maskz_extracti64x4_epi64(0xF, v, 1);
+}
+
+// The white-space table of `avx2_space_table` in each 16-byte lane of a 64-byte vector.
+TOVAK_AVX512_INLINE __m512i avx512_space_table() noexcept {
+    return avx512_broadcast(_mm256_castsi256_si128(avx2_space_table()));
+}
+
+template <bool kWithSpace>
+TOVAK_AVX512_INLINE void classify_avx512(const unsigned char* p, BlockMasks& m) noexcept {
+    const __m512i v = _mm512_loadu_si512(p);
+    const __m512i folded = _mm512_or_si512(v, _mm512_set1_epi8(0x20));  // as in classify_sse2
+    m.quote = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"'));
+    m.backslash = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+    m.open = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('{'));
+    m.close = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('}'));
+    m.comma = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(','));
+    m.space = kWithSpace ? _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(avx512_space_table(), v), v) : 0;
+}
+
+// The vector shifted up by K bytes, zeros coming in at byte 0.
+template <int K>
+TOVAK_AVX512_INLINE __m512i avx512_shift_up(__m512i v) noexcept {
+    alignas(64) static constexpr struct Indexes {
+        unsigned char at[kBlockSize];
+        constexpr Indexes() : at{} {
+            for (unsigned i = 0; i < kBlockSize; ++i) at[i] = static_cast<unsigned char>((i - K) % kBlockSize);
+        }
+    } kIndexes{};
+    return _mm512_maskz_permutexvar_epi8(~std::uint64_t{0} << K, _mm512_load_si512(kIndexes.at), v);
+}
+
+}  // namespace scan_detail
+
+// The bytes of a block after which the nesting depth is `depth`, when it is `start` before the block and
+// each byte of `opens` adds one, each of `closes` takes one away: a running sum over the 64 bytes at once.
+TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                        std::int64_t start, std::int64_t depth) noexcept {
+    using scan_detail::avx512_shift_up;
+    __m512i sum = _mm512_mask_blend_epi8(closes, _mm512_maskz_mov_epi8(opens, _mm512_set1_epi8(1)),
+                                         _mm512_set1_epi8(-1));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<1>(sum));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<2>(sum));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<4>(sum));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<8>(sum));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<16>(sum));
+    sum = _mm512_add_epi8(sum, avx512_shift_up<32>(sum));
+    // The sums lie in [-64, 64]; a change the block cannot make becomes one no byte matches.
+    const std::int64_t change = std::clamp<std::int64_t>(depth - start, -100, 100);
+    return _mm512_cmpeq_epi8_mask(sum, _mm512_set1_epi8(static_cast<char>(change)));
+}
+
+namespace scan_detail {
+
+template <class Consumer>
+__attribute__((target(TOVAK_AVX512_TARGET))) std::size_t blocks_avx512(const unsigned char* data,
+                                                                        std::size_t blocks, StringCarry& carry,
+                                                                        Consumer& consumer) noexcept {
+    Consumer local = consumer;
+    StringCarry strings = carry;
+    std::size_t k = 0;
+    for (; k < blocks; ++k) {
+        const unsigned char* p = data + k * kBlockSize;
+        BlockMasks masks;
+        classify_avx512<Consumer::kNeedsSpace>(p, masks);
+        const StringCarry before = strings;
+        const StringBlock found = avx2_locate_strings(masks, strings);
+        if constexpr (requires { local.block_avx512(masks, found, p, before, strings); }) {
+            if (!local.block_avx512(masks, found, p, before, strings)) break;
+        } else {
+            if (!local.block(masks, found, p, before, strings)) break;
+        }
     }
     consumer = local;
     carry = strings;
@@ -279,11 +422,14 @@ std::size_t blocks_baseline(const unsigned char* data, std::size_t blocks, Strin
 // `strings.exact`, the consumer steps through its bytes from `before` and must store the state it reaches
 // in `after`. `block` returns false to stop after that block. Returns the index of the block that stopped,
 // or `blocks`; `carry` becomes the state after the last block handled (a consumer that stops in the middle
-// of a block knows its own state there).
+// of a block knows its own state there). A consumer may also have `block_avx2` and `block_avx512` members,
+// the same as `block` but compiled with TOVAK_AVX2_INLINE and TOVAK_AVX512_INLINE, which the AVX2 and
+// AVX-512 drivers call instead.
 template <class Consumer>
 std::size_t for_each_block(SimdLevel level, const unsigned char* data, std::size_t blocks, StringCarry& carry,
                            Consumer& consumer) noexcept {
 #if TOVAK_SCAN_X86
+    if (level == SimdLevel::avx512) return scan_detail::blocks_avx512(data, blocks, carry, consumer);
     if (level == SimdLevel::avx2) return scan_detail::blocks_avx2(data, blocks, carry, consumer);
     if (level == SimdLevel::sse2)
         return scan_detail::blocks_baseline<Consumer, scan_detail::classify_sse2<Consumer::kNeedsSpace>>(
@@ -422,40 +568,50 @@ TOVAK_AVX2_INLINE __m256i avx2_high_nibbles(__m256i v) noexcept {
     return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
 }
 
-TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i previous) noexcept {
+// The three lookup tables, by nibble: the high and the low four bits of the byte before, the high four
+// bits of the byte itself.
+struct Utf8Tables {
+    __m128i byte1_high, byte1_low, byte2_high;
+};
+
+TOVAK_SSE2_INLINE Utf8Tables utf8_tables() noexcept {
     constexpr char kTooShort = 1 << 0, kTooLong = 1 << 1, kOverlong3 = 1 << 2, kTooLarge = 1 << 3;
     constexpr char kSurrogate = 1 << 4, kOverlong2 = 1 << 5, kTooLarge1000 = 1 << 6, kOverlong4 = 1 << 6;
     constexpr char kTwoConts = static_cast<char>(1 << 7);
     constexpr char kCarry = kTooShort | kTooLong | kTwoConts;
-    const __m256i byte1_high_table = _mm256_setr_epi8(
-        kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,  //
-        kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
-        kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4,  //
-        kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,          //
-        kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
-        kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4);
     constexpr char kLarge = kCarry | kTooLarge | kTooLarge1000;
-    const __m256i byte1_low_table = _mm256_setr_epi8(
-        kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry, kCarry | kTooLarge,
-        kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge | kSurrogate, kLarge, kLarge,  //
-        kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry, kCarry | kTooLarge,
-        kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge | kSurrogate, kLarge, kLarge);
     constexpr char kCont8 = kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4;
     constexpr char kCont9 = kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge;
     constexpr char kContAB = kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge;
-    const __m256i byte2_high_table = _mm256_setr_epi8(
-        kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,  //
-        kCont8, kCont9, kContAB, kContAB, kTooShort, kTooShort, kTooShort, kTooShort,            //
-        kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,  //
-        kCont8, kCont9, kContAB, kContAB, kTooShort, kTooShort, kTooShort, kTooShort);
-    __m256i byte1_high = _mm256_shuffle_epi8(byte1_high_table, avx2_high_nibbles(prev1));
-    __m256i byte1_low = _mm256_shuffle_epi8(byte1_low_table, _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)));
-    __m256i byte2_high = _mm256_shuffle_epi8(byte2_high_table, avx2_high_nibbles(input));
+    return Utf8Tables{
+        _mm_setr_epi8(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,  //
+                      kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
+                      kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+        _mm_setr_epi8(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+                      kCarry | kTooLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge, kLarge,
+                      kLarge | kSurrogate, kLarge, kLarge),
+        _mm_setr_epi8(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,  //
+                      kCont8, kCont9, kContAB, kContAB, kTooShort, kTooShort, kTooShort, kTooShort)};
+}
+
+// A byte two places after a lead of 0xE0 or above, or three after one of 0xF0 or above, must continue the
+// sequence; subtracting these with saturation leaves the high bit set exactly after such leads.
+inline constexpr char kThirdByteFrom = static_cast<char>(0xE0 - 0x80);
+inline constexpr char kFourthByteFrom = static_cast<char>(0xF0 - 0x80);
+
+TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i previous) noexcept {
+    const Utf8Tables tables = utf8_tables();
+    __m256i byte1_high =
+        _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(tables.byte1_high), avx2_high_nibbles(prev1));
+    __m256i byte1_low = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(tables.byte1_low),
+                                            _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)));
+    __m256i byte2_high =
+        _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(tables.byte2_high), avx2_high_nibbles(input));
     __m256i special = _mm256_and_si256(_mm256_and_si256(byte1_high, byte1_low), byte2_high);
     // The second and third continuation bytes of three- and four-byte sequences.
     __m256i prev2 = avx2_prev<2>(input, previous), prev3 = avx2_prev<3>(input, previous);
-    __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-    __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+    __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(kThirdByteFrom));
+    __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(kFourthByteFrom));
     __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
     return _mm256_xor_si256(must_continue, special);
 }
@@ -527,6 +683,19 @@ TOVAK_AVX2_INLINE __m256i avx2_line_space_table() noexcept {
                             0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0, 0);
 }
 
+TOVAK_AVX2_INLINE __m256i avx2_line_space(__m256i v, __m256i table) noexcept {
+    return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+}
+
+// The exact content mask of a block (LineMasks::content), given the 32 bytes before it.
+TOVAK_AVX2_INLINE std::uint64_t avx2_exact_line_content(__m256i lo, __m256i hi, __m256i previous) noexcept {
+    const __m256i ones = _mm256_set1_epi8(-1), table = avx2_line_space_table();
+    const std::uint64_t content_lo =
+        avx2_line_content(lo, previous, _mm256_xor_si256(avx2_line_space(lo, table), ones));
+    const std::uint64_t content_hi = avx2_line_content(hi, lo, _mm256_xor_si256(avx2_line_space(hi, table), ones));
+    return content_lo | content_hi << 32;
+}
+
 template <class Consumer>
 __attribute__((target(TOVAK_AVX2_TARGET))) void line_blocks_avx2(const unsigned char* data, std::size_t blocks,
                                                                   Utf8Carry& carry, Consumer& consumer) noexcept {
@@ -539,17 +708,12 @@ __attribute__((target(TOVAK_AVX2_TARGET))) void line_blocks_avx2(const unsigned 
         const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         LineMasks m;
         m.line_feed = avx2_bits(_mm256_cmpeq_epi8(lo, lf), _mm256_cmpeq_epi8(hi, lf));
-        const __m256i lo_space = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, lo), lo);
-        const __m256i hi_space = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, hi), hi);
         m.non_ascii = avx2_bits(lo, hi);
-        m.content = ~(avx2_bits(lo_space, hi_space) | m.non_ascii);
+        m.content = ~(avx2_bits(avx2_line_space(lo, table), avx2_line_space(hi, table)) | m.non_ascii);
         const __m256i previous = state.previous;
         avx2_validate(lo, hi, state);
         if (!local.block(m)) [[unlikely]] {
-            const __m256i ones = _mm256_set1_epi8(-1);
-            std::uint64_t content_lo = avx2_line_content(lo, previous, _mm256_xor_si256(lo_space, ones));
-            std::uint64_t content_hi = avx2_line_content(hi, lo, _mm256_xor_si256(hi_space, ones));
-            m.content = content_lo | content_hi << 32;
+            m.content = avx2_exact_line_content(lo, hi, previous);
             m.non_ascii = 0;
             local.block(m);
         }
@@ -570,6 +734,127 @@ __attribute__((target(TOVAK_AVX2_TARGET))) inline void utf8_blocks_avx2(const un
     avx2_store(state, carry);
 }
 
+// The same validation on 64-byte vectors. `previous` holds the previous block; of a block carried in from
+// another call only its upper half is known, which is all the lookups reach.
+struct Avx512Utf8 {
+    __m512i previous;
+    __m512i error;              // accumulated error bits
+    std::uint64_t incomplete;   // nonzero when `previous` ends inside a sequence
+    std::uint64_t cut_short;    // nonzero once an ASCII block has followed an incomplete one
+};
+
+// The input shifted by N bytes, the last N bytes of `previous` in front.
+template <int N>
+TOVAK_AVX512_INLINE __m512i avx512_prev(__m512i input, __m512i previous) noexcept {
+    // Each 16-byte lane of `before` holds the 16 bytes in front of the same lane of the input.
+    const __m512i before = _mm512_maskz_alignr_epi64(0xFF, input, previous, 6);
+    return _mm512_alignr_epi8(input, before, 16 - N);
+}
+
+TOVAK_AVX512_INLINE __m512i avx512_high_nibbles(__m512i v) noexcept {
+    return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
+}
+
+TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) noexcept {
+    const Utf8Tables tables = utf8_tables();
+    const __m512i prev1 = avx512_prev<1>(input, previous);
+    __m512i byte1_high =
+        _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_high), avx512_high_nibbles(prev1));
+    __m512i byte1_low = _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_low),
+                                            _mm512_and_si512(prev1, _mm512_set1_epi8(0x0F)));
+    __m512i byte2_high =
+        _mm512_shuffle_epi8(avx512_broadcast(tables.byte2_high), avx512_high_nibbles(input));
+    __m512i special = _mm512_and_si512(_mm512_and_si512(byte1_high, byte1_low), byte2_high);
+    __m512i third = _mm512_subs_epu8(avx512_prev<2>(input, previous), _mm512_set1_epi8(kThirdByteFrom));
+    __m512i fourth = _mm512_subs_epu8(avx512_prev<3>(input, previous), _mm512_set1_epi8(kFourthByteFrom));
+    __m512i must_continue =
+        _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
+    return _mm512_xor_si512(must_continue, special);
+}
+
+// `non_ascii` is the block's mask of bytes >= 0x80. With `kSkipAscii`, an ASCII block costs only a
+// check of the sequence before it; without, every block goes through the lookups (which catch a sequence
+// cut short by ASCII too), for text where ASCII and other blocks alternate at random and the branch would
+// guess wrong.
+template <bool kSkipAscii>
+TOVAK_AVX512_INLINE void avx512_validate(__m512i input, std::uint64_t non_ascii, Avx512Utf8& state) noexcept {
+    if (kSkipAscii && non_ascii == 0) {
+        state.cut_short |= state.incomplete;
+        state.incomplete = 0;
+    } else {
+        state.error = _mm512_or_si512(state.error, avx512_utf8_errors(input, state.previous));
+        // Bytes above these in the last three places start a sequence the block does not finish.
+        const __m512i limits =
+            _mm512_set_epi64(static_cast<long long>(0xBFDFEFFFFFFFFFFFULL), -1, -1, -1, -1, -1, -1, -1);
+        state.incomplete = _mm512_cmpgt_epu8_mask(input, limits);
+    }
+    state.previous = input;
+}
+
+// Whether the bytes look like text with non-ASCII blocks here and there: at least 4 of the first 16
+// blocks hold a byte >= 0x80.
+TOVAK_AVX512_INLINE bool avx512_mixed_text(const unsigned char* data, std::size_t blocks) noexcept {
+    unsigned non_ascii = 0;
+    for (std::size_t k = 0; k < blocks && k < 16; ++k)
+        non_ascii += _mm512_movepi8_mask(_mm512_loadu_si512(data + k * kBlockSize)) != 0;
+    return non_ascii >= 4;
+}
+
+TOVAK_AVX512_INLINE Avx512Utf8 avx512_load(const Utf8Carry& carry) noexcept {
+    const __m256i last = _mm256_load_si256(reinterpret_cast<const __m256i*>(carry.previous));
+    return Avx512Utf8{_mm512_maskz_inserti64x4(0xFF, _mm512_setzero_si512(), last, 1), _mm512_setzero_si512(),
+                      carry.incomplete ? 1u : 0u, carry.error ? 1u : 0u};
+}
+
+TOVAK_AVX512_INLINE void avx512_store(const Avx512Utf8& state, Utf8Carry& carry) noexcept {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(carry.previous), avx512_upper_half(state.previous));
+    carry.error = _mm512_test_epi8_mask(state.error, state.error) != 0 || state.cut_short != 0;
+    carry.incomplete = state.incomplete != 0;
+}
+
+template <bool kSkipAscii, class Consumer>
+__attribute__((target(TOVAK_AVX512_TARGET))) void line_loop_avx512(const unsigned char* data, std::size_t blocks,
+                                                                    Avx512Utf8& state, Consumer& local) noexcept {
+    const __m512i lf = _mm512_set1_epi8('\n');
+    const __m512i table = avx512_broadcast(_mm256_castsi256_si128(avx2_line_space_table()));
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const __m512i v = _mm512_loadu_si512(data + k * kBlockSize);
+        LineMasks m;
+        m.line_feed = _mm512_cmpeq_epi8_mask(v, lf);
+        m.non_ascii = _mm512_movepi8_mask(v);
+        m.content = ~(_mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, v), v) | m.non_ascii);
+        const __m256i before = avx512_upper_half(state.previous);
+        avx512_validate<kSkipAscii>(v, m.non_ascii, state);
+        if (!local.block(m)) [[unlikely]] {
+            m.content = avx2_exact_line_content(avx512_lower_half(v), avx512_upper_half(v), before);
+            m.non_ascii = 0;
+            local.block(m);
+        }
+    }
+}
+
+template <class Consumer>
+__attribute__((target(TOVAK_AVX512_TARGET))) void line_blocks_avx512(const unsigned char* data, std::size_t blocks,
+                                                                      Utf8Carry& carry, Consumer& consumer) noexcept {
+    Avx512Utf8 state = avx512_load(carry);
+    Consumer local = consumer;
+    if (avx512_mixed_text(data, blocks)) line_loop_avx512<false>(data, blocks, state, local);
+    else line_loop_avx512<true>(data, blocks, state, local);
+    consumer = local;
+    avx512_store(state, carry);
+}
+
+__attribute__((target(TOVAK_AVX512_TARGET))) inline void utf8_blocks_avx512(const unsigned char* data,
+                                                                             std::size_t blocks,
+                                                                             Utf8Carry& carry) noexcept {
+    Avx512Utf8 state = avx512_load(carry);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const __m512i v = _mm512_loadu_si512(data + k * kBlockSize);
+        avx512_validate<true>(v, _mm512_movepi8_mask(v), state);
+    }
+    avx512_store(state, carry);
+}
+
 #endif  // TOVAK_SCAN_X86
 
 }  // namespace scan_detail
@@ -582,6 +867,7 @@ template <class Consumer>
 void for_each_line_block(SimdLevel level, const unsigned char* data, std::size_t blocks, Utf8Carry& carry,
                          Consumer& consumer) noexcept {
 #if TOVAK_SCAN_X86
+    if (level == SimdLevel::avx512) return scan_detail::line_blocks_avx512(data, blocks, carry, consumer);
     if (level == SimdLevel::avx2) return scan_detail::line_blocks_avx2(data, blocks, carry, consumer);
 #endif
     (void)level;

@@ -47,7 +47,7 @@ bool is_valid_utf8(const char* data, std::size_t size) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     if (size >= kBlockSize) {
         Utf8Carry carry;
-        validate_utf8_tail(simd_level(), bytes, size, carry);
+        validate_utf8_tail(wide_simd_level(), bytes, size, carry);
         return !carry.invalid_at_end();
     }
     std::size_t i = 0;

@@ -125,12 +125,55 @@ struct ArrayBlocks {
             return !count.content;
         }
     }
+
+#if TOVAK_SCAN_X86
+    // Counting with vectors: the depth after every byte comes from one running sum, so every block costs
+    // the same and no branch depends on where depth 1 lies (a branch that guesses wrong often).
+    TOVAK_AVX2_INLINE bool block_avx2(const json::BlockMasks& masks, const json::StringBlock& strings,
+                                      const unsigned char* bytes, const json::StringCarry& before,
+                                      json::StringCarry& after) noexcept
+        requires(!kSeekContent)
+    {
+        if (!strings.exact) [[unlikely]] return step_through(bytes, before, after);
+        const std::uint64_t outside = ~strings.in_string;
+        const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
+        add_block(masks.comma & outside, opens, closes, json::avx2_bytes_at_depth(opens, closes, count.depth, 1));
+        return true;
+    }
+
+    TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& masks, const json::StringBlock& strings,
+                                          const unsigned char* bytes, const json::StringCarry& before,
+                                          json::StringCarry& after) noexcept
+        requires(!kSeekContent)
+    {
+        if (!strings.exact) [[unlikely]] return step_through(bytes, before, after);
+        const std::uint64_t outside = ~strings.in_string;
+        const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
+        add_block(masks.comma & outside, opens, closes, json::avx512_bytes_at_depth(opens, closes, count.depth, 1));
+        return true;
+    }
+
+    __attribute__((always_inline)) bool step_through(const unsigned char* bytes, const json::StringCarry& before,
+                                                     json::StringCarry& after) noexcept {
+        after = before;
+        count.feed_bytes(bytes, json::kBlockSize, after);
+        return true;
+    }
+
+    // `at_one`: the bytes after which the depth is 1.
+    __attribute__((always_inline)) void add_block(std::uint64_t commas, std::uint64_t opens, std::uint64_t closes,
+                                                  std::uint64_t at_one) noexcept {
+        count.commas += static_cast<std::uint64_t>(__builtin_popcountll(commas & at_one));
+        count.depth += static_cast<std::int64_t>(__builtin_popcountll(opens)) - __builtin_popcountll(closes);
+    }
+#endif
 };
 
 // Counts the commas at depth 1 of a top-level array, carrying its state across chunks, so the answer never
 // depends on where a chunk ends. Whole 64-byte blocks go through the block classifier: only the brackets
 // and commas outside strings are visited, and a block whose depth cannot touch 1 is passed over with two
-// population counts. Bytes that do not fill a block are stepped through one at a time.
+// population counts (AVX2 and AVX-512 take every block's depths from a running sum instead). Bytes that do
+// not fill a block are stepped through one at a time.
 class ElementCounter {
 public:
     ElementCounter() noexcept = default;
@@ -178,12 +221,12 @@ private:
     bool array_ = false, single_value_ = false;
     ArrayCount count_;
     json::StringCarry strings_;
-    json::SimdLevel level_ = json::simd_level();
+    json::SimdLevel level_ = json::wide_simd_level();
 };
 
 template <class Reader>
 CountOutcome count_elements(Reader& reader, const RecordOptions& options = {},
-                            json::SimdLevel level = json::simd_level()) {
+                            json::SimdLevel level = json::wide_simd_level()) {
     std::unique_ptr<unsigned char[]> chunk(new unsigned char[io::kChunkSize]);
     ElementCounter counter(level);
     InterruptClock clock(options);
@@ -238,7 +281,8 @@ struct LineCounter {
 // before the line feed of an ill-formed line arrives, the read error wins.
 class LineScan {
 public:
-    explicit LineScan(const RecordOptions& options = {}, json::SimdLevel level = json::simd_level()) noexcept
+    explicit LineScan(const RecordOptions& options = {},
+                      json::SimdLevel level = json::wide_simd_level()) noexcept
         : level_(level), clock_(options) {}
 
     template <class Reader>
@@ -316,7 +360,8 @@ private:
 };
 
 template <class Reader>
-CountOutcome count_lines(Reader& reader, const RecordOptions& options = {}, json::SimdLevel level = json::simd_level()) {
+CountOutcome count_lines(Reader& reader, const RecordOptions& options = {},
+                         json::SimdLevel level = json::wide_simd_level()) {
     LineScan scan(options, level);
     return scan.run(reader);
 }

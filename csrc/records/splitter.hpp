@@ -60,7 +60,7 @@ private:
     bool started_ = false, in_array_ = false;
     json::StringCarry strings_;  // string state at the end of the indexed bytes
     std::int64_t depth_ = 0;     // depth there
-    json::SimdLevel level_ = json::simd_level();
+    json::SimdLevel level_ = json::wide_simd_level();
 
     // The terminators of the last `index` call: positions, the top bit set for a closing bracket.
     std::uint32_t ends_[kIndexCapacity];

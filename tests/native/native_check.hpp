@@ -24,16 +24,20 @@ inline const char* level_name(SimdLevel level) {
         case SimdLevel::scalar: return "scalar";
         case SimdLevel::sse2: return "sse2";
         case SimdLevel::avx2: return "avx2";
+        case SimdLevel::avx512: return "avx512";
     }
     return "?";
 }
 
-// Scalar everywhere, SSE2 on x86-64, AVX2 where this CPU has it (asking for it elsewhere would crash).
+// Scalar everywhere, SSE2 on x86-64, AVX2 and AVX-512 where this CPU has them (asking for a level the CPU
+// lacks would crash).
 inline std::vector<SimdLevel> runnable_levels() {
     std::vector<SimdLevel> levels{SimdLevel::scalar};
 #if TOVAK_SCAN_X86
     levels.push_back(SimdLevel::sse2);
-    if (tovak::json::simd_level() == SimdLevel::avx2) levels.push_back(SimdLevel::avx2);
+    const SimdLevel best = tovak::json::wide_simd_level();
+    if (best == SimdLevel::avx2 || best == SimdLevel::avx512) levels.push_back(SimdLevel::avx2);
+    if (best == SimdLevel::avx512) levels.push_back(SimdLevel::avx512);
 #endif
     return levels;
 }

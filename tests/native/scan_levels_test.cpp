@@ -1,9 +1,11 @@
 // The byte scanners at every SIMD level. The module only ever runs the level its CPU picks, so pytest
-// reaches one of scalar, SSE2 and AVX2; this program runs all that the CPU has on the same fixed-seed random
-// inputs and checks that each gives what the others give and what a byte-by-byte model gives:
+// reaches one of scalar, SSE2, AVX2 and AVX-512; this program runs all that the CPU has on the same
+// fixed-seed random inputs and checks that each gives what the others give and what a byte-by-byte model
+// gives:
 //   1. block masks (classify_block), on every byte value at every position and on random blocks;
 //   2. strings carried across blocks (for_each_block), with and without white-space masks;
-//   3. the element count of a JSON text fed in random pieces (count_elements_in);
+//   3. the element count of a JSON text fed in random pieces (count_elements_in), and the vector depth
+//      masks it uses;
 //   4. UTF-8 verdicts, line masks and the JSONL line count fed in random pieces (count_lines_in).
 // Built with -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch. An
 // argument replaces the fixed seed.
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "records/count.hpp"
@@ -338,8 +341,19 @@ std::string random_json_like(Random& random) {
 void check_element_counts(Random& random, Report& report) {
     const std::string fixed[] = {"", "   ", "[", "[]", "[ ]", "[1]", "[,]", "[1,,2]", "[1,2] [3,4]", "[1]]]",
                                  "[\"\\\\\",1]", "\v[1,2]", "\xEF\xBB\xBF[1]", "[\xC2\xA0]", "[\"a\\\",b\"]"};
-    for (int n = 0; n < 25000 + static_cast<int>(std::size(fixed)); ++n) {
-        const std::string text = n < static_cast<int>(std::size(fixed)) ? fixed[n] : random_json_like(random);
+    // Commas at depths that differ from 1 by a multiple of 256 (a sum kept in one byte would take them for
+    // depth 1), above and below, and in blocks entered at such depths.
+    std::vector<std::string> deep;
+    for (std::size_t levels : {63, 64, 65, 127, 255, 256, 257, 511, 512}) {
+        deep.push_back("[" + std::string(levels, '[') + std::string(130, ',') + std::string(levels, ']') + ",1]");
+        deep.push_back("[1]" + std::string(levels, '}') + std::string(130, ',') + "[,]" + std::string(70, ','));
+        deep.push_back("[" + std::string(levels, '{') + std::string(levels - 1, '}') + ",,]" + std::string(9, ','));
+    }
+    const int fixed_count = static_cast<int>(std::size(fixed) + deep.size());
+    for (int n = 0; n < 25000 + fixed_count; ++n) {
+        const std::string text = n < static_cast<int>(std::size(fixed)) ? fixed[n]
+                                 : n < fixed_count ? deep[n - std::size(fixed)]
+                                                   : random_json_like(random);
         const std::uint64_t want = model_element_count(text);
         const std::vector<std::size_t> chunkings[] = {{}, random_pieces(random, text.size()),
                                                       random_pieces(random, text.size())};
@@ -357,6 +371,63 @@ void check_element_counts(Random& random, Report& report) {
             }
         }
     }
+}
+
+// The vector depth masks of the element counter against stepping through the bytes: brackets anywhere
+// in the block, start depths near and far from the depth asked for.
+std::uint64_t model_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start, std::int64_t depth) {
+    std::uint64_t at = 0;
+    for (unsigned i = 0; i < kBlockSize; ++i) {
+        start += static_cast<std::int64_t>(opens >> i & 1) - static_cast<std::int64_t>(closes >> i & 1);
+        if (start == depth) at |= std::uint64_t{1} << i;
+    }
+    return at;
+}
+
+#if TOVAK_SCAN_X86
+__attribute__((target(TOVAK_AVX2_TARGET))) std::uint64_t avx2_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                                        std::int64_t start, std::int64_t depth) {
+    return tovak::json::avx2_bytes_at_depth(opens, closes, start, depth);
+}
+__attribute__((target(TOVAK_AVX512_TARGET))) std::uint64_t avx512_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                                            std::int64_t start, std::int64_t depth) {
+    return tovak::json::avx512_bytes_at_depth(opens, closes, start, depth);
+}
+#endif
+
+void check_depth_masks(Random& random, Report& report) {
+#if TOVAK_SCAN_X86
+    const std::vector<SimdLevel> levels = runnable_levels();
+    const std::int64_t far[] = {-257, -256, -255, -100, -65, -64, -63, 63, 64, 65, 101, 255, 256, 257, INT64_MIN / 2,
+                                INT64_MAX / 2};
+    for (int n = 0; n < 200000; ++n) {
+        const unsigned density = static_cast<unsigned>(random.between(0, 100));
+        std::uint64_t opens = 0, closes = 0;
+        for (unsigned i = 0; i < kBlockSize; ++i) {
+            if (!random.percent(density)) continue;
+            (random.percent(n % 2 == 0 ? 50 : 90) ? opens : closes) |= std::uint64_t{1} << i;
+        }
+        if (n % 3 == 0) std::swap(opens, closes);
+        const std::int64_t start = random.percent(80) ? static_cast<std::int64_t>(random.between(0, 140)) - 70
+                                                      : random.pick(far);
+        const std::int64_t depth = random.percent(80) ? 1 : start + random.pick(far);
+        const std::uint64_t want = model_bytes_at_depth(opens, closes, start, depth);
+        const std::string input = "opens " + hex(opens) + " closes " + hex(closes) + " from " +
+                                  std::to_string(start) + " to " + std::to_string(depth);
+        for (SimdLevel level : levels) {
+            if (level != SimdLevel::avx2 && level != SimdLevel::avx512) continue;
+            const std::uint64_t got = level == SimdLevel::avx2 ? avx2_at_depth(opens, closes, start, depth)
+                                                               : avx512_at_depth(opens, closes, start, depth);
+            report.check(got == want,
+                         [&] { return std::string("bytes_at_depth ") + level_name(level) + ": " + hex(got) +
+                                      " want " + hex(want); },
+                         input);
+        }
+    }
+#else
+    (void)random;
+    (void)report;
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -536,10 +607,11 @@ int main(int argc, char** argv) {
     Report report("scan_levels_test");
     std::printf("levels:");
     for (SimdLevel level : runnable_levels()) std::printf(" %s", level_name(level));
-    std::printf(" (this CPU picks %s)\n", level_name(tovak::json::simd_level()));
+    std::printf(" (this CPU picks %s)\n", level_name(tovak::json::wide_simd_level()));
     check_block_masks(random, report);
     check_string_tracking(random, report);
     check_element_counts(random, report);
+    check_depth_masks(random, report);
     check_utf8_and_lines(random, report);
     return report.finish();
 }

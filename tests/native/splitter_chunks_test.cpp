@@ -161,7 +161,7 @@ std::string random_document(Random& random) {
 int main(int argc, char** argv) {
     Random random(seed_from(argc, argv, 20240611));
     Report report("splitter_chunks_test");
-    std::printf("level: %s (the one this CPU picks)\n", level_name(tovak::json::simd_level()));
+    std::printf("level: %s (the one this CPU picks)\n", level_name(tovak::json::wide_simd_level()));
     const std::string fixed[] = {"", " ", "[]", "[1]", "[1,2", "  [ 1 , [2,3] , {\"a\":[4]} ]", "{\"a\":1}",
                                  "[\"]\",\"\\\"\",\"\\\\\"]", "[1}, 2]", "[{]", "\v[1]", "[1]]2,3"};
     for (int n = 0; n < 30000 + static_cast<int>(std::size(fixed)); ++n) {
