@@ -94,17 +94,25 @@ def test_structure_values(record, error):
             tovak.Structure.from_records([record])
 
 
-def test_structure_nesting_limit():
-    deep = []
+@pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v, "a": 1}], ids=["list", "tuple", "dict"])
+def test_structure_nesting_limit(wrap):
+    deep = None
     for _ in range(10000):
-        deep = [deep]
+        deep = wrap(deep)
     with pytest.raises(ValueError, match="nesting"):
         tovak.Structure().add(deep)
     loop = []
     loop.append(loop)
     with pytest.raises(ValueError, match="nesting"):
         tovak.Structure().add(loop)
-    tovak.Structure().add(deep[0])
+    looped = {}
+    looped["self"] = looped
+    with pytest.raises(ValueError, match="nesting"):
+        tovak.Structure().add(looped)
+    inner = deep[0] if isinstance(deep, (list, tuple)) else deep["k"]
+    structure = tovak.Structure()
+    structure.add(inner)
+    assert tovak.Structure.from_bytes(structure.to_bytes()).schema() == structure.schema()
 
 
 def test_structure_shared_between_threads():

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "api/access.hpp"
 #include "api/reader/mod.hpp"
@@ -100,35 +101,36 @@ Result<std::string> key_bytes(PyObject* key) {
     return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
-// Converts records one value at a time. Nesting goes as deep as the parser lets a record go, so each level
-// keeps little on the stack: the failure waits here, not in every level's return value, and whatever
-// needs room (a failure, a key's text, the sort) is done in a function of its own, outside the recursion.
+// Converts a record into the value model without recursion: a record may nest as deep as the parser lets
+// one go, and a Python value can even contain itself, so the containers still to convert wait on a stack
+// of their own (each holding a reference to its object) rather than on the thread's. A container's items
+// are taken while it is locked and converted afterwards, first to last, so the first unsupported value met
+// is the one a depth-first walk meets.
 class Converter {
 public:
     // The record as a value, or false (then `failure()` says why).
-    bool convert(PyObject* record, json::Value& out) { return value(record, 0, out); }
+    bool convert(PyObject* record, json::Value& out) {
+        pending_.push_back(Pending{PyRef::borrow(record), &out, 0});
+        while (!pending_.empty()) {
+            Pending next = std::move(pending_.back());
+            pending_.pop_back();
+            if (!value(next.object.get(), next.depth, *next.out)) return false;
+        }
+        return true;
+    }
     Failure failure() { return std::move(*failure_); }
 
 private:
-    [[gnu::noinline]] bool fail(PyObject* obj, int depth) {
+    struct Pending {
+        PyRef object;
+        json::Value* out;  // a slot in a container already sized: it never moves
+        int depth;
+    };
+
+    bool fail(PyObject* obj, int depth) {
         if (depth >= json::Structure::kMaxDepth) failure_.emplace(PyExc_ValueError, json::message::nesting_too_deep);
         else failure_.emplace(unsupported(obj));
         return false;
-    }
-
-    [[gnu::noinline]] bool key(PyObject* key, std::string& out) {
-        Result<std::string> text = key_bytes(key);
-        if (!text) {
-            failure_.emplace(std::move(text).failure());
-            return false;
-        }
-        out = std::move(text).value();
-        return true;
-    }
-
-    [[gnu::noinline]] static void sort_entries(json::Object& entries) {
-        // The value model holds entries in byte order of the keys, as the parser's sink leaves them.
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     }
 
     // Scalars keep only their kind: the summary never looks at a value.
@@ -139,45 +141,57 @@ private:
         else if (PyLong_Check(obj)) out = json::Value(std::int64_t{0});
         else if (PyFloat_Check(obj)) out = json::Value(0.0);
         else if (PyUnicode_Check(obj)) out = json::Value(std::string());
-        else if (PyList_Check(obj) || PyTuple_Check(obj)) return items(obj, depth, out);
+        else if (PyList_Check(obj) || PyTuple_Check(obj)) items(obj, depth, out);
         else if (PyDict_Check(obj)) return entries(obj, depth, out);
         else return fail(obj, depth);
         return true;
     }
 
-    [[gnu::noinline]] bool items(PyObject* sequence, int depth, json::Value& out) {
+    void items(PyObject* sequence, int depth, json::Value& out) {
         const bool list = PyList_Check(sequence);
         out = json::Value(json::Array{});
         json::Array& items = out.as_array();
-        bool ok = true;
         TOVAK_BEGIN_LOCKED(sequence);
         const Py_ssize_t size = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
         items.resize(static_cast<std::size_t>(size));
-        for (Py_ssize_t i = 0; ok && i < size; ++i) {
+        for (Py_ssize_t i = size; i-- > 0;) {  // last first: the stack hands them out first to last
             PyObject* item = list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
-            ok = value(item, depth + 1, items[static_cast<std::size_t>(i)]);
+            pending_.push_back(Pending{PyRef::borrow(item), &items[static_cast<std::size_t>(i)], depth + 1});
         }
         TOVAK_END_LOCKED();
-        return ok;
     }
 
-    [[gnu::noinline]] bool entries(PyObject* dict, int depth, json::Value& out) {
-        out = json::Value(json::Object{});
-        json::Object& entries = out.as_object();
+    bool entries(PyObject* dict, int depth, json::Value& out) {
+        std::vector<std::pair<std::string, PyRef>> taken;
         bool ok = true;
         TOVAK_BEGIN_LOCKED(dict);
-        entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+        taken.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
         Py_ssize_t position = 0;
         PyObject *name = nullptr, *item = nullptr;
-        while (ok && PyDict_Next(dict, &position, &name, &item)) {
-            entries.emplace_back();
-            ok = key(name, entries.back().first) && value(item, depth + 1, entries.back().second);
+        while (PyDict_Next(dict, &position, &name, &item)) {
+            Result<std::string> text = key_bytes(name);
+            if (!text) {
+                failure_.emplace(std::move(text).failure());
+                ok = false;
+                break;
+            }
+            taken.emplace_back(std::move(text).value(), PyRef::borrow(item));
         }
         TOVAK_END_LOCKED();
-        if (ok) sort_entries(entries);
-        return ok;
+        if (!ok) return false;
+        // The value model holds entries in byte order of the keys, as the parser's sink leaves them.
+        std::stable_sort(taken.begin(), taken.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        out = json::Value(json::Object{});
+        json::Object& entries = out.as_object();
+        entries.resize(taken.size());
+        for (std::size_t i = taken.size(); i-- > 0;) {
+            entries[i].first = std::move(taken[i].first);
+            pending_.push_back(Pending{std::move(taken[i].second), &entries[i].second, depth + 1});
+        }
+        return true;
     }
 
+    std::vector<Pending> pending_;
     std::optional<Failure> failure_;
 };
 
