@@ -92,6 +92,21 @@ def test_ranges_give_the_records_of_the_whole_file(tmp_path, file, blocksize):
         assert td.schema(path, blocksize=blocksize) == tovak.schema(path, sample=HUGE)
 
 
+@pytest.mark.parametrize("layout", ["jsonl", "array"])
+def test_ranges_read_while_a_profiler_keeps_frames_alive(tmp_path, layout):
+    # distributed samples every worker thread's frames; a kept frame keeps its local views of a buffer alive.
+    records = make_records(60)
+    text = jsonl_text(records, "\n") if layout == "jsonl" else json.dumps(records)
+    path = write_test_file(tmp_path, "r." + layout.replace("array", "json"), text)
+    kept = []
+    sys.setprofile(lambda frame, event, arg: kept.append(frame))
+    try:
+        got = td.read_records(path, blocksize=97).compute(**SYNC)
+    finally:
+        sys.setprofile(None)
+    assert got == records
+
+
 @pytest.mark.parametrize("blocksize", [64, 500, 4096, None])
 @pytest.mark.parametrize("layout", ["jsonl", "crlf", "array", "pretty", "pointer", "pointer-jsonl"])
 def test_layouts_and_blocksizes(tmp_path, layout, blocksize):

@@ -198,14 +198,21 @@ def _lines_before(path: str, offset: int) -> tuple[int, int]:
     return feeds, line_start
 
 
-def _read_into(file: Any, view: memoryview) -> int:
-    filled = 0
-    while filled < len(view):
-        got = file.readinto(view[filled:])
-        if not got:
-            break
-        filled += got
-    return filled
+def _read_into(file: Any, data: bytearray, start: int, stop: int) -> int:
+    """Fill data[start:stop] from the file; the number of bytes read (fewer at its end).
+
+    Every view of `data` is released before returning, so that the caller can resize it: a sampling profiler
+    (distributed's, on every worker) may keep this frame, and the views in it, alive after the call.
+    """
+    filled = start
+    with memoryview(data) as whole:
+        while filled < stop:
+            with whole[filled:stop] as part:
+                got = file.readinto(part)
+            if not got:
+                break
+            filled += got
+    return filled - start
 
 
 def _lines_block(path: str, start: int, stop: int) -> _Block:
@@ -214,7 +221,7 @@ def _lines_block(path: str, start: int, stop: int) -> _Block:
     with open(path, "rb", buffering=0) as file:
         file.seek(first)
         data = bytearray(stop - first)
-        del data[_read_into(file, memoryview(data)) :]
+        del data[_read_into(file, data, 0, len(data)) :]
         begin = 0
         if start > 0:
             # A line begins at p when byte p - 1 is a line feed: p in [start, stop) looks at [start - 1, stop - 1).
@@ -244,7 +251,7 @@ def _elements_block(path: str, entry: tuple[int, int | None, int], bracketed: bo
         size = (end if end is not None else os.fstat(file.fileno()).st_size) - start
         data = bytearray(prefix + max(size, 0) + (1 if end is not None else 0))
         file.seek(start)
-        got = _read_into(file, memoryview(data)[prefix : prefix + size])
+        got = _read_into(file, data, prefix, prefix + size)
         if got < size:  # the file shrank: read what is there
             del data[prefix + got : prefix + size]
     if prefix:
