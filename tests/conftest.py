@@ -1,4 +1,5 @@
-"""Helpers shared by the test files: writing a test file, the open file descriptors, running threads.
+"""Helpers shared by the test files: writing a test file, the open file descriptors, running threads, and
+the hypothesis strategy of JSON values.
 
 Import the plain functions with `from conftest import ...`; the fixtures come by name.
 """
@@ -11,6 +12,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
+from hypothesis import strategies as st
 
 
 def write_test_file(directory: str | os.PathLike[str], name: str, data: bytes | str) -> str:
@@ -54,3 +56,28 @@ def run_threads(work: Callable[[int], object], count: int = 8) -> list[BaseExcep
     for t in threads:
         t.join()
     return raised
+
+
+def json_values(
+    *,
+    integers: st.SearchStrategy[int] = st.integers(-(2**70), 2**70),
+    text: st.SearchStrategy[str] | None = None,
+    keys: st.SearchStrategy[str] | None = None,
+    width: int = 4,
+    leaves: int = 12,
+) -> st.SearchStrategy[object]:
+    """Python values that JSON can hold: None, booleans, `integers`, finite floats, `text` (short strings by
+    default), and lists and dicts of them up to `width` items with `keys` (short strings by default)."""
+    scalars = (
+        st.none()
+        | st.booleans()
+        | integers
+        | st.floats(allow_nan=False, allow_infinity=False)
+        | (st.text(max_size=6) if text is None else text)
+    )
+    key_strategy = st.text(max_size=4) if keys is None else keys
+    return st.recursive(
+        scalars,
+        lambda inner: st.lists(inner, max_size=width) | st.dictionaries(key_strategy, inner, max_size=width),
+        max_leaves=leaves,
+    )

@@ -29,7 +29,7 @@ from hypothesis import strategies as st
 import tovak
 from tovak import bigjson
 
-from conftest import open_fds
+from conftest import json_values, open_fds
 
 
 # --- compressions ---------------------------------------------------------------------------------
@@ -118,18 +118,8 @@ SOURCE_KINDS = ["str", "pathlike", "file", "bytes"]
 
 # --- the functions against json, on random records -------------------------------------------------
 
-scalars = (
-    st.none()
-    | st.booleans()
-    | st.integers(min_value=-(10**30), max_value=10**30)
-    | st.floats(allow_nan=False, allow_infinity=False)
-    | st.text(max_size=12)
-)
-values = st.recursive(
-    scalars,
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=6), inner, max_size=4),
-    max_leaves=12,
-)
+values = json_values(integers=st.integers(-(10**30), 10**30), text=st.text(max_size=12),
+                     keys=st.text(max_size=6))
 
 
 @pytest.mark.parametrize("kind", SOURCE_KINDS)

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import json_values
 import tovak
 from tovak import cli
 
@@ -178,10 +179,7 @@ def test_bare_command_prints_usage_and_help_lists_statuses() -> None:
 
 # --------------------------------------------------------------------------- json_schema
 
-scalars = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70),
-                    st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=4))
-values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) |
-                      st.dictionaries(st.sampled_from(["a", "b", "c", "é"]), inner, max_size=4), max_leaves=12)
+values = json_values(text=st.text(max_size=4), keys=st.sampled_from(["a", "b", "c", "é"]))
 
 
 @settings(max_examples=150, deadline=None)

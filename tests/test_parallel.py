@@ -14,7 +14,7 @@ import sys
 import threading
 
 import pytest
-from conftest import open_fds
+from conftest import json_values, open_fds
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -24,12 +24,7 @@ THREADS = [2, 3, 8, 64]
 BATCH = 8192  # records per batch, for records shorter than 64 bytes
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
 
-values = st.recursive(
-    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=False, allow_infinity=False)
-    | st.text(max_size=8),
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
-    max_leaves=6,
-)
+values = json_values(text=st.text(max_size=8), width=3, leaves=6)
 
 
 def outcome(call):
