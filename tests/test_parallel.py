@@ -32,8 +32,7 @@ def outcome(call):
     try:
         return ("value", call())
     except (tovak.JSONError, tovak.PointerError) as error:
-        return ("error", type(error).__name__, error.msg, error.pos, error.lineno, error.colno,
-                getattr(error, "record", None))
+        return ("error", *outcome_of(error))
 
 
 def stream(source, **options):
@@ -45,7 +44,8 @@ def stream(source, **options):
 
 
 def outcome_of(error):
-    return (type(error).__name__, error.msg, error.pos, error.lineno, error.colno, getattr(error, "record", None))
+    return (type(error).__name__, error.msg, getattr(error, "pos", None), error.lineno, getattr(error, "colno", None),
+            error.record)
 
 
 def as_jsonl(texts, crlf=False):
@@ -157,7 +157,37 @@ def test_jsonl_count_ranges_with_bad_utf8_and_long_lines(threads):
     assert tovak.count(huge, format="jsonl", threads=threads) == 3
 
 
-def test_at_and_raw_read_on_one_thread_with_the_same_results():
+def under_pointer(shape, count, position, bad):
+    """`count` records at a pointer with `bad` at `position` (None: all good): (bytes, format, pointer)."""
+    pieces = [bad if i == position else b'{"id": %d, "tags": ["t%d"]}' % (i, i % 7) for i in range(count)]
+    if shape == "array":
+        body = b",\n".join(pieces)
+        return b'{"meta": {"n": [1, 2]}, "data": {"rows": [' + body + b']}, "tail": [{"x": 1}]}', "json", "/data/rows"
+    if shape == "object":
+        body = b", ".join(b'"k%d": %s' % (i, piece) for i, piece in enumerate(pieces))
+        return b'{"rows": {' + body + b'}, "after": null}', "json", "/rows"
+    lines = [b'{"x": 1}' if i == position and bad == b"missing" else b'{"row": %s}' % piece
+             for i, piece in enumerate(pieces)]
+    return b"\n".join(lines) + b"\n", "jsonl", "/row"
+
+
+@pytest.mark.parametrize("shape", ["array", "object", "jsonl"])
+@pytest.mark.parametrize("bad, position", [(None, None), (b'{"a": tru}', 0), (b'"\xff"', BATCH), (b'"a\tb"', BATCH + 1),
+                                           (b"missing", 2 * BATCH + 5)])
+def test_records_under_a_pointer_match_one_thread(shape, bad, position):
+    if bad == b"missing" and shape != "jsonl":
+        pytest.skip("a line without the pointer is a JSONL error")
+    data, fmt, at = under_pointer(shape, 3 * BATCH + 10, position, bad)
+    for threads in (2, 3):
+        assert_same(data, fmt, threads, at=at)
+    if bad is None:
+        expected = list(tovak.records(data, format=fmt, at=at, threads=1))
+        assert list(tovak.records(gzip.compress(data, 1), format=fmt, at=at, threads=8)) == expected
+        assert [r for r in tovak.records(data, format=fmt, at="", threads=64)] == \
+            list(tovak.records(data, format=fmt, at="", threads=1))
+
+
+def test_at_and_raw_give_the_same_results_with_threads():
     data = json.dumps({"rows": list(range(20_000)), "meta": {"a": 1}}).encode()
     assert tovak.load(data, at="/rows", threads=4) == list(range(20_000))
     assert list(tovak.records(data, at="/meta", threads=4)) == [("a", 1)]

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -36,8 +37,9 @@
 
 namespace tovak::records {
 
-// Records cut in file order, their texts copied back to back; then maybe the cutter's error that ended the
-// batch (nothing is cut after it until the caller has met it, as the serial reader would meet it).
+// Records cut in file order, their texts copied back to back, with the keys of members of an object (a
+// pointer cutter's records); then maybe the cutter's error that ended the batch (nothing is cut after it
+// until the caller has met it, as the serial reader would meet it).
 struct Batch {
     std::string text;
     std::vector<Record> records;  // `text` of each points into `text` once sealed
@@ -47,12 +49,19 @@ struct Batch {
         text.clear();
         records.clear();
         spans_.clear();
+        keys_.clear();
+        key_spans_.clear();
         cut_error.reset();
     }
-    void add(const Record& record) {
+    void add(const Record& record, std::optional<std::string_view> key = std::nullopt) {
         spans_.push_back(text.size());
         text.append(record.text);
         records.push_back(record);
+        if (key) {
+            key_spans_.resize(records.size(), KeySpan{});
+            key_spans_.back() = KeySpan{keys_.size(), key->size()};
+            keys_.append(*key);
+        }
     }
     // Points each record at its copy (the text may have moved while it grew).
     void seal() {
@@ -61,9 +70,20 @@ struct Batch {
             records[i].text = std::string_view(text.data() + spans_[i], end - spans_[i]);
         }
     }
+    // The key record `i` came with, if any.
+    std::optional<std::string_view> key(std::size_t i) const noexcept {
+        if (i >= key_spans_.size() || key_spans_[i].begin == KeySpan::kNone) return std::nullopt;
+        return std::string_view(keys_).substr(key_spans_[i].begin, key_spans_[i].size);
+    }
 
 private:
+    struct KeySpan {
+        static constexpr std::size_t kNone = ~std::size_t{0};
+        std::size_t begin = kNone, size = 0;
+    };
     std::vector<std::size_t> spans_;  // where each record's copy starts in `text`
+    std::string keys_;                // the keys, back to back
+    std::vector<KeySpan> key_spans_;  // per record up to the last with a key
 };
 
 // How much goes into one batch: a batch is closed at the first record that reaches either bound. Big enough
@@ -76,7 +96,8 @@ struct BatchLimits {
 
 enum class CutStatus { full, end, error };
 
-// Cuts records from `cutter` into `batch` (cleared first) up to the limits, the end, or an error.
+// Cuts records from `cutter` into `batch` (cleared first) up to the limits, the end, or an error. A cutter
+// with `key()` (the pointer cutter) gives each record's key along.
 template <class Cutter>
 CutStatus cut_batch(Cutter& cutter, Batch& batch, const BatchLimits& limits) {
     batch.clear();
@@ -84,7 +105,8 @@ CutStatus cut_batch(Cutter& cutter, Batch& batch, const BatchLimits& limits) {
     for (;;) {
         switch (cutter.next(record)) {
             case Next::record:
-                batch.add(record);
+                if constexpr (requires { cutter.key(); }) batch.add(record, cutter.key());
+                else batch.add(record);
                 if (batch.text.size() >= limits.bytes || batch.records.size() >= limits.records) {
                     batch.seal();
                     return CutStatus::full;

@@ -127,10 +127,10 @@ def records(
     never closed). ``bytes_read`` and ``total_bytes`` count the input as stored (compressed
     bytes for compressed input), so a progress bar reaches 100%.
 
-    ``threads``: as for ``load`` (without ``at`` and ``raw``; otherwise one thread reads). The
-    records still come in file order, with the same errors; each thread parses ahead of the
-    consumer by at most three batches of 512 KiB, and closing the iterator (or dropping it) stops
-    the threads."""
+    ``threads``: as for ``load``, and also for the records at ``at`` (the validator finds them on
+    the calling thread, the threads parse them); with ``raw`` one thread reads. The records still
+    come in file order, with the same errors; each thread parses ahead of the consumer by at most
+    three batches of 512 KiB, and closing the iterator (or dropping it) stops the threads."""
     return _reader.records(source, format, at, errors, raw, threads)
 
 

@@ -29,6 +29,12 @@ records::Cut cut_of(io::Format format) {
     return format == io::Format::jsonl ? records::Cut::lines : records::Cut::elements;
 }
 
+PyRef member_pair(std::string_view key, const PyRef& value) {
+    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "surrogatepass"));
+    if (!name) return PyRef();
+    return PyRef::steal(PyTuple_Pack(2, name.get(), value.get()));
+}
+
 namespace {
 
 const char* const kSourceParams[] = {"source", "format", "at", "threads"};
@@ -83,7 +89,8 @@ PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Result<std::unique_ptr<Source>> source = open_bound(kCountSignature, args, nargs, kwnames, options);
         if (!source) return std::move(source).failure();
         if (options.at) {
-            // Through the validator: the records at the pointer, none of them parsed.
+            // Through the validator: the records at the pointer, none of them parsed (so on one thread).
+            options.threads = 1;
             RecordStream stream(std::move(source).value(), std::move(options));
             Result<std::uint64_t> counted = stream.count();
             if (!counted) return std::move(counted).failure();

@@ -5,6 +5,8 @@
 // Thread rule: plain functions; each call owns what it opens; a Records object guards itself.
 #pragma once
 
+#include <string_view>
+
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
 #include "api/reader/source.hpp"
@@ -17,6 +19,8 @@ namespace tovak::reader {
 api::SinkOptions sink_options();
 // Lines for JSONL; the elements of a top-level array (or the single value) for JSON.
 records::Cut cut_of(io::Format format);
+// A member of an object at a pointer as a record: the tuple (key, value); null with the exception set.
+PyRef member_pair(std::string_view key, const PyRef& value);
 
 extern PyMethodDef count_method;
 extern PyMethodDef load_method;

@@ -182,7 +182,17 @@ public:
                 switch (parsed.status) {
                     case json::ParseStatus::ok:
                         // The unfinished last element of an array that never closed: its error comes next.
-                        if (!record.unterminated) job.values[i] = std::move(parsed.value);
+                        if (record.unterminated) break;
+                        if (const std::optional<std::string_view> key = job.batch.key(i)) {
+                            PyRef member = member_pair(*key, parsed.value);
+                            if (!member) {
+                                job.failures.push_back(Failed{i, {}, Failure::from_python()});
+                                break;
+                            }
+                            job.values[i] = std::move(member);
+                        } else {
+                            job.values[i] = std::move(parsed.value);
+                        }
                         break;
                     case json::ParseStatus::syntax_error:
                         job.failures.push_back(
@@ -228,8 +238,14 @@ private:
     std::vector<std::unique_ptr<api::PyParser>> parsers_;
 };
 
-ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered)
-    : cutter_(Reader{io::ByteSourceRef(source.bytes())}, source.record_options(cut)),
+ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered,
+                                 const json::Pointer* at)
+    : cutter_(at ? nullptr
+                 : std::make_unique<records::RecordCutter<Reader>>(Reader{io::ByteSourceRef(source.bytes())},
+                                                                  source.record_options(cut))),
+      pointer_cutter_(at ? std::make_unique<PointerCutter>(Reader{io::ByteSourceRef(source.bytes())}, at,
+                                                           source.record_options(cut))
+                         : nullptr),
       workers_(std::make_unique<Workers>(threads, gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, threads, threads * kBatchesPerWorker)) {
     workers_->set_pool(pool_.get());
@@ -247,7 +263,8 @@ void ParallelRecords::fill() {
         Job* job = pool_->free_slot();
         if (job == nullptr) return;
         job->cut_raised.reset();
-        const records::CutStatus status = records::cut_batch(cutter_, job->batch, limits_);
+        const records::CutStatus status = cutter_ ? records::cut_batch(*cutter_, job->batch, limits_)
+                                                  : records::cut_batch(*pointer_cutter_, job->batch, limits_);
         if (status == records::CutStatus::end) ended_ = true;
         if (status == records::CutStatus::error) {
             paused_ = true;

@@ -1,5 +1,6 @@
 // The package's functions on several threads (`threads=`): the records of one source cut on the calling
-// thread by the strict record cutter, parsed into Python objects by worker threads (records/parallel.hpp),
+// thread by the strict record cutter (or, under a pointer, the pointer cutter: the validator), parsed into
+// Python objects by worker threads (records/parallel.hpp; a member of an object as its (key, value) tuple),
 // and handed out in file order with the serial path's errors; and the JSONL line count over ranges of
 // whole lines, counted on worker threads.
 //
@@ -19,8 +20,10 @@
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
 #include "api/reader/source.hpp"
+#include "json/pointer.hpp"
 #include "records/count.hpp"
 #include "records/parallel.hpp"
+#include "records/pointer_cutter.hpp"
 
 namespace tovak::reader {
 
@@ -50,11 +53,15 @@ struct ParallelStep {
 
 class ParallelRecords {
 public:
+    using PointerCutter = records::PointerCutter<Reader, json::PythonRules>;
+
     // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` workers.
     // `gathered`: every value handed out is kept until the whole input is read (load): the workers leave
     // their trees off the collector's lists meanwhile (PyObjectSink::defer_tracking), and `keep()`, once
-    // all are kept, has them put back when the workers stop.
-    ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered = false);
+    // all are kept, has them put back when the workers stop. `at` (which must outlive this): the records
+    // at that pointer, cut by the pointer cutter.
+    ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered = false,
+                    const json::Pointer* at = nullptr);
     ParallelRecords(const ParallelRecords&) = delete;
     ParallelRecords& operator=(const ParallelRecords&) = delete;
     ~ParallelRecords();
@@ -62,7 +69,10 @@ public:
     // The next record's value, the end, or the error the serial reader would meet at this point.
     ParallelStep next();
 
-    bool in_array() const noexcept { return cutter_.in_array(); }
+    // Without a pointer: whether the input is an array (its elements are the records).
+    bool in_array() const noexcept { return cutter_ && cutter_->in_array(); }
+    // With a pointer: its cutter (what a pointer that matched nothing matched).
+    const PointerCutter* pointer_cutter() const noexcept { return pointer_cutter_.get(); }
 
     // Gathered values: every one handed out is alive and will stay so (see the constructor).
     void keep() noexcept;
@@ -85,7 +95,8 @@ public:
 private:
     void fill();
 
-    records::RecordCutter<Reader> cutter_;
+    std::unique_ptr<records::RecordCutter<Reader>> cutter_;  // one of these two
+    std::unique_ptr<PointerCutter> pointer_cutter_;
     records::BatchLimits limits_;
     std::unique_ptr<Workers> workers_;
     std::unique_ptr<records::OrderedPool<Job, Workers>> pool_;

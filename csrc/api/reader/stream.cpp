@@ -64,11 +64,13 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     // Raw JSON records come from the validator too (faster than the parser checking each element); raw
     // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
     const bool lines = source_->format() == io::Format::jsonl;
-    if (options_.at || (options_.raw != RawMode::none && !lines)) {
+    if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
+        // Values on worker threads: the records of the top-level rule, or those at the pointer.
+        parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads, false,
+                                                      options_.at ? &*options_.at : nullptr);
+    } else if (options_.at || (options_.raw != RawMode::none && !lines)) {
         pointer_cutter_ = std::make_unique<PointerCutter>(std::move(reader), options_.at ? &*options_.at : nullptr,
                                                           record_options, options_.whole_target);
-    } else if (options_.threads > 1 && options_.raw == RawMode::none) {
-        parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads);
     } else {
         cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
     }
@@ -91,7 +93,8 @@ const records::RecordError& RecordStream::cut_error() const {
 
 Failure RecordStream::failure(const records::RecordError& error) const {
     if (error.kind != records::ErrorKind::missing) return source_->failure(error);
-    return source_->pointer_failure(records::describe_miss(*options_.at, pointer_cutter_->miss()), error);
+    const records::PointerMiss& miss = parallel_ ? parallel_->pointer_cutter()->miss() : pointer_cutter_->miss();
+    return source_->pointer_failure(records::describe_miss(*options_.at, miss), error);
 }
 
 bool RecordStream::skipped(const records::RecordError& error) {
@@ -169,10 +172,7 @@ Result<std::optional<PyRef>> RecordStream::next() {
         }
         std::optional<std::string_view> key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
         if (key) {
-            PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(key->data(), static_cast<Py_ssize_t>(key->size()),
-                                                           "surrogatepass"));
-            if (!name) return Failure::from_python();
-            PyRef pair = PyRef::steal(PyTuple_Pack(2, name.get(), value.get()));
+            PyRef pair = member_pair(*key, value);
             if (!pair) return Failure::from_python();
             return std::optional<PyRef>(std::move(pair));
         }

@@ -30,7 +30,7 @@ struct StreamOptions {
     bool skip = false;           // errors="skip"
     RawMode raw = RawMode::none;
     bool whole_target = false;   // the value at the pointer is one record (load), not streamed
-    std::size_t threads = 1;     // parsing threads (records without `at` or `raw`; see parallel.hpp)
+    std::size_t threads = 1;     // parsing threads (not for `raw` nor a whole target; see parallel.hpp)
 };
 
 // Binds the shared arguments (each may be null: its default). ValueError for a bad pointer, an unknown
@@ -51,7 +51,8 @@ public:
     // The failure of a step of the parallel reader, or nothing when it is an error errors="skip" skips.
     std::optional<Failure> parallel_failure(ParallelStep& step);
 
-    // Without parsing: the number of records left (errors skipped as `next` skips them).
+    // Without parsing: the number of records left (errors skipped as `next` skips them). Only for a stream
+    // made with one thread.
     Result<std::uint64_t> count();
 
     Source& source() noexcept { return *source_; }
