@@ -1,5 +1,6 @@
 // The parallel driver (records/parallel.hpp) without the interpreter: JSONL and array texts cut into batches
-// by the one cutter, handled by 1 to 64 worker threads that parse every record, and taken back in order.
+// by the one cutter (and the members of an object by the pointer cutter, with their keys), handled by 1 to
+// 64 worker threads that parse every record, and taken back in order.
 // Whatever the thread count, batch limits and read sizes, the caller must meet the serial cutter's records
 // (number, offset, text) and the first syntax error, in file order; a pool dropped with jobs in flight must
 // stop and join. Run by .ci/native-tests, and by .ci/thread-sanitize under ThreadSanitizer, which checks
@@ -19,6 +20,7 @@
 #include "records/count.hpp"
 #include "records/cutter.hpp"
 #include "records/parallel.hpp"
+#include "records/pointer_cutter.hpp"
 
 namespace {
 
@@ -36,6 +38,44 @@ using tovak::records::RecordOptions;
 using tovak::records::Tolerance;
 using Reader = tovak::io::BufferedReader<MemoryReader>;
 using Cutter = RecordCutter<Reader>;
+using PointerCutter = tovak::records::PointerCutter<Reader, tovak::json::FixedWidthRules>;
+
+RecordOptions options_for(Cut cut) {
+    RecordOptions options;
+    options.cut = cut;
+    options.tolerance = Tolerance::strict;
+    return options;
+}
+
+// The members of the object at /rows; null: the records of `cut`.
+const tovak::json::Pointer* rows_pointer() {
+    static const tovak::json::Pointer pointer = [] {
+        tovak::json::Pointer parsed;
+        tovak::json::PointerSyntaxError error;
+        tovak::json::parse_pointer("/rows", parsed, error);
+        return parsed;
+    }();
+    return &pointer;
+}
+
+// The cutter of a round: the record cutter, or the pointer cutter over {"rows": {...}}.
+struct AnyCutter {
+    std::unique_ptr<Cutter> records;
+    std::unique_ptr<PointerCutter> members;
+
+    AnyCutter(std::string_view text, Cut cut, std::span<const std::size_t> pieces, bool pointed) {
+        if (pointed) members = std::make_unique<PointerCutter>(Reader(MemoryReader(text, pieces)), rows_pointer(), options_for(cut));
+        else records = std::make_unique<Cutter>(Reader(MemoryReader(text, pieces)), options_for(cut));
+    }
+    Next next(Record& record) { return records ? records->next(record) : members->next(record); }
+    std::optional<std::string> key() const {
+        if (!members || !members->key()) return std::nullopt;
+        return std::string(*members->key());
+    }
+    CutStatus cut_batch(Batch& batch, const BatchLimits& limits) {
+        return records ? tovak::records::cut_batch(*records, batch, limits) : tovak::records::cut_batch(*members, batch, limits);
+    }
+};
 
 // What the caller learns of one record: where it is, and the parser's verdict on it.
 struct Seen {
@@ -43,6 +83,7 @@ struct Seen {
     std::string text;
     bool valid = true;
     std::size_t error_offset = 0;
+    std::optional<std::string> key;
 
     bool operator==(const Seen&) const = default;
 };
@@ -69,22 +110,18 @@ struct ParseWorkers {
         for (const Record& record : job.batch.records) {
             if (pool != nullptr && pool->stopping()) return;
             const tovak::json::ParseOutcome outcome = tovak::json::parse(record.text, sink, scratch);
+            const std::optional<std::string_view> key = job.batch.key(job.seen.size());
             job.seen.push_back(Seen{record.number, record.offset, std::string(record.text), outcome.ok(),
-                                    outcome.ok() ? 0 : outcome.error.offset});
+                                    outcome.ok() ? 0 : outcome.error.offset,
+                                    key ? std::optional<std::string>(*key) : std::nullopt});
         }
     }
 };
 
-RecordOptions options_for(Cut cut) {
-    RecordOptions options;
-    options.cut = cut;
-    options.tolerance = Tolerance::strict;
-    return options;
-}
-
 // The serial reading: every record up to the cutter's end or error, parsed on this thread.
-std::vector<Seen> serial(std::string_view text, Cut cut, std::span<const std::size_t> pieces, bool& cut_failed) {
-    Cutter cutter(Reader(MemoryReader(text, pieces)), options_for(cut));
+std::vector<Seen> serial(std::string_view text, Cut cut, std::span<const std::size_t> pieces, bool pointed,
+                         bool& cut_failed) {
+    AnyCutter cutter(text, cut, pieces, pointed);
     std::vector<Seen> seen;
     Record record;
     std::string scratch;
@@ -99,15 +136,16 @@ std::vector<Seen> serial(std::string_view text, Cut cut, std::span<const std::si
         }
         const tovak::json::ParseOutcome outcome = tovak::json::parse(record.text, sink, scratch);
         seen.push_back(Seen{record.number, record.offset, std::string(record.text), outcome.ok(),
-                            outcome.ok() ? 0 : outcome.error.offset});
+                            outcome.ok() ? 0 : outcome.error.offset, cutter.key()});
     }
     return seen;
 }
 
 // The same through the pool. `abandon_after` > 0: drop the pool after taking that many batches back.
-std::vector<Seen> parallel(std::string_view text, Cut cut, std::span<const std::size_t> pieces, std::size_t threads,
-                           const BatchLimits& limits, bool& cut_failed, std::size_t abandon_after = 0) {
-    Cutter cutter(Reader(MemoryReader(text, pieces)), options_for(cut));
+std::vector<Seen> parallel(std::string_view text, Cut cut, std::span<const std::size_t> pieces, bool pointed,
+                           std::size_t threads, const BatchLimits& limits, bool& cut_failed,
+                           std::size_t abandon_after = 0) {
+    AnyCutter cutter(text, cut, pieces, pointed);
     ParseWorkers workers;
     std::vector<Seen> seen;
     cut_failed = false;
@@ -120,7 +158,7 @@ std::vector<Seen> parallel(std::string_view text, Cut cut, std::span<const std::
             while (cutting) {
                 Job* job = pool.free_slot();
                 if (job == nullptr) break;
-                job->status = tovak::records::cut_batch(cutter, job->batch, limits);
+                job->status = cutter.cut_batch(job->batch, limits);
                 cutting = job->status == CutStatus::full;
                 pool.submit();
             }
@@ -147,13 +185,27 @@ std::string random_record(Random& random, bool broken) {
     static const char* const kValues[] = {"1", "-2.5e3", "\"a\\u00e9\"", "true", "null", "[]", "{}", "\"x,]y\""};
     std::string record = "{\"k\":[";
     const std::size_t items = random.below(6);
-    for (std::size_t i = 0; i < items; ++i) record += std::string(i ? "," : "") + random.pick(kValues);
+    for (std::size_t i = 0; i < items; ++i) {
+        if (i) record += ',';
+        record += random.pick(kValues);
+    }
     record += "]}";
-    if (broken) record.insert(random.below(record.size()), random.percent(50) ? "," : "}");
+    if (broken) record.insert(random.below(record.size()), 1, random.percent(50) ? ',' : '}');
     return record;
 }
 
-std::string random_text(Random& random, Cut cut, std::size_t count) {
+std::string random_text(Random& random, Cut cut, std::size_t count, bool pointed) {
+    if (pointed) {  // {"rows": {"k0": record, ...}}: the members are the records; keys repeat, some escaped
+        std::string text = "{\"rows\": {";
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i) text += random.percent(20) ? ",\n " : ",";
+            text += "\"k";
+            text += std::to_string(random.below(50));
+            text += random.percent(10) ? "\\u00e9\": " : "\": ";
+            text += random_record(random, random.below(2000) == 0);  // a broken member ends the reading
+        }
+        return text + "}}\n";
+    }
     std::string text = cut == Cut::elements ? "[" : "";
     for (std::size_t i = 0; i < count; ++i) {
         if (i) text += cut == Cut::elements ? (random.percent(20) ? ",\n " : ",") : "\n";
@@ -171,20 +223,21 @@ int main(int argc, char** argv) {
     int failures = 0;
     std::size_t compared = 0;
     const std::size_t thread_counts[] = {1, 2, 3, 8, 64};
-    for (int round = 0; round < 24; ++round) {
-        const Cut cut = round % 2 ? Cut::elements : Cut::lines;
-        const std::string text = random_text(random, cut, random.between(0, 3000));
+    for (int round = 0; round < 36; ++round) {
+        const Cut cut = round % 3 == 1 ? Cut::elements : Cut::lines;
+        const bool pointed = round % 3 == 2;
+        const std::string text = random_text(random, pointed ? Cut::elements : cut, random.between(0, 3000), pointed);
         std::vector<std::size_t> pieces;
         if (random.percent(50)) pieces = {random.between(1, 5000), random.between(1, 70000)};
         BatchLimits limits;
         limits.bytes = random.between(1, 4096);
         limits.records = random.between(1, 64);
         bool serial_failed = false;
-        const std::vector<Seen> expected = serial(text, cut, pieces, serial_failed);
+        const std::vector<Seen> expected = serial(text, pointed ? Cut::elements : cut, pieces, pointed, serial_failed);
         compared += expected.size();
         for (const std::size_t threads : thread_counts) {
             bool failed = false;
-            const std::vector<Seen> got = parallel(text, cut, pieces, threads, limits, failed);
+            const std::vector<Seen> got = parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads, limits, failed);
             if (got != expected || failed != serial_failed) {
                 std::fprintf(stderr, "seed %llu round %d (%s, %zu threads): %zu records, expected %zu\n",
                              static_cast<unsigned long long>(seed), round, cut == Cut::lines ? "lines" : "elements",
@@ -192,7 +245,8 @@ int main(int argc, char** argv) {
                 ++failures;
             }
             // Abandoned after the first batch: what was taken is the serial prefix, and the workers join.
-            const std::vector<Seen> prefix = parallel(text, cut, pieces, threads, limits, failed, 1);
+            const std::vector<Seen> prefix =
+                parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads, limits, failed, 1);
             if (prefix.size() > expected.size() || !std::equal(prefix.begin(), prefix.end(), expected.begin())) {
                 std::fprintf(stderr, "seed %llu round %d: abandoned pool gave records out of order\n",
                              static_cast<unsigned long long>(seed), round);
