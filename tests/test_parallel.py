@@ -187,6 +187,20 @@ def test_records_under_a_pointer_match_one_thread(shape, bad, position):
             list(tovak.records(data, format=fmt, at="", threads=1))
 
 
+@pytest.mark.parametrize("text", [b'{"a": {"x": 1, "y": [2], "x": 3}}', b'{"a": "s"}', b'{"a": []}', b'{"a": {}}',
+                                  b'{"a": null, "b": [1]}', b'{"b": 1}', b'[1]', b'{"a": [1], "b": tru}',
+                                  b'{"a": {"k": 1}} x', b'{"a": [1, {"b": [}]}'])
+def test_load_at_on_threads_matches_one_thread(text):
+    # The value at the pointer put together from its records: a list, a dict (the last of duplicate keys), a
+    # single value; or the same error.
+    for threads in (2, 8):
+        assert outcome(lambda: tovak.load(text, at="/a", threads=threads)) == \
+            outcome(lambda: tovak.load(text, at="/a", threads=1))
+    lines = text + b"\n" + text + b"\n"
+    assert outcome(lambda: tovak.load(lines, format="jsonl", at="/a", threads=2)) == \
+        outcome(lambda: tovak.load(lines, format="jsonl", at="/a", threads=1))
+
+
 def test_at_and_raw_give_the_same_results_with_threads():
     data = json.dumps({"rows": list(range(20_000)), "meta": {"a": 1}}).encode()
     assert tovak.load(data, at="/rows", threads=4) == list(range(20_000))

@@ -125,12 +125,33 @@ def test_jsonl_applies_the_pointer_to_every_line():
     assert tovak.load(text.replace(b'{"v": 1}\n', b""), format="jsonl", at="/u/id") == [1, [2, 3], 4]
 
 
-def test_errors_around_the_target_are_found():
+@pytest.mark.parametrize("text, pos", [(b'{"a": [1, 2], "b": tru}', 22), (b'{"a": [1, 2]} x', 14),
+                                       (b'{"b": [}, "a": 1}', 7), (b'{"a": 5, "b": [}', 15), (b'{"a": "s"', 9)])
+@pytest.mark.parametrize("function", [lambda s: list(tovak.records(s, at="/a")), lambda s: tovak.load(s, at="/a"),
+                                      lambda s: tovak.count(s, at="/a")])
+def test_errors_around_the_target_are_found(text, pos, function):
+    # Before or after the value at the pointer: the whole input must be valid, whatever is read of it.
     with pytest.raises(tovak.JSONError) as raised:
-        list(tovak.records(b'{"a": [1, 2], "b": tru}', at="/a"))
-    assert raised.value.pos == 22
-    with pytest.raises(tovak.JSONError):
-        list(tovak.records(b'{"a": [1, 2]} x', at="/a"))
+        function(text)
+    assert raised.value.pos == pos
+
+
+@pytest.mark.parametrize("raw", [False, True])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_no_record_holds_or_follows_bytes_that_are_not_utf8(raw, threads):
+    # The bad byte anywhere, in particular in the last partial 64-byte block of a 64 KiB read, which is
+    # judged with the next read: the records before it come out, not the one holding it nor any after.
+    elements = [b'{"id": %d, "pad": "%s"}' % (i, b"x" * 40) for i in range(3000)]
+    first_read_ends = next(i for i in range(3000) if len(b'{"rows": [' + b", ".join(elements[: i + 1])) > 65536)
+    for position in [0, 7, *range(first_read_ends - 3, first_read_ends + 2)]:
+        damaged = list(elements)
+        damaged[position] = damaged[position].replace(b"xx", b"x\xff", 1)
+        data = b'{"rows": [' + b", ".join(damaged) + b"]}"
+        got = []
+        with pytest.raises(tovak.JSONError) as raised:
+            got.extend(tovak.records(data, at="/rows", raw=raw, threads=threads))
+        assert (len(got), raised.value.record, raised.value.pos) == (position, position + 1, data.index(b"\xff"))
+        assert got == [element if raw else json.loads(element) for element in elements[:position]]
 
 
 @pytest.mark.parametrize("raw", [True, "compact"])

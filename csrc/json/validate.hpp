@@ -35,8 +35,11 @@
 // escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
 // navigation watches) to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and
 // error checks and can stop and resume at any byte; the walk takes over again at the next position where its
-// state is simple. UTF-8 is checked by blocks in a separate pass over each chunk; the first ill-formed
-// sequence is located by a byte-wise rescan of the batch that failed.
+// state is simple. UTF-8 is checked by blocks in a separate pass over each chunk (the partial block at its
+// end byte-wise, so every byte fed is judged by the end of the feed, a sequence cut off at the end aside);
+// the first ill-formed sequence is located by a byte-wise rescan of the batch that failed. Navigation
+// events are made by the grammar pass, which may run past a UTF-8 error found in the same feed: an event
+// after `error().offset - 1` belongs to no valid text.
 //
 // Thread rule: one validator is used by one thread at a time; validators share nothing.
 #pragma once
@@ -430,6 +433,7 @@ private:
     }
 
     void check_utf8() noexcept;
+    void check_stage_now() noexcept;
     void settle_utf8() noexcept;
     void utf8_batch(const unsigned char* bytes, std::size_t size, std::uint64_t absolute) noexcept;
     void remember_utf8_history(const unsigned char* end_of_bytes, std::size_t available) noexcept;
@@ -619,7 +623,7 @@ void StreamValidator<Rules>::check_utf8() noexcept {
         std::memcpy(stage_ + stage_size_, data_, take);
         stage_size_ += take;
         i = take;
-        if (stage_size_ < kBlockSize) return;
+        if (stage_size_ < kBlockSize) return check_stage_now();
         utf8_batch(stage_, kBlockSize, stage_start_);
         stage_size_ = 0;
         if (utf8_error_ != UINT64_MAX) return;
@@ -630,6 +634,21 @@ void StreamValidator<Rules>::check_utf8() noexcept {
     stage_size_ = size_ - i - whole;
     stage_start_ = data_base_ + i + whole;
     std::memcpy(stage_, data_ + i + whole, stage_size_);
+    check_stage_now();
+}
+
+// The staged bytes wait for the next chunk to complete their block, but everything fed is judged now (a
+// sequence cut off at the end aside): navigation hands out values as soon as their bytes are fed, and no
+// value may hold a byte that is not UTF-8. The staged bytes are fewer than a block.
+template <class Rules>
+void StreamValidator<Rules>::check_stage_now() noexcept {
+    if (stage_size_ == 0) return;
+    std::int64_t detected = 0;
+    const std::int64_t at =
+        validate_detail::first_ill_formed_utf8(history_, history_size_, stage_, stage_size_, false, &detected);
+    if (at == validate_detail::kNoUtf8Error) return;
+    utf8_error_ = stage_start_ + at;
+    utf8_detected_ = stage_start_ + detected;
 }
 
 // Makes a UTF-8 error found so far the outcome when it comes first (see the top of this file).

@@ -70,6 +70,11 @@ public:
     }
     // The miss behind the last error of kind ErrorKind::missing.
     const PointerMiss& miss() const noexcept { return miss_; }
+    // The kind of the value at the pointer, once its start has been read (JSONL: on the last line read).
+    json::ValueKind target() const noexcept { return target_; }
+    // One JSON text: whether the events taken so far have started the value at the pointer and not ended it
+    // (after an error: whether the error lies inside that value).
+    bool target_open() const noexcept { return target_open_; }
     // The key of the last record, when it is a member of a target object.
     std::optional<std::string_view> key() const noexcept {
         if (!keyed_) return std::nullopt;
@@ -90,6 +95,7 @@ private:
                 // Without a pointer only an array is streamed; any other value is the one record.
                 single_ = single_candidate(event);
                 target_ = event.value;
+                target_open_ = true;
                 keyed_ = false;
                 if (single_) start_ = event.offset;
                 return false;
@@ -104,6 +110,7 @@ private:
                 end_ = event.offset;
                 return true;
             case Kind::target_end:
+                target_open_ = false;
                 if (!single_) return false;
                 end_ = event.offset;
                 single_ = false;
@@ -172,7 +179,20 @@ private:
             } else if (!validator_->feed(chunk_.get(), got.bytes)) {
                 if (validator_->failed()) done_ = failed_ = true;
             }
+            if (failed_) drop_events_past_utf8_error();
         }
+    }
+
+    // A UTF-8 error found in the last feed: the grammar pass went on past it, but no record may hold the
+    // bad byte (the one that begins there is the record that fails) nor come after it.
+    void drop_events_past_utf8_error() {
+        const json::ParseError& error = validator_->error();
+        if (error.message != json::message::invalid_utf8) return;
+        auto& events = validator_->events();
+        const std::uint64_t bad = error.offset - 1;
+        std::size_t kept = next_event_;
+        while (kept < events.size() && events[kept].offset <= bad) ++kept;
+        events.resize(kept);
     }
 
     bool single_candidate(const json::PointerEvent& event) const noexcept {
@@ -266,6 +286,7 @@ private:
     std::size_t next_event_ = 0;
     json::ValueKind target_ = json::ValueKind::null;
     bool done_ = false, failed_ = false, missed_ = false, gathering_ = false, single_ = false, keyed_ = false;
+    bool target_open_ = false;  // between the start and the end of the value at the pointer
     std::uint64_t start_ = 0, end_ = 0;
     std::string gathered_;  // a record that began in an earlier chunk
     std::string key_;

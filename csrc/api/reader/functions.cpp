@@ -179,8 +179,58 @@ Result<PyRef> load_parallel(Source& source, std::size_t threads) {
     }
 }
 
+// load(at=...) on worker threads: the records at the pointer, parsed as records(at=...) parses them, put
+// together as the value there (JSON: an array's elements as a list, an object's members as a dict, which
+// keeps the last of duplicate keys as the parser does, any other value itself), or the list of the values
+// at the pointer of every line (JSONL, each line's value one record).
+Result<PyRef> load_at_parallel(Source& source, const json::Pointer& at, std::size_t threads) {
+    const bool lines = source.format() == io::Format::jsonl;
+    ParallelRecords parsed(source, cut_of(source.format()), threads, true, &at, lines);
+    Result<PyRef> list = checked(PyList_New(0));
+    if (!list) return list;
+    for (;;) {
+        ParallelStep step = parsed.next();
+        if (step.kind == ParallelStep::Kind::end) break;
+        if (step.kind == ParallelStep::Kind::value) {
+            if (PyList_Append(list->get(), step.value.get()) < 0) return Failure::from_python();
+            continue;
+        }
+        if (step.raised) return std::move(*step.raised);
+        if (step.error.kind == records::ErrorKind::missing)
+            return source.pointer_failure(records::describe_miss(at, parsed.pointer_cutter()->miss()), step.error);
+        records::RecordError error = step.error;
+        if (!lines && (error.kind == records::ErrorKind::syntax || error.kind == records::ErrorKind::invalid_utf8)) {
+            // As one thread reports it: the value at the pointer is the one record, failing when the error
+            // lies inside it.
+            error.record = 1;
+            error.record_kind = parsed.pointer_cutter()->target_open() ? records::RecordKind::element
+                                                                       : records::RecordKind::document;
+        }
+        return source.failure(error);
+    }
+    parsed.keep();
+    if (lines) return list;
+    switch (parsed.pointer_cutter()->target()) {
+        case json::ValueKind::array: return list;
+        case json::ValueKind::object: {
+            Result<PyRef> members = checked(PyDict_New());
+            if (!members) return members;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list->get()); ++i) {
+                PyObject* pair = PyList_GET_ITEM(list->get(), i);  // (key, value), borrowed
+                if (PyDict_SetItem(members->get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
+                    return Failure::from_python();
+            }
+            return members;
+        }
+        default:
+            if (PyList_GET_SIZE(list->get()) != 1) return Failure(PyExc_SystemError, "no single value at a pointer");
+            return PyRef::borrow(PyList_GET_ITEM(list->get(), 0));
+    }
+}
+
 // The value at the pointer (JSON), or the list of the values at the pointer of every line (JSONL).
 Result<PyRef> load_at(std::unique_ptr<Source> source, StreamOptions options) {
+    if (options.threads > 1) return load_at_parallel(*source, *options.at, options.threads);
     const bool lines = source->format() == io::Format::jsonl;
     options.whole_target = true;
     RecordStream stream(std::move(source), std::move(options));
@@ -188,6 +238,10 @@ Result<PyRef> load_at(std::unique_ptr<Source> source, StreamOptions options) {
     Result<std::optional<PyRef>> value = stream.next();
     if (!value) return std::move(value).failure();
     if (!value.value()) return Failure(PyExc_SystemError, "no value at a pointer that matched");
+    // The text after the value is read too: the whole input must be valid, as without a pointer.
+    Result<std::optional<PyRef>> after = stream.next();
+    if (!after) return std::move(after).failure();
+    if (after.value()) return Failure(PyExc_SystemError, "more than one value at a pointer");
     return std::move(*value.value());
 }
 

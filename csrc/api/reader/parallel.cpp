@@ -239,12 +239,12 @@ private:
 };
 
 ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered,
-                                 const json::Pointer* at)
+                                 const json::Pointer* at, bool whole_target)
     : cutter_(at ? nullptr
                  : std::make_unique<records::RecordCutter<Reader>>(Reader{io::ByteSourceRef(source.bytes())},
                                                                   source.record_options(cut))),
       pointer_cutter_(at ? std::make_unique<PointerCutter>(Reader{io::ByteSourceRef(source.bytes())}, at,
-                                                           source.record_options(cut))
+                                                           source.record_options(cut), whole_target)
                          : nullptr),
       workers_(std::make_unique<Workers>(threads, gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, threads, threads * kBatchesPerWorker)) {

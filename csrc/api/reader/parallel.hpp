@@ -59,9 +59,9 @@ public:
     // `gathered`: every value handed out is kept until the whole input is read (load): the workers leave
     // their trees off the collector's lists meanwhile (PyObjectSink::defer_tracking), and `keep()`, once
     // all are kept, has them put back when the workers stop. `at` (which must outlive this): the records
-    // at that pointer, cut by the pointer cutter.
+    // at that pointer, cut by the pointer cutter; `whole_target`: the value at it is one record.
     ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered = false,
-                    const json::Pointer* at = nullptr);
+                    const json::Pointer* at = nullptr, bool whole_target = false);
     ParallelRecords(const ParallelRecords&) = delete;
     ParallelRecords& operator=(const ParallelRecords&) = delete;
     ~ParallelRecords();
