@@ -77,10 +77,11 @@ def load(source: Source, *, format: str | None = None, at: str | None = None, th
     process (``os.process_cpu_count()``) on the free-threaded interpreter for a file or bytes of 4 MiB
     or more (one thread per 2 MiB at most), else one (a pipe, a file object: records go to the threads
     in batches of 512 KiB, which a slow writer would hold back). The lines of JSONL and the elements
-    of a top-level array are cut on the calling thread and parsed on the others; the result, and the
-    first error, are the same as with one thread. Any other value, and ``at``, are read by one
-    thread. Where the interpreter runs with the GIL one thread reads, whatever ``threads`` says:
-    threads would take turns building objects there, slower than one.
+    of a top-level array (with ``at``: the elements or members of the value there) are cut on the
+    calling thread and parsed on the others; the result, and the first error, are the same as with
+    one thread. Any other value is read by one thread. Where the interpreter runs with the GIL one
+    thread reads, whatever ``threads`` says: threads would take turns building objects there,
+    slower than one.
 
     Raises ``JSONError`` (a ``json.JSONDecodeError``) on invalid input, naming the source and
     the position; ``CompressionError`` on damaged compressed input; ``OSError`` when the source
