@@ -185,9 +185,12 @@ Result<PyRef> load_parallel(Source& source, std::size_t threads) {
 // at the pointer of every line (JSONL, each line's value one record).
 Result<PyRef> load_at_parallel(Source& source, const json::Pointer& at, std::size_t threads) {
     const bool lines = source.format() == io::Format::jsonl;
-    ParallelRecords parsed(source, cut_of(source.format()), threads, true, &at, lines);
+    // Made first, so that it outlives the workers: every value handed out must be alive when they stop
+    // and put their trees back on the collector's lists, also the values of duplicate keys that the dict
+    // below drops.
     Result<PyRef> list = checked(PyList_New(0));
     if (!list) return list;
+    ParallelRecords parsed(source, cut_of(source.format()), threads, true, &at, lines);
     for (;;) {
         ParallelStep step = parsed.next();
         if (step.kind == ParallelStep::Kind::end) break;
