@@ -85,21 +85,27 @@ struct PackBlocks {
     }
 };
 
-// The AVX2 path; false when a block's strings could not be followed (then nothing is promised in `out`).
-__attribute__((target(TOVAK_AVX2_TARGET))) bool compact_avx2(std::string_view text, std::string& out) noexcept {
+// The block path with the driver of `kLevel` (AVX2 or AVX-512: the packing is the same, the classifier is
+// the level's; the drivers carry their instruction sets); false when a block's strings could not be followed (then nothing is promised in `out`).
+template <SimdLevel kLevel>
+bool compact_blocks(std::string_view text, std::string& out) noexcept {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
     auto* const start = reinterpret_cast<unsigned char*>(out.data());
     PackBlocks pack{start, ~std::uint64_t{0}};
     StringCarry carry;
-    scan_detail::blocks_avx2(data, blocks, carry, pack);
+    const auto run = [&](const unsigned char* from, std::size_t count) {
+        if constexpr (kLevel == SimdLevel::avx512) scan_detail::blocks_avx512(from, count, carry, pack);
+        else scan_detail::blocks_avx2(from, count, carry, pack);
+    };
+    run(data, blocks);
     if (!pack.exact) return false;
     if (tail != 0) {
         unsigned char last[kBlockSize];
         std::memset(last, ' ', sizeof last);
         std::memcpy(last, data + blocks * kBlockSize, tail);
         pack.last_keep = ~(~std::uint64_t{0} << tail);
-        scan_detail::blocks_avx2(last, 1, carry, pack);
+        run(last, 1);
         if (!pack.exact) return false;
     }
     out.resize(static_cast<std::size_t>(pack.to - start));
@@ -113,7 +119,8 @@ void compact_text(std::string_view text, std::string& out, SimdLevel level) {
     // Room for the whole text and the block path's last 8-byte store.
     out.resize(text.size() + 8);
 #if TOVAK_SCAN_X86
-    if (level == SimdLevel::avx2 && compact_avx2(text, out)) return;
+    if (level == SimdLevel::avx512 && compact_blocks<SimdLevel::avx512>(text, out)) return;
+    if (level == SimdLevel::avx2 && compact_blocks<SimdLevel::avx2>(text, out)) return;
 #else
     (void)level;
 #endif
