@@ -376,6 +376,8 @@ private:
     template <bool kAvx2>
     TOVAK_SCAN_INLINE bool parallel_block(const BlockMasks& masks, const StringBlock& strings,
                                           const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
+    TOVAK_SCAN_INLINE bool between_elements(const BlockMasks& masks, const validate_detail::ExtraMasks& extra,
+                                            std::size_t base) noexcept;
     TOVAK_SCAN_INLINE bool walk_block(const BlockMasks& masks, const StringBlock& strings,
                                       const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
     TOVAK_SCAN_INLINE std::size_t fast_escape(std::size_t at) const noexcept;
@@ -769,12 +771,44 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
         if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
         if (parallel_block<kAvx2>(masks, strings, extra, base)) [[likely]] {
             if (cursor_ >= base + kBlockSize) return true;
+            if (between_elements(masks, extra, base)) continue;
             cursor_ = exact(cursor_, size_, cursor_ + 1);
             if (failed_ || mode_ == Mode::finished) return false;
             continue;
         }
         if (!walk_block(masks, strings, extra, base)) return false;
     }
+}
+
+// Between two elements of a target array, where the fast pass stopped before the closing bracket of an
+// element: that bracket, the comma and the next element's opening bracket, found by the masks in this block
+// and taken by the exact machine's own steps (so its checks and events). False, with nothing changed, when
+// they are anything else (the exact machine takes them then).
+template <class Rules>
+TOVAK_SCAN_INLINE bool StreamValidator<Rules>::between_elements(const BlockMasks& masks,
+                                                                const validate_detail::ExtraMasks& extra,
+                                                                std::size_t base) noexcept {
+    if (phase_ != Phase::target || container_ != ValueKind::array || depth_ != level_ + 1 ||
+        mode_ != Mode::after_value || depth_ - 1 == base_) {
+        return false;
+    }
+    const std::size_t closing = cursor_ - base;
+    if (data_[cursor_] != (top_is_object() ? '}' : ']')) return false;
+    const std::uint64_t tokens = ~(masks.space & ~extra.form_feed);  // JSON white space has no form feed
+    const std::uint64_t after_closing = tokens & (~std::uint64_t{0} << closing << 1);
+    if (after_closing == 0) return false;
+    const std::size_t comma = static_cast<std::size_t>(__builtin_ctzll(after_closing));
+    if (data_[base + comma] != ',') return false;
+    const std::uint64_t after_comma = tokens & (~std::uint64_t{0} << comma << 1);
+    if (after_comma == 0) return false;
+    const std::size_t opening = static_cast<std::size_t>(__builtin_ctzll(after_comma));
+    const unsigned char bracket = data_[base + opening];
+    if ((bracket != '{' && bracket != '[') || depth_ >= Rules::kNestingLimit) return false;
+    close_container(cursor_);
+    mode_ = top_is_object() ? Mode::object_comma : Mode::array_comma;
+    start_value(base + opening, bracket);
+    cursor_ = base + opening + 1;
+    return true;
 }
 
 // The whole block at once when its state at the cursor is simple and every token in it lies below the depths
