@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/check_sink.hpp"
+#include "json/compact.hpp"
 #include "json/validate.hpp"
 #include "native_check.hpp"
 
@@ -516,6 +517,19 @@ void element_boundaries(native_check::Report& report, Random& random) {
     }
 }
 
+// Compaction of a valid text: the same bytes at every level as in the byte loop.
+void compare_compact(native_check::Report& report, const std::string& text) {
+    std::string want, got;
+    json::compact_text(text, want, json::SimdLevel::scalar);
+    for (json::SimdLevel level : native_check::runnable_levels()) {
+        json::compact_text(text, got, level);
+        report.check(got == want, [&] {
+            return std::string("compact at ") + native_check::level_name(level) + ": want " +
+                   native_check::printable(want) + ", got " + native_check::printable(got);
+        }, text);
+    }
+}
+
 void pointer_syntax(native_check::Report& report) {
     struct Case {
         const char* text;
@@ -585,6 +599,7 @@ int main(int argc, char** argv) {
         NullSink sink;
         if (json::parse<Python>(text, sink).ok()) {
             for (int k = 0; k < 3; ++k) compare_pointer<Python>(report, random, text, nodes, random_pointer(random, nodes));
+            compare_compact(report, text);
         }
     }
     scalar_offsets(report, random);
