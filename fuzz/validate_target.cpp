@@ -3,8 +3,9 @@
 // be the parser's on the whole text (on ill-formed UTF-8: the first ill-formed sequence, when the bytes
 // before the parser's error already show it), and must not depend on the chunking. Navigating to a pointer
 // (picked by the first byte too) gives the same verdict, and on a valid text the same events as a feed of
-// one byte at a time, which never takes a block at once. A valid text compacts to the same bytes at every
-// level, and the compacted text is valid.
+// one byte at a time, which never takes a block at once. One of the streamed runs is at a SIMD level picked
+// by the first byte (at most the CPU's). A valid text compacts to the same bytes at every level, and the
+// compacted text is valid.
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -74,9 +75,17 @@ Verdict expected(std::string_view text) {
     return verdict;
 }
 
+// A SIMD level from the seed, at most the CPU's, so every block driver is fuzzed.
+json::SimdLevel level_of(std::uint32_t seed) {
+    constexpr json::SimdLevel kLevels[] = {json::SimdLevel::scalar, json::SimdLevel::sse2, json::SimdLevel::avx2,
+                                           json::SimdLevel::avx512};
+    const json::SimdLevel level = kLevels[(seed >> 5) % 4];
+    return static_cast<int>(level) < static_cast<int>(json::wide_simd_level()) ? level : json::wide_simd_level();
+}
+
 template <class Rules>
-Verdict streamed(std::string_view text, std::uint32_t seed) {
-    json::StreamValidator<Rules> validator;
+Verdict streamed(std::string_view text, std::uint32_t seed, json::SimdLevel level = json::wide_simd_level()) {
+    json::StreamValidator<Rules> validator({}, level);
     std::minstd_rand random(seed);
     std::size_t at = 0;
     while (at < text.size()) {
@@ -131,12 +140,13 @@ template <class Rules>
 void check(std::string_view text, std::uint32_t seed) {
     const Verdict want = expected<Rules>(text);
     FUZZ_CHECK(want.same(streamed<Rules>(text, seed)));
-    FUZZ_CHECK(want.same(streamed<Rules>(text, seed + 1)));
+    FUZZ_CHECK(want.same(streamed<Rules>(text, seed + 1, level_of(seed))));
     if (want.ok) {
-        std::string scalar, best;
+        std::string scalar, best, picked;
         json::compact_text(text, scalar, json::SimdLevel::scalar);
         json::compact_text(text, best);
-        FUZZ_CHECK(scalar == best);
+        json::compact_text(text, picked, level_of(seed));
+        FUZZ_CHECK(scalar == best && scalar == picked);
         FUZZ_CHECK(expected<Rules>(scalar).ok);
     }
     const std::size_t pick = (seed >> 2) % 8;

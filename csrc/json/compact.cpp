@@ -85,24 +85,77 @@ struct PackBlocks {
     }
 };
 
-// The AVX2 path; false when a block's strings could not be followed (then nothing is promised in `out`).
-__attribute__((target(TOVAK_AVX2_TARGET))) bool compact_avx2(std::string_view text, std::string& out) noexcept {
+// The block path with the driver of `kLevel` (AVX2 or AVX-512: the packing is the same, the classifier is
+// the level's; the drivers carry their instruction sets); false when a block's strings could not be followed (then nothing is promised in `out`).
+template <SimdLevel kLevel>
+bool compact_blocks(std::string_view text, std::string& out) noexcept {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
     auto* const start = reinterpret_cast<unsigned char*>(out.data());
     PackBlocks pack{start, ~std::uint64_t{0}};
     StringCarry carry;
-    scan_detail::blocks_avx2(data, blocks, carry, pack);
+    const auto run = [&](const unsigned char* from, std::size_t count) {
+        if constexpr (kLevel == SimdLevel::avx512) scan_detail::blocks_avx512(from, count, carry, pack);
+        else scan_detail::blocks_avx2(from, count, carry, pack);
+    };
+    run(data, blocks);
     if (!pack.exact) return false;
     if (tail != 0) {
         unsigned char last[kBlockSize];
         std::memset(last, ' ', sizeof last);
         std::memcpy(last, data + blocks * kBlockSize, tail);
         pack.last_keep = ~(~std::uint64_t{0} << tail);
-        scan_detail::blocks_avx2(last, 1, carry, pack);
+        run(last, 1);
         if (!pack.exact) return false;
     }
     out.resize(static_cast<std::size_t>(pack.to - start));
+    return true;
+}
+
+#define TOVAK_VBMI2_TARGET TOVAK_AVX512_TARGET ",avx512vbmi2"
+
+// Whether the CPU compresses bytes within a vector (VBMI2), which the AVX-512 level does not require.
+bool has_vbmi2() noexcept {
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512vbmi2") != 0;
+    }();
+    return supported;
+}
+
+// The kept bytes of one block to `to`, packed by a byte compression and written by a masked store (nothing
+// past them); false when the block's strings could not be followed.
+__attribute__((target(TOVAK_VBMI2_TARGET), always_inline)) inline bool compress_block(
+    const unsigned char* bytes, std::uint64_t last_keep, StringCarry& carry, unsigned char*& to) noexcept {
+    BlockMasks masks;
+    scan_detail::classify_avx512<true>(bytes, masks);
+    const StringBlock strings = scan_detail::avx2_locate_strings(masks, carry);
+    if (!strings.exact) return false;
+    const std::uint64_t keep = ~(masks.space & ~strings.in_string) & last_keep;
+    const unsigned kept = static_cast<unsigned>(__builtin_popcountll(keep));
+    const __m512i packed = _mm512_maskz_compress_epi8(keep, _mm512_loadu_si512(bytes));
+    _mm512_mask_storeu_epi8(to, _bzhi_u64(~std::uint64_t{0}, kept), packed);
+    to += kept;
+    return true;
+}
+
+// The AVX-512 path on a CPU with VBMI2: the classifier of that level, the bytes packed by compression.
+__attribute__((target(TOVAK_VBMI2_TARGET))) bool compact_compress(std::string_view text, std::string& out) noexcept {
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
+    auto* const start = reinterpret_cast<unsigned char*>(out.data());
+    unsigned char* to = start;
+    StringCarry carry;
+    for (std::size_t k = 0; k < blocks; ++k) {
+        if (!compress_block(data + k * kBlockSize, ~std::uint64_t{0}, carry, to)) return false;
+    }
+    if (tail != 0) {
+        unsigned char last[kBlockSize];
+        std::memset(last, ' ', sizeof last);
+        std::memcpy(last, data + blocks * kBlockSize, tail);
+        if (!compress_block(last, ~(~std::uint64_t{0} << tail), carry, to)) return false;
+    }
+    out.resize(static_cast<std::size_t>(to - start));
     return true;
 }
 #endif
@@ -113,7 +166,12 @@ void compact_text(std::string_view text, std::string& out, SimdLevel level) {
     // Room for the whole text and the block path's last 8-byte store.
     out.resize(text.size() + 8);
 #if TOVAK_SCAN_X86
-    if (level == SimdLevel::avx2 && compact_avx2(text, out)) return;
+    if (level == SimdLevel::avx512 && has_vbmi2()) {
+        if (compact_compress(text, out)) return;
+    } else if (level == SimdLevel::avx512 && compact_blocks<SimdLevel::avx512>(text, out)) {
+        return;
+    }
+    if (level == SimdLevel::avx2 && compact_blocks<SimdLevel::avx2>(text, out)) return;
 #else
     (void)level;
 #endif

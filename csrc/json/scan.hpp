@@ -51,8 +51,7 @@ enum class SimdLevel { scalar, sse2, avx2, avx512 };
 // empty one is ignored. The levels give the same answers (tests/native/scan_levels_test.cpp).
 SimdLevel wide_simd_level() noexcept;
 
-// The same level capped at AVX2, for block drivers of their own that know no level above it (the
-// validator's).
+// The same level capped at AVX2, for block drivers of their own that know no level above it.
 SimdLevel simd_level() noexcept;
 
 // ---------------------------------------------------------------------------------------------------

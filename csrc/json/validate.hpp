@@ -24,7 +24,8 @@
 // the text meets first (Python's json keeps the last). Validation goes on to the end of the text either way.
 //
 // How it is fast: whole 64-byte blocks go through the block classifier (json/scan.hpp), with the driver of
-// the validator's SIMD level (the AVX2 one also computes the validator's extra masks with AVX2). A block whose
+// the validator's SIMD level (the AVX2 and AVX-512 ones also compute the validator's extra masks with their
+// vectors). A block whose
 // state at the cursor is simple is checked at once: string contents by masks (control characters) and a loop
 // over escapes, plain numbers by masks, literals as words, and the order of the token starts by a table
 // machine without a branch per token, which keeps the kinds of the open containers in a register. That pass
@@ -158,6 +159,21 @@ TOVAK_AVX2_INLINE ExtraMasks extra_masks_avx2(const unsigned char* p) noexcept {
     m.dot = avx2_equal(lo, hi, '.');
     return m;
 }
+
+// The same masks from one 64-byte vector, each compare giving its mask at once.
+TOVAK_AVX512_INLINE ExtraMasks extra_masks_avx512(const unsigned char* p) noexcept {
+    const __m512i v = _mm512_loadu_si512(p);
+    ExtraMasks m;
+    m.control = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F));
+    m.form_feed = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(0x0C));
+    m.line_feed = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+    m.colon = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(':'));
+    m.digit = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
+    m.zero = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('0'));
+    m.minus = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('-'));
+    m.dot = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('.'));
+    return m;
+}
 #endif
 
 // The grammar of a block's tokens as a table machine, for the bit-parallel pass: the states inside
@@ -246,13 +262,13 @@ TokenWalk walk_tokens_until_avx2(const unsigned char* bytes, std::uint64_t token
 template <class Rules = FixedWidthRules>
 class StreamValidator {
 public:
-    explicit StreamValidator(const ValidateOptions& options = {}, SimdLevel level = simd_level()) noexcept
+    explicit StreamValidator(const ValidateOptions& options = {}, SimdLevel level = wide_simd_level()) noexcept
         : simd_(level), one_value_(options.one_value), base_(options.outer_depth), depth_(options.outer_depth) {
         floor_ = base_;
     }
 
     // Also navigates to `pointer`, which must outlive the validator.
-    StreamValidator(const Pointer& pointer, const ValidateOptions& options = {}, SimdLevel level = simd_level())
+    StreamValidator(const Pointer& pointer, const ValidateOptions& options = {}, SimdLevel level = wide_simd_level())
         : StreamValidator(options, level) {
         pointer_ = &pointer;
         phase_ = Phase::seek;
@@ -345,6 +361,15 @@ private:
                                     static_cast<std::size_t>(bytes - self->data_));
         }
     };
+    struct Avx512BlockPass {
+        static constexpr bool kNeedsSpace = true;
+        StreamValidator* self;
+        TOVAK_AVX512_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
+                                       const StringCarry&, StringCarry&) noexcept {
+            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx512(bytes),
+                                    static_cast<std::size_t>(bytes - self->data_));
+        }
+    };
 #endif
     std::size_t run_blocks(std::size_t blocks, StringCarry& carry) noexcept;
 
@@ -354,6 +379,8 @@ private:
     template <bool kAvx2>
     TOVAK_SCAN_INLINE bool parallel_block(const BlockMasks& masks, const StringBlock& strings,
                                           const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
+    TOVAK_SCAN_INLINE bool between_elements(const BlockMasks& masks, const validate_detail::ExtraMasks& extra,
+                                            std::size_t base) noexcept;
     TOVAK_SCAN_INLINE bool walk_block(const BlockMasks& masks, const StringBlock& strings,
                                       const validate_detail::ExtraMasks& extra, std::size_t base) noexcept;
     TOVAK_SCAN_INLINE std::size_t fast_escape(std::size_t at) const noexcept;
@@ -380,7 +407,7 @@ private:
 
     // The kinds of the containers at levels [depth - 64, depth), the one at depth - 1 in the highest bit (levels
     // below 0 read as arrays).
-    std::uint64_t stack_window(int depth) const noexcept {
+    TOVAK_SCAN_INLINE std::uint64_t stack_window(int depth) const noexcept {
         const int low = depth - 64;
         if (low < 0) return depth == 0 ? 0 : open_objects_[0] << (64 - depth);
         const unsigned shift = static_cast<unsigned>(low & 63);
@@ -570,6 +597,10 @@ template <class Rules>
 std::size_t StreamValidator<Rules>::run_blocks(std::size_t blocks, StringCarry& carry) noexcept {
     const unsigned char* const start = data_ + cursor_;
 #if TOVAK_SCAN_X86
+    if (simd_ == SimdLevel::avx512) {
+        Avx512BlockPass pass{this};
+        return scan_detail::blocks_avx512(start, blocks, carry, pass);
+    }
     if (simd_ == SimdLevel::avx2) {
         Avx2BlockPass pass{this};
         return scan_detail::blocks_avx2(start, blocks, carry, pass);
@@ -759,12 +790,44 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::fast_block(const BlockMasks& mask
         if (cursor_ >= base + kBlockSize) return true;  // passed over by a token read in place
         if (parallel_block<kAvx2>(masks, strings, extra, base)) [[likely]] {
             if (cursor_ >= base + kBlockSize) return true;
+            if (between_elements(masks, extra, base)) continue;
             cursor_ = exact(cursor_, size_, cursor_ + 1);
             if (failed_ || mode_ == Mode::finished) return false;
             continue;
         }
         if (!walk_block(masks, strings, extra, base)) return false;
     }
+}
+
+// Between two elements of a target array, where the fast pass stopped before the closing bracket of an
+// element: that bracket, the comma and the next element's opening bracket, found by the masks in this block
+// and taken by the exact machine's own steps (so its checks and events). False, with nothing changed, when
+// they are anything else (the exact machine takes them then).
+template <class Rules>
+TOVAK_SCAN_INLINE bool StreamValidator<Rules>::between_elements(const BlockMasks& masks,
+                                                                const validate_detail::ExtraMasks& extra,
+                                                                std::size_t base) noexcept {
+    if (phase_ != Phase::target || container_ != ValueKind::array || depth_ != level_ + 1 ||
+        mode_ != Mode::after_value || depth_ - 1 == base_) {
+        return false;
+    }
+    const std::size_t closing = cursor_ - base;
+    if (data_[cursor_] != (top_is_object() ? '}' : ']')) return false;
+    const std::uint64_t tokens = ~(masks.space & ~extra.form_feed);  // JSON white space has no form feed
+    const std::uint64_t after_closing = tokens & (~std::uint64_t{0} << closing << 1);
+    if (after_closing == 0) return false;
+    const std::size_t comma = static_cast<std::size_t>(__builtin_ctzll(after_closing));
+    if (data_[base + comma] != ',') return false;
+    const std::uint64_t after_comma = tokens & (~std::uint64_t{0} << comma << 1);
+    if (after_comma == 0) return false;
+    const std::size_t opening = static_cast<std::size_t>(__builtin_ctzll(after_comma));
+    const unsigned char bracket = data_[base + opening];
+    if ((bracket != '{' && bracket != '[') || depth_ >= Rules::kNestingLimit) return false;
+    close_container(cursor_);
+    mode_ = top_is_object() ? Mode::object_comma : Mode::array_comma;
+    start_value(base + opening, bracket);
+    cursor_ = base + opening + 1;
+    return true;
 }
 
 // The whole block at once when its state at the cursor is simple and every token in it lies below the depths

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/check_sink.hpp"
+#include "json/compact.hpp"
 #include "json/validate.hpp"
 #include "native_check.hpp"
 
@@ -473,6 +474,62 @@ void rfc_examples(native_check::Report& report, Random& random) {
     }
 }
 
+// Target arrays of containers whose elements end and the next begin inside a block, where the block pass
+// takes the closing bracket, the comma and the opening bracket itself; separators and next values vary, some
+// invalid. Every level and chunking gives the verdict of a feed of one byte at a time (the exact machine
+// alone), and on a valid text its events.
+void element_boundaries(native_check::Report& report, Random& random) {
+    static const char* const kSeparators[] = {",", " , ", "\n,\t", "\r\n,\r\n", ",\f", " ", "", ",,", "\f,", ",\x01"};
+    static const char* const kOthers[] = {"{\"k\":1}", "[1,[2]]", "{}", "[]", "1", "\"s\"", "]",
+                                          "{\"k\":[1}", "[1}", "{\"k\"}", "{\"k\":1,}"};
+    for (int round = 0; round < 600; ++round) {
+        const bool nested = random.percent(50);
+        std::string text = nested ? "{\"a\":[" : "[";
+        const std::size_t elements = 2 + random.below(8);
+        for (std::size_t i = 0; i < elements; ++i) {
+            if (i != 0) text += random.percent(85) ? "," : random.pick(kSeparators);
+            if (random.percent(80)) {
+                const bool object = random.percent(70);
+                text += object ? "{\"k\":\"" : "[\"";
+                text.append(random.below(130), 'x');
+                text += object ? "\"}" : "\"]";
+            } else {
+                text += random.pick(kOthers);
+            }
+        }
+        text += nested ? "]}" : "]";
+        json::Pointer pointer;
+        json::PointerSyntaxError syntax;
+        json::parse_pointer(nested ? "/a" : "", pointer, syntax);
+        std::string want_error;
+        const std::vector<Seen> want = navigate<json::PythonRules>(
+            text, pointer, std::vector<std::size_t>(text.size(), 1), json::SimdLevel::scalar, want_error);
+        for (json::SimdLevel level : native_check::runnable_levels()) {
+            const std::vector<std::size_t> pieces = random.percent(30) ? std::vector<std::size_t>{text.size()}
+                                                                       : native_check::random_pieces(random, text.size());
+            std::string error;
+            const std::vector<Seen> got = navigate<json::PythonRules>(text, pointer, pieces, level, error);
+            report.check(error == want_error && (!want_error.empty() || got == want), [&] {
+                return std::string("element boundaries at ") + native_check::level_name(level) + ": want" +
+                       describe(want) + " " + want_error + "\n  got" + describe(got) + " " + error;
+            }, text);
+        }
+    }
+}
+
+// Compaction of a valid text: the same bytes at every level as in the byte loop.
+void compare_compact(native_check::Report& report, const std::string& text) {
+    std::string want, got;
+    json::compact_text(text, want, json::SimdLevel::scalar);
+    for (json::SimdLevel level : native_check::runnable_levels()) {
+        json::compact_text(text, got, level);
+        report.check(got == want, [&] {
+            return std::string("compact at ") + native_check::level_name(level) + ": want " +
+                   native_check::printable(want) + ", got " + native_check::printable(got);
+        }, text);
+    }
+}
+
 void pointer_syntax(native_check::Report& report) {
     struct Case {
         const char* text;
@@ -542,11 +599,13 @@ int main(int argc, char** argv) {
         NullSink sink;
         if (json::parse<Python>(text, sink).ok()) {
             for (int k = 0; k < 3; ++k) compare_pointer<Python>(report, random, text, nodes, random_pointer(random, nodes));
+            compare_compact(report, text);
         }
     }
     scalar_offsets(report, random);
     deep_mixed_nesting(report, random);
     rfc_examples(report, random);
+    element_boundaries(report, random);
     pointer_syntax(report);
     return report.finish();
 }
