@@ -560,8 +560,75 @@ void PyObjectSink::reset() {
     depth_ = 0;
 }
 
+std::size_t PyObjectSink::Buffers::capacity_bytes() const noexcept {
+    return values.capacity() * sizeof(PyRef) + untracked.capacity() * sizeof(PyObject*) +
+           superseded.capacity() * sizeof(PyRef) + object_keys.capacity() * sizeof(Key) + key_bytes.capacity() +
+           order.capacity() * sizeof(SortEntry) + open.capacity() * sizeof(Frame);
+}
+
+void PyObjectSink::swap_buffers(Buffers& other) noexcept {
+    values_.swap(other.values);
+    untracked_.swap(other.untracked);
+    superseded_.swap(other.superseded);
+    object_keys_.swap(other.object_keys);
+    key_bytes_.swap(other.key_bytes);
+    order_.swap(other.order);
+    open_.swap(other.open);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The thread's buffer cache
+
+namespace {
+
+struct CachedBuffers {
+    PyObjectSink::Buffers sink;
+    std::string scratch;
+
+    std::size_t capacity_bytes() const noexcept { return sink.capacity_bytes() + scratch.capacity(); }
+};
+
+// Set when the thread's cache has been destroyed (the thread is exiting): a parser destroyed after that
+// frees its own buffers. Trivially destructible, so it stays readable to the very end of the thread.
+thread_local bool thread_cache_gone = false;
+
+struct ThreadCache {
+    CachedBuffers buffers;  // values empty; capacities only
+    ~ThreadCache() { thread_cache_gone = true; }
+};
+
+thread_local ThreadCache thread_cache;
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------------
 // Parsing and the interrupt check
+
+PyParser::PyParser(const SinkOptions& options) : rules_(options.rules), sink_(keys_, options) {
+    if (thread_cache_gone) return;
+    // The cache is left holding the fresh, empty buffers.
+    sink_.swap_buffers(thread_cache.buffers.sink);
+    scratch_.swap(thread_cache.buffers.scratch);
+}
+
+PyParser::~PyParser() {
+    if (thread_cache_gone) return;
+    CachedBuffers mine;
+    sink_.swap_buffers(mine.sink);
+    // Whatever the sink still holds (containers a failed or abandoned gather left untracked, values a
+    // repeated key replaced) is dropped, as the sink's own destruction would.
+    mine.sink.values.clear();
+    mine.sink.untracked.clear();
+    mine.sink.superseded.clear();
+    mine.sink.object_keys.clear();
+    mine.sink.key_bytes.clear();
+    mine.scratch.swap(scratch_);
+    mine.scratch.clear();
+    std::size_t bytes = mine.capacity_bytes();
+    CachedBuffers& cached = thread_cache.buffers;
+    // Keep the larger set within the bound; the other is freed with `mine`.
+    if (bytes <= kCachedBufferBytes && bytes > cached.capacity_bytes()) std::swap(mine, cached);
+}
 
 PyParsed PyParser::parse(std::string_view text) {
     sink_.reset();  // in case an earlier call was cut short by an allocation failure

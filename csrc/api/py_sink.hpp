@@ -137,6 +137,8 @@ public:
     void track_deferred();
 
 private:
+    friend class PyParser;  // lends the growable buffers below to and from its thread's cache
+
     struct Frame {
         std::size_t values;     // where the container's children start in values_
         std::size_t keys;       // where an object's keys start in object_keys_
@@ -154,6 +156,26 @@ private:
         std::uint64_t prefix;  // a copy of the key's, so most comparisons stay within the entries
         std::uint32_t index;   // of the key in the object
     };
+
+public:
+    // The growable buffers, empty of values between parses. A thread keeps one set between its parsers
+    // (PyParser), so a load does not fault fresh pages in for them every time.
+    struct Buffers {
+        std::vector<PyRef> values;
+        std::vector<PyObject*> untracked;
+        std::vector<PyRef> superseded;
+        std::vector<Key> object_keys;
+        std::string key_bytes;
+        std::vector<SortEntry> order;
+        std::vector<Frame> open;
+
+        std::size_t capacity_bytes() const noexcept;
+    };
+
+private:
+    // Exchanges the sink's buffers with `other`; the sink holds no value (fresh, or after `reset` with
+    // nothing deferred).
+    void swap_buffers(Buffers& other) noexcept;
 
     bool push(PyObject* obj);
     bool push_container(PyObject* container);
@@ -192,9 +214,17 @@ struct PyParsed {
 // elements of an array, or one document): keeps one key cache and the sink's buffers between calls, so
 // steady use allocates only the Python objects. Like KeyCache, used by one thread at a time and destroyed
 // while attached to the interpreter.
+//
+// The sink's buffers (and the scratch for decoded strings) come from a cache of the constructing thread
+// and go back to the destroying thread's cache, which keeps one set of at most kCachedBufferBytes of
+// capacity: repeated loads reuse memory already mapped, and a huge load leaves nothing pinned. A parser
+// made while another on the same thread holds the set (a load from a signal handler) starts empty.
 class PyParser {
 public:
-    explicit PyParser(const SinkOptions& options = {}) : rules_(options.rules), sink_(keys_, options) {}
+    static constexpr std::size_t kCachedBufferBytes = std::size_t{4} << 20;
+
+    explicit PyParser(const SinkOptions& options = {});
+    ~PyParser();
     PyParser(const PyParser&) = delete;
     PyParser& operator=(const PyParser&) = delete;
 
