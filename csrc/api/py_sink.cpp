@@ -1,7 +1,9 @@
 #include "api/py_sink.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -604,7 +606,58 @@ thread_local ThreadCache thread_cache;
 // ---------------------------------------------------------------------------------------------------
 // Parsing and the interrupt check
 
-PyParser::PyParser(const SinkOptions& options) : rules_(options.rules), sink_(keys_, options) {
+namespace {
+
+// The key cache a thread state keeps in its dict, and whether a parser holds it. The flag is atomic since
+// a parser (an iterator's) may be dropped on another thread than the one that made it.
+struct ThreadKeys {
+    KeyCache cache;
+    std::atomic<bool> held{false};
+};
+
+constexpr const char* kThreadKeysName = "tovak.thread_key_cache";
+
+ThreadKeys* thread_keys_of(PyObject* capsule) {
+    return static_cast<ThreadKeys*>(PyCapsule_GetPointer(capsule, kThreadKeysName));
+}
+
+void free_thread_keys(PyObject* capsule) { delete thread_keys_of(capsule); }
+
+// The calling thread state's key cache, made on first use, now held by the caller; null when a parser
+// already holds it or it cannot be had (then the interpreter's error state is as it was).
+PyRef hold_thread_keys() {
+    PyObject* dict = PyThreadState_GetDict();  // borrowed; only this thread changes it
+    if (dict == nullptr) return PyRef();
+    PyObject* found = PyDict_GetItemString(dict, kThreadKeysName);  // borrowed
+    PyRef capsule;
+    if (found != nullptr && PyCapsule_IsValid(found, kThreadKeysName)) {
+        capsule = PyRef::borrow(found);
+    } else {
+        auto* fresh = new (std::nothrow) ThreadKeys;
+        if (fresh == nullptr) return PyRef();
+        capsule = PyRef::steal(PyCapsule_New(fresh, kThreadKeysName, free_thread_keys));
+        if (!capsule) {
+            delete fresh;
+            PyErr_Clear();
+            return PyRef();
+        }
+        if (PyDict_SetItemString(dict, kThreadKeysName, capsule.get()) < 0) {
+            PyErr_Clear();
+            return PyRef();  // the capsule alone frees the cache
+        }
+    }
+    if (thread_keys_of(capsule.get())->held.exchange(true, std::memory_order_acquire)) return PyRef();
+    return capsule;
+}
+
+}  // namespace
+
+PyParser::PyParser(const SinkOptions& options)
+    : rules_(options.rules),
+      thread_keys_(hold_thread_keys()),
+      own_keys_(thread_keys_ ? nullptr : new KeyCache),
+      keys_(thread_keys_ ? &thread_keys_of(thread_keys_.get())->cache : own_keys_.get()),
+      sink_(*keys_, options) {
     if (thread_cache_gone) return;
     // The cache is left holding the fresh, empty buffers.
     sink_.swap_buffers(thread_cache.buffers.sink);
@@ -612,7 +665,10 @@ PyParser::PyParser(const SinkOptions& options) : rules_(options.rules), sink_(ke
 }
 
 PyParser::~PyParser() {
-    if (thread_cache_gone) return;
+    if (thread_cache_gone) {
+        release_thread_keys();
+        return;
+    }
     CachedBuffers mine;
     sink_.swap_buffers(mine.sink);
     // Whatever the sink still holds (containers a failed or abandoned gather left untracked, values a
@@ -628,6 +684,11 @@ PyParser::~PyParser() {
     CachedBuffers& cached = thread_cache.buffers;
     // Keep the larger set within the bound; the other is freed with `mine`.
     if (bytes <= kCachedBufferBytes && bytes > cached.capacity_bytes()) std::swap(mine, cached);
+    release_thread_keys();
+}
+
+void PyParser::release_thread_keys() noexcept {
+    if (thread_keys_) thread_keys_of(thread_keys_.get())->held.store(false, std::memory_order_release);
 }
 
 PyParsed PyParser::parse(std::string_view text) {

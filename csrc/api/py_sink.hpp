@@ -219,6 +219,11 @@ struct PyParsed {
 // and go back to the destroying thread's cache, which keeps one set of at most kCachedBufferBytes of
 // capacity: repeated loads reuse memory already mapped, and a huge load leaves nothing pinned. A parser
 // made while another on the same thread holds the set (a load from a signal handler) starts empty.
+//
+// The key cache likewise belongs to the interpreter's thread state (kept in its dict, released with it),
+// so the keys of one load are found ready, hashed, by the next load on that thread. It is bounded by
+// KeyCache's own size. A parser made while another holds it, or where the thread state offers no dict,
+// uses a key cache of its own.
 class PyParser {
 public:
     static constexpr std::size_t kCachedBufferBytes = std::size_t{4} << 20;
@@ -234,8 +239,12 @@ public:
     void track_deferred() { sink_.track_deferred(); }
 
 private:
+    void release_thread_keys() noexcept;
+
     Rules rules_;
-    KeyCache keys_;
+    PyRef thread_keys_;                // the thread state's key cache (a capsule), while this parser holds it
+    std::unique_ptr<KeyCache> own_keys_;  // otherwise
+    KeyCache* keys_;
     PyObjectSink sink_;
     std::string scratch_;
 };
