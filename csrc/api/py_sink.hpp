@@ -1,9 +1,11 @@
 // JSON text straight to Python objects, shared by every API surface: a parser sink that builds
 // None/bool/int/float/str/list/dict without an intermediate tree, configured by `SinkOptions`; a cache of key
-// strings shared by the objects of one call or iterator; and the interrupt check the record engine asks.
+// strings shared by the objects of one call or iterator (and by the calls in a row on one thread); and the
+// interrupt check the record engine asks.
 //
 // Thread rule: every object here is owned by one call or iterator and used by one thread at a time,
-// attached to the interpreter.
+// attached to the interpreter. A parser borrows its thread's key cache and buffers for its life (see
+// PyParser); no state is shared between threads.
 #pragma once
 
 #include <cstddef>
@@ -51,9 +53,9 @@ struct KeyHead;  // the first bytes of a key (py_sink.cpp)
 // Remembers the `str` objects made for object keys, so repeated keys share one object (and its cached
 // hash). Bounded: keys of up to kMaxKeyBytes bytes, direct-mapped slots, a newer key evicting an older
 // one that lands in the same slot. The table starts at kInitialSlots and grows to kSlots on its first
-// eviction, so a small document does not pay for clearing and walking the large table. Owned by one
-// caller (a `load` call, a `RecordIterator`) and used by one thread at a time; it must be destroyed while
-// attached to the interpreter.
+// eviction, so a small document does not pay for clearing and walking the large table. Owned by a
+// thread state (lent to one parser at a time) or by one parser, and used by one thread at a time; it must
+// be destroyed while attached to the interpreter.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
