@@ -96,46 +96,6 @@ def test_parsers_made_and_dropped_on_different_threads(tmp_path):
     assert bigjson.load(str(path)) == records
 
 
-def byte_sorted(value):
-    """The value with every dict's keys in ascending UTF-8 byte order, as loads give them."""
-    if isinstance(value, dict):
-        return {k: byte_sorted(value[k]) for k in sorted(value, key=lambda k: k.encode())}
-    if isinstance(value, list):
-        return [byte_sorted(v) for v in value]
-    return value
-
-
-LONG = "k" * 70  # beyond the keys the key cache shares: a new str in every object
-SHAPES = {
-    "one-shape": ['{"b": %d, "a": 1, "c": [%d]}'],
-    "repeated-keys": ['{"b": %d, "a": 1, "b": 2, "a": [%d]}', '{"b": %d, "a": 1, "a": 2, "b": [%d]}'],
-    "long-keys": ['{"%s": %%d, "a": [%%d]}' % LONG, '{"z": %%d, "%s": [%%d]}' % LONG],
-    "prefixes": ['{"ab": %d, "a": 0, "abc": [%d], "": 1}', '{"ab": %d, "abc": 0, "a": [%d], "": 1}'],
-    "many-keys": ["{" + ", ".join('"k%03d": 0' % (299 - i) for i in range(300)) + ', "x": %d, "a": [%d]}'],
-    "interleaved": ['{"y": %d, "x": [%d]}', '{"x": %d, "y": [%d]}', '{"q": %d, "p": 0, "r": [%d]}',
-                    '{"y": %d, "x": [%d], "w": null}'],
-}
-
-
-@pytest.mark.parametrize("templates", SHAPES.values(), ids=SHAPES.keys())
-def test_objects_of_one_shape_keep_their_own_values(tmp_path, templates):
-    records = [templates[i % len(templates)] % (i, i * 7) for i in range(300)]
-    text = "[" + ", ".join(records) + "]"
-    document, lines = tmp_path / "a.json", tmp_path / "a.jsonl"
-    document.write_text(text)
-    lines.write_text("\n".join(records))
-    in_text_order = json.loads(text)
-    expected = byte_sorted(in_text_order)
-
-    def keys(values):  # the order of the keys too
-        return [list(v) for v in values]
-
-    for got in (bigjson.load(str(document)), bigjson.load(str(lines))):
-        assert got == expected and keys(got) == keys(expected)
-    got = tovak.load(text.encode())
-    assert got == in_text_order and keys(got) == keys(in_text_order)
-
-
 def test_keys_of_earlier_loads_on_many_threads():
     # More distinct keys than the key cache holds, on threads that end (their caches go with them)
     # while others still load.
