@@ -1,7 +1,9 @@
 #include "api/py_sink.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -560,8 +562,134 @@ void PyObjectSink::reset() {
     depth_ = 0;
 }
 
+std::size_t PyObjectSink::Buffers::capacity_bytes() const noexcept {
+    return values.capacity() * sizeof(PyRef) + untracked.capacity() * sizeof(PyObject*) +
+           superseded.capacity() * sizeof(PyRef) + object_keys.capacity() * sizeof(Key) + key_bytes.capacity() +
+           order.capacity() * sizeof(SortEntry) + open.capacity() * sizeof(Frame);
+}
+
+void PyObjectSink::swap_buffers(Buffers& other) noexcept {
+    values_.swap(other.values);
+    untracked_.swap(other.untracked);
+    superseded_.swap(other.superseded);
+    object_keys_.swap(other.object_keys);
+    key_bytes_.swap(other.key_bytes);
+    order_.swap(other.order);
+    open_.swap(other.open);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The thread's buffer cache
+
+namespace {
+
+struct CachedBuffers {
+    PyObjectSink::Buffers sink;
+    std::string scratch;
+
+    std::size_t capacity_bytes() const noexcept { return sink.capacity_bytes() + scratch.capacity(); }
+};
+
+// Set when the thread's cache has been destroyed (the thread is exiting): a parser destroyed after that
+// frees its own buffers. Trivially destructible, so it stays readable to the very end of the thread.
+thread_local bool thread_cache_gone = false;
+
+struct ThreadCache {
+    CachedBuffers buffers;  // values empty; capacities only
+    ~ThreadCache() { thread_cache_gone = true; }
+};
+
+thread_local ThreadCache thread_cache;
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------------
 // Parsing and the interrupt check
+
+namespace {
+
+// The key cache a thread state keeps in its dict, and whether a parser holds it. The flag is atomic since
+// a parser (an iterator's) may be dropped on another thread than the one that made it.
+struct ThreadKeys {
+    KeyCache cache;
+    std::atomic<bool> held{false};
+};
+
+constexpr const char* kThreadKeysName = "tovak.thread_key_cache";
+
+ThreadKeys* thread_keys_of(PyObject* capsule) {
+    return static_cast<ThreadKeys*>(PyCapsule_GetPointer(capsule, kThreadKeysName));
+}
+
+void free_thread_keys(PyObject* capsule) { delete thread_keys_of(capsule); }
+
+// The calling thread state's key cache, made on first use, now held by the caller; null when a parser
+// already holds it or it cannot be had (then the interpreter's error state is as it was).
+PyRef hold_thread_keys() {
+    PyObject* dict = PyThreadState_GetDict();  // borrowed; only this thread changes it
+    if (dict == nullptr) return PyRef();
+    PyObject* found = PyDict_GetItemString(dict, kThreadKeysName);  // borrowed
+    PyRef capsule;
+    if (found != nullptr && PyCapsule_IsValid(found, kThreadKeysName)) {
+        capsule = PyRef::borrow(found);
+    } else {
+        auto* fresh = new (std::nothrow) ThreadKeys;
+        if (fresh == nullptr) return PyRef();
+        capsule = PyRef::steal(PyCapsule_New(fresh, kThreadKeysName, free_thread_keys));
+        if (!capsule) {
+            delete fresh;
+            PyErr_Clear();
+            return PyRef();
+        }
+        if (PyDict_SetItemString(dict, kThreadKeysName, capsule.get()) < 0) {
+            PyErr_Clear();
+            return PyRef();  // the capsule alone frees the cache
+        }
+    }
+    if (thread_keys_of(capsule.get())->held.exchange(true, std::memory_order_acquire)) return PyRef();
+    return capsule;
+}
+
+}  // namespace
+
+PyParser::PyParser(const SinkOptions& options)
+    : rules_(options.rules),
+      thread_keys_(hold_thread_keys()),
+      own_keys_(thread_keys_ ? nullptr : new KeyCache),
+      keys_(thread_keys_ ? &thread_keys_of(thread_keys_.get())->cache : own_keys_.get()),
+      sink_(*keys_, options) {
+    if (thread_cache_gone) return;
+    // The cache is left holding the fresh, empty buffers.
+    sink_.swap_buffers(thread_cache.buffers.sink);
+    scratch_.swap(thread_cache.buffers.scratch);
+}
+
+PyParser::~PyParser() {
+    if (thread_cache_gone) {
+        release_thread_keys();
+        return;
+    }
+    CachedBuffers mine;
+    sink_.swap_buffers(mine.sink);
+    // Whatever the sink still holds (containers a failed or abandoned gather left untracked, values a
+    // repeated key replaced) is dropped, as the sink's own destruction would.
+    mine.sink.values.clear();
+    mine.sink.untracked.clear();
+    mine.sink.superseded.clear();
+    mine.sink.object_keys.clear();
+    mine.sink.key_bytes.clear();
+    mine.scratch.swap(scratch_);
+    mine.scratch.clear();
+    std::size_t bytes = mine.capacity_bytes();
+    CachedBuffers& cached = thread_cache.buffers;
+    // Keep the larger set within the bound; the other is freed with `mine`.
+    if (bytes <= kCachedBufferBytes && bytes > cached.capacity_bytes()) std::swap(mine, cached);
+    release_thread_keys();
+}
+
+void PyParser::release_thread_keys() noexcept {
+    if (thread_keys_) thread_keys_of(thread_keys_.get())->held.store(false, std::memory_order_release);
+}
 
 PyParsed PyParser::parse(std::string_view text) {
     sink_.reset();  // in case an earlier call was cut short by an allocation failure

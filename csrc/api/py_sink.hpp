@@ -1,9 +1,11 @@
 // JSON text straight to Python objects, shared by every API surface: a parser sink that builds
 // None/bool/int/float/str/list/dict without an intermediate tree, configured by `SinkOptions`; a cache of key
-// strings shared by the objects of one call or iterator; and the interrupt check the record engine asks.
+// strings shared by the objects of one call or iterator (and by the calls in a row on one thread); and the
+// interrupt check the record engine asks.
 //
 // Thread rule: every object here is owned by one call or iterator and used by one thread at a time,
-// attached to the interpreter.
+// attached to the interpreter. A parser borrows its thread's key cache and buffers for its life (see
+// PyParser); no state is shared between threads.
 #pragma once
 
 #include <cstddef>
@@ -51,9 +53,9 @@ struct KeyHead;  // the first bytes of a key (py_sink.cpp)
 // Remembers the `str` objects made for object keys, so repeated keys share one object (and its cached
 // hash). Bounded: keys of up to kMaxKeyBytes bytes, direct-mapped slots, a newer key evicting an older
 // one that lands in the same slot. The table starts at kInitialSlots and grows to kSlots on its first
-// eviction, so a small document does not pay for clearing and walking the large table. Owned by one
-// caller (a `load` call, a `RecordIterator`) and used by one thread at a time; it must be destroyed while
-// attached to the interpreter.
+// eviction, so a small document does not pay for clearing and walking the large table. Owned by a
+// thread state (lent to one parser at a time) or by one parser, and used by one thread at a time; it must
+// be destroyed while attached to the interpreter.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
@@ -137,6 +139,8 @@ public:
     void track_deferred();
 
 private:
+    friend class PyParser;  // lends the growable buffers below to and from its thread's cache
+
     struct Frame {
         std::size_t values;     // where the container's children start in values_
         std::size_t keys;       // where an object's keys start in object_keys_
@@ -154,6 +158,26 @@ private:
         std::uint64_t prefix;  // a copy of the key's, so most comparisons stay within the entries
         std::uint32_t index;   // of the key in the object
     };
+
+public:
+    // The growable buffers, empty of values between parses. A thread keeps one set between its parsers
+    // (PyParser), so a load does not fault fresh pages in for them every time.
+    struct Buffers {
+        std::vector<PyRef> values;
+        std::vector<PyObject*> untracked;
+        std::vector<PyRef> superseded;
+        std::vector<Key> object_keys;
+        std::string key_bytes;
+        std::vector<SortEntry> order;
+        std::vector<Frame> open;
+
+        std::size_t capacity_bytes() const noexcept;
+    };
+
+private:
+    // Exchanges the sink's buffers with `other`; the sink holds no value (fresh, or after `reset` with
+    // nothing deferred).
+    void swap_buffers(Buffers& other) noexcept;
 
     bool push(PyObject* obj);
     bool push_container(PyObject* container);
@@ -192,9 +216,22 @@ struct PyParsed {
 // elements of an array, or one document): keeps one key cache and the sink's buffers between calls, so
 // steady use allocates only the Python objects. Like KeyCache, used by one thread at a time and destroyed
 // while attached to the interpreter.
+//
+// The sink's buffers (and the scratch for decoded strings) come from a cache of the constructing thread
+// and go back to the destroying thread's cache, which keeps one set of at most kCachedBufferBytes of
+// capacity: repeated loads reuse memory already mapped, and a huge load leaves nothing pinned. A parser
+// made while another on the same thread holds the set (a load from a signal handler) starts empty.
+//
+// The key cache likewise belongs to the interpreter's thread state (kept in its dict, released with it),
+// so the keys of one load are found ready, hashed, by the next load on that thread. It is bounded by
+// KeyCache's own size. A parser made while another holds it, or where the thread state offers no dict,
+// uses a key cache of its own.
 class PyParser {
 public:
-    explicit PyParser(const SinkOptions& options = {}) : rules_(options.rules), sink_(keys_, options) {}
+    static constexpr std::size_t kCachedBufferBytes = std::size_t{4} << 20;
+
+    explicit PyParser(const SinkOptions& options = {});
+    ~PyParser();
     PyParser(const PyParser&) = delete;
     PyParser& operator=(const PyParser&) = delete;
 
@@ -204,8 +241,12 @@ public:
     void track_deferred() { sink_.track_deferred(); }
 
 private:
+    void release_thread_keys() noexcept;
+
     Rules rules_;
-    KeyCache keys_;
+    PyRef thread_keys_;                // the thread state's key cache (a capsule), while this parser holds it
+    std::unique_ptr<KeyCache> own_keys_;  // otherwise
+    KeyCache* keys_;
     PyObjectSink sink_;
     std::string scratch_;
 };
