@@ -237,6 +237,28 @@ def test_validate_finds_a_truncated_input(text: bytes) -> None:
     assert result.returncode == 1 and "errors=1" in result.stdout.decode().splitlines()[-1]
 
 
+TO_JSONL_CASES = {
+    "array": (b'[{"a": 1,  "b": [1, 2]}, "x\\n", 3]', None),
+    "members": (b'{"o": {"k\\u0001\\"\\\\\\ud800": [1], "\xc3\xa9": {"z": null}, "\\u2028": 0}}', "/o"),
+    "failure-after-a-chunk": (b'[1, 2, {"big": "' + b"y" * 1_500_000 + b'"}, 4, tru, 6]', None),
+    "jsonl-cut-short": (b'{"a": 1}\n\n{"b": [ 2 ]}\n{"c": \n', None),
+}
+
+
+@pytest.mark.parametrize("case", TO_JSONL_CASES)
+def test_to_jsonl_writes_what_head_writes(tmp_path: Path, case: str) -> None:
+    # to-jsonl writes the engine's chunks of lines, head one compact record at a time: the same bytes, the
+    # records before a failure included, and the same error.
+    text, at = TO_JSONL_CASES[case]
+    path = tmp_path / ("doc.jsonl" if case.startswith("jsonl") else "doc.json")
+    path.write_bytes(text)
+    pointer = ["--at", at] if at else []
+    chunks = tovak_run("to-jsonl", path, *pointer)
+    lines = tovak_run("head", "-n", "100000", "--compact", path, *pointer)
+    assert (chunks.returncode, chunks.stdout, chunks.stderr) == (lines.returncode, lines.stdout, lines.stderr)
+    assert chunks.stdout
+
+
 @pytest.mark.parametrize(
     ("command", "at", "status", "out"),
     [

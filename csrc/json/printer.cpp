@@ -26,27 +26,6 @@ constexpr auto kEscapes = [] {
     return table;
 }();
 
-void print_string(std::string_view text, std::string& out) {
-    out += '"';
-    std::size_t run_start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto b = static_cast<unsigned char>(text[i]);
-        char code = kEscapes.code[b];
-        if (code == 0) continue;
-        out.append(text.data() + run_start, i - run_start);
-        run_start = i + 1;
-        if (code == 'u') {
-            static constexpr char kHex[] = "0123456789abcdef";
-            const char escaped[] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
-            out.append(escaped, sizeof escaped);
-        } else {
-            const char escaped[] = {'\\', code};
-            out.append(escaped, sizeof escaped);
-        }
-    }
-    out.append(text.data() + run_start, text.size() - run_start);
-    out += '"';
-}
 
 template <class Number>
 void print_integer(Number number, std::string& out) {
@@ -120,6 +99,28 @@ void print_value(const Value& value, std::size_t level, std::string& out) {
 }
 
 }  // namespace
+
+void print_string(std::string_view text, std::string& out) {
+    out += '"';
+    std::size_t run_start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto b = static_cast<unsigned char>(text[i]);
+        char code = kEscapes.code[b];
+        if (code == 0) continue;
+        out.append(text.data() + run_start, i - run_start);
+        run_start = i + 1;
+        if (code == 'u') {
+            static constexpr char kHex[] = "0123456789abcdef";
+            const char escaped[] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
+            out.append(escaped, sizeof escaped);
+        } else {
+            const char escaped[] = {'\\', code};
+            out.append(escaped, sizeof escaped);
+        }
+    }
+    out.append(text.data() + run_start, text.size() - run_start);
+    out += '"';
+}
 
 void print_indented(const Value& value, std::string& out) { print_value(value, 0, out); }
 

@@ -22,7 +22,7 @@ import json
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, NoReturn, TextIO
 
 import tovak
@@ -711,14 +711,18 @@ def _run_to_jsonl(args: argparse.Namespace, inputs: list[str], out: Output) -> i
             try:
                 with opened(name, _label("to-jsonl", name)) as (source, progress):
                     shares_terminal = progress is not None and _isatty(sys.stdout) and args.output is None
-                    records = read_records(source, format=args.format, at=args.at, raw="compact")
+                    # Sharing the terminal with a progress bar: a line at a time. Else the engine's own
+                    # chunks of lines, about 1 MiB each (the records before a failure come first).
+                    records = read_records(source, format=args.format, at=args.at,
+                                           raw="compact" if shares_terminal else "_lines")
                     try:
                         if shares_terminal and progress is not None:
                             for record in records:
                                 progress.clear()
                                 out.write(_record_bytes(record) + b"\n")
                         else:
-                            _write_lines(records, out)
+                            for chunk in records:
+                                out.write(chunk)
                     finally:
                         records.close()
             except _INPUT_FAILURES as exc:
@@ -732,28 +736,6 @@ def _run_to_jsonl(args: argparse.Namespace, inputs: list[str], out: Output) -> i
     return status
 
 
-def _write_lines(records: Iterable[bytes | tuple[str, bytes]], out: Output) -> None:
-    """Each record and a line feed, written in batches (one write per record costs more than the
-    reading); the records read before a failure are written before it propagates."""
-    batch: list[bytes] = []
-
-    def write_batch() -> None:
-        batch.append(b"")
-        data = b"\n".join(batch)
-        batch.clear()
-        out.write(data)
-
-    try:
-        for record in records:
-            batch.append(record if isinstance(record, bytes) else _record_bytes(record))
-            if len(batch) == _LINES_PER_WRITE:
-                write_batch()
-    finally:
-        if batch:
-            write_batch()
-
-
-_LINES_PER_WRITE = 512
 
 _COMMANDS: dict[str, Callable[[argparse.Namespace, list[str], Output], int]] = {
     "count": _run_count,

@@ -6,6 +6,7 @@
 #include "api/reader/mod.hpp"
 #include "json/check_sink.hpp"
 #include "json/compact.hpp"
+#include "json/printer.hpp"
 #include "json/text.hpp"
 
 namespace tovak::reader {
@@ -48,6 +49,8 @@ Result<StreamOptions> stream_options(PyObject* at, PyObject* errors, PyObject* r
     if (raw != nullptr && raw != Py_None) {
         if (is_text(raw, "compact")) {
             options.raw = RawMode::compact;
+        } else if (is_text(raw, "_lines")) {  // the command line's to-jsonl
+            options.raw = RawMode::lines;
         } else if (PyBool_Check(raw)) {
             options.raw = raw == Py_True ? RawMode::exact : RawMode::none;
         } else {
@@ -113,7 +116,94 @@ bool RecordStream::skipped(const records::RecordError& error) {
     return true;
 }
 
+Result<std::optional<std::string_view>> RecordStream::next_raw_text(std::optional<std::string_view>& key) {
+    for (;;) {
+        records::Record record;
+        switch (cut(record)) {
+            case records::Next::end: return std::optional<std::string_view>();
+            case records::Next::error: {
+                const records::RecordError& error = cut_error();
+                if (skipped(error)) continue;
+                if (PyErr_Occurred()) return Failure::from_python();
+                return failure(error);
+            }
+            case records::Next::record: break;
+        }
+        std::string_view text = record.text;
+        if (cutter_) {
+            json::CheckSink check;
+            json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
+            if (!checked.ok()) {
+                const records::RecordError error = Cutter::syntax_error(record, checked.error);
+                if (skipped(error)) continue;
+                if (PyErr_Occurred()) return Failure::from_python();
+                return failure(error);
+            }
+            if (record.unterminated) continue;
+            // The text as written: elements and lines carry the white space around the value.
+            text = trim_json_space(text);
+        }
+        if (options_.raw != RawMode::exact) {
+            json::compact_text(text, compact_);
+            text = compact_;
+        }
+        key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+        return std::optional<std::string_view>(text);
+    }
+}
+
+Result<std::optional<PyRef>> RecordStream::next_lines() {
+    if (held_failure_) {
+        Failure held = std::move(*held_failure_);
+        held_failure_.reset();
+        lines_ended_ = true;
+        return held;
+    }
+    lines_.clear();
+    while (!lines_ended_ && lines_.size() < kLinesChunk) {
+        std::optional<std::string_view> key;
+        Result<std::optional<std::string_view>> text = next_raw_text(key);
+        if (!text) {
+            if (lines_.empty()) return std::move(text).failure();
+            held_failure_ = std::move(text).failure();
+            break;
+        }
+        if (!text.value()) {
+            lines_ended_ = true;
+            break;
+        }
+        if (key) {
+            lines_.push_back('{');
+            json::print_string(*key, lines_);
+            lines_.push_back(':');
+            lines_.append(**text);
+            lines_.push_back('}');
+        } else {
+            lines_.append(**text);
+        }
+        lines_.push_back('\n');
+    }
+    if (lines_.empty()) return std::optional<PyRef>();
+    PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(lines_.data(), static_cast<Py_ssize_t>(lines_.size())));
+    if (!chunk) return Failure::from_python();
+    return std::optional<PyRef>(std::move(chunk));
+}
+
 Result<std::optional<PyRef>> RecordStream::next() {
+    if (options_.raw == RawMode::lines) return next_lines();
+    if (options_.raw != RawMode::none) {
+        std::optional<std::string_view> key;
+        Result<std::optional<std::string_view>> text = next_raw_text(key);
+        if (!text) return std::move(text).failure();
+        if (!text.value()) return std::optional<PyRef>();
+        const std::string_view bytes = *text.value();
+        PyRef value = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        if (!value) return Failure::from_python();
+        if (!key) return std::optional<PyRef>(std::move(value));
+        PyRef pair = member_pair(*key, value);
+        if (!pair) return Failure::from_python();
+        return std::optional<PyRef>(std::move(pair));
+    }
     while (parallel_) {
         ParallelStep step = parallel_->next();
         switch (step.kind) {
@@ -135,41 +225,17 @@ Result<std::optional<PyRef>> RecordStream::next() {
             }
             case records::Next::record: break;
         }
-        PyRef value;
-        if (options_.raw != RawMode::none) {
-            std::string_view text = record.text;
-            if (cutter_) {
-                json::CheckSink check;
-                json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
-                if (!checked.ok()) {
-                    const records::RecordError error = Cutter::syntax_error(record, checked.error);
-                    if (skipped(error)) continue;
-                    if (PyErr_Occurred()) return Failure::from_python();
-                    return failure(error);
-                }
-                if (record.unterminated) continue;
-                // The text as written: elements and lines carry the white space around the value.
-                text = trim_json_space(text);
-            }
-            if (options_.raw == RawMode::compact) {
-                json::compact_text(text, compact_);
-                text = compact_;
-            }
-            value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            if (!value) return Failure::from_python();
-        } else {
-            api::PyParsed parsed = parser_.parse(record.text);
-            if (parsed.status == json::ParseStatus::sink_failed) return std::move(*parsed.raised);
-            if (parsed.status == json::ParseStatus::syntax_error) {
-                const records::RecordError error = Cutter::syntax_error(record, parsed.error);
-                if (skipped(error)) continue;
-                if (PyErr_Occurred()) return Failure::from_python();
-                return failure(error);
-            }
-            // The unfinished last element of an array that never closed: the next cut fails.
-            if (record.unterminated) continue;
-            value = std::move(parsed.value);
+        api::PyParsed parsed = parser_.parse(record.text);
+        if (parsed.status == json::ParseStatus::sink_failed) return std::move(*parsed.raised);
+        if (parsed.status == json::ParseStatus::syntax_error) {
+            const records::RecordError error = Cutter::syntax_error(record, parsed.error);
+            if (skipped(error)) continue;
+            if (PyErr_Occurred()) return Failure::from_python();
+            return failure(error);
         }
+        // The unfinished last element of an array that never closed: the next cut fails.
+        if (record.unterminated) continue;
+        PyRef value = std::move(parsed.value);
         std::optional<std::string_view> key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
         if (key) {
             PyRef pair = member_pair(*key, value);

@@ -23,7 +23,10 @@
 
 namespace tovak::reader {
 
-enum class RawMode : std::uint8_t { none, exact, compact };
+// `lines`: the command line's to-jsonl: the records compacted, each on a line of its own (a member of an
+// object at the pointer as a one-member object), handed out as one bytes object per about kLinesChunk bytes.
+enum class RawMode : std::uint8_t { none, exact, compact, lines };
+inline constexpr std::size_t kLinesChunk = std::size_t{1} << 20;
 
 struct StreamOptions {
     std::optional<json::Pointer> at;
@@ -69,6 +72,12 @@ private:
     using PointerCutter = records::PointerCutter<Reader, json::PythonRules>;
 
     records::Next cut(records::Record& record);
+    // The next record's text as raw reading gives it (checked, trimmed, compacted as the options say) and
+    // its key; nothing at the end, or the failure that ends the reading. Valid until the next call.
+    Result<std::optional<std::string_view>> next_raw_text(std::optional<std::string_view>& key);
+    // RawMode::lines: the next chunk of lines. A failure after some records is held until the chunk with
+    // them has been handed out.
+    Result<std::optional<PyRef>> next_lines();
     const records::RecordError& cut_error() const;
     // Keeps a skippable error and says to go on; false: the error ends the reading.
     bool skipped(const records::RecordError& error);
@@ -82,6 +91,9 @@ private:
     PyRef errors_;
     std::uint64_t error_count_ = 0;
     std::string compact_;
+    std::string lines_;                  // RawMode::lines: the chunk being filled
+    std::optional<Failure> held_failure_;
+    bool lines_ended_ = false;
     std::string scratch_;  // the parser's, when it checks raw records
 };
 
