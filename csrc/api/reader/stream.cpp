@@ -81,9 +81,13 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
 
 std::optional<Failure> RecordStream::parallel_failure(ParallelStep& step) {
     if (step.raised) return std::move(*step.raised);
-    if (skipped(step.error)) return std::nullopt;
+    return unskipped(step.error);
+}
+
+std::optional<Failure> RecordStream::unskipped(const records::RecordError& error) {
+    if (skipped(error)) return std::nullopt;
     if (PyErr_Occurred()) return Failure::from_python();
-    return failure(step.error);
+    return failure(error);
 }
 
 records::Next RecordStream::cut(records::Record& record) {
@@ -122,10 +126,8 @@ Result<std::optional<std::string_view>> RecordStream::next_raw_text(std::optiona
         switch (cut(record)) {
             case records::Next::end: return std::optional<std::string_view>();
             case records::Next::error: {
-                const records::RecordError& error = cut_error();
-                if (skipped(error)) continue;
-                if (PyErr_Occurred()) return Failure::from_python();
-                return failure(error);
+                if (std::optional<Failure> failed = unskipped(cut_error())) return std::move(*failed);
+                continue;
             }
             case records::Next::record: break;
         }
@@ -134,10 +136,9 @@ Result<std::optional<std::string_view>> RecordStream::next_raw_text(std::optiona
             json::CheckSink check;
             json::ParseOutcome checked = json::parse<json::PythonRules>(text, check, scratch_);
             if (!checked.ok()) {
-                const records::RecordError error = Cutter::syntax_error(record, checked.error);
-                if (skipped(error)) continue;
-                if (PyErr_Occurred()) return Failure::from_python();
-                return failure(error);
+                if (std::optional<Failure> failed = unskipped(Cutter::syntax_error(record, checked.error)))
+                    return std::move(*failed);
+                continue;
             }
             if (record.unterminated) continue;
             // The text as written: elements and lines carry the white space around the value.
@@ -218,20 +219,17 @@ Result<std::optional<PyRef>> RecordStream::next() {
         switch (cut(record)) {
             case records::Next::end: return std::optional<PyRef>();
             case records::Next::error: {
-                const records::RecordError& error = cut_error();
-                if (skipped(error)) continue;
-                if (PyErr_Occurred()) return Failure::from_python();
-                return failure(error);
+                if (std::optional<Failure> failed = unskipped(cut_error())) return std::move(*failed);
+                continue;
             }
             case records::Next::record: break;
         }
         api::PyParsed parsed = parser_.parse(record.text);
         if (parsed.status == json::ParseStatus::sink_failed) return std::move(*parsed.raised);
         if (parsed.status == json::ParseStatus::syntax_error) {
-            const records::RecordError error = Cutter::syntax_error(record, parsed.error);
-            if (skipped(error)) continue;
-            if (PyErr_Occurred()) return Failure::from_python();
-            return failure(error);
+            if (std::optional<Failure> failed = unskipped(Cutter::syntax_error(record, parsed.error)))
+                return std::move(*failed);
+            continue;
         }
         // The unfinished last element of an array that never closed: the next cut fails.
         if (record.unterminated) continue;
@@ -253,10 +251,8 @@ Result<std::uint64_t> RecordStream::count() {
         switch (cut(record)) {
             case records::Next::end: return counted;
             case records::Next::error: {
-                const records::RecordError& error = cut_error();
-                if (skipped(error)) continue;
-                if (PyErr_Occurred()) return Failure::from_python();
-                return failure(error);
+                if (std::optional<Failure> failed = unskipped(cut_error())) return std::move(*failed);
+                continue;
             }
             case records::Next::record: ++counted; break;
         }

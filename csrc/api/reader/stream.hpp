@@ -81,6 +81,8 @@ private:
     const records::RecordError& cut_error() const;
     // Keeps a skippable error and says to go on; false: the error ends the reading.
     bool skipped(const records::RecordError& error);
+    // Nothing when `error` is skipped (go on), else the failure that ends the reading.
+    std::optional<Failure> unskipped(const records::RecordError& error);
 
     std::unique_ptr<Source> source_;
     StreamOptions options_;
