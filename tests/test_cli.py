@@ -43,6 +43,11 @@ def test_console_script_runs_main() -> None:
     assert script.load() is cli.main
 
 
+def test_version_is_the_installed_one() -> None:
+    result = tovak("--version")
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"tovak {importlib.metadata.version('tovak')}\n", "")
+
+
 SCHEMA = '{\n  "id": "int",\n  "note?": "null",\n  "tags?": [\n    "str"\n  ]\n}'
 
 

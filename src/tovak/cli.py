@@ -91,6 +91,19 @@ def _version() -> str:
         return "unknown"
 
 
+class _VersionAction(argparse.Action):
+    """--version, with the version looked up only when asked (the lookup costs more than the rest of start-up)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        sys.stdout.write(f"tovak {_version()}\n")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="tovak",
@@ -98,7 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXIT_STATUS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"tovak {_version()}")
+    parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def add(name: str, help_text: str) -> argparse.ArgumentParser:
