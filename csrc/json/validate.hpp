@@ -46,6 +46,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <initializer_list>
 #include <utility>
 #include <cstddef>
@@ -245,17 +246,27 @@ struct TokenWalk {
 
 // Steps the machine from `state` at depth `depth` over the tokens whose first bytes `tokens` marks in the
 // block at `bytes`. Out of line: the drivers it would be inlined into keep too many values live, and its
-// loop's state must stay in registers. The AVX2 copies use the shifts of BMI2.
+// loop's state must stay in registers. The levels below AVX2 use it; the others check by masks (below).
 TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                       std::uint64_t ring) noexcept;
-TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
-                           std::uint64_t ring) noexcept;
 // The same, stopping before the first token that would take the depth to `stop` or below (a closing
 // bracket that navigation watches), so the tokens before it are still taken at once.
 TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                             std::uint64_t ring, int stop) noexcept;
-TokenWalk walk_tokens_until_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
-                                 std::uint64_t ring, int stop) noexcept;
+
+// A block's tokens for the check by masks: every token's first byte, and among them (all outside strings)
+// the opening brackets, closing brackets, commas, colons and the opening quotes of strings; the other
+// tokens are scalars.
+struct TokenMasks {
+    std::uint64_t tokens, open, close, comma, colon, quote;
+};
+
+// The same machine and result as walk_tokens_until, with the order of the tokens checked by masks: each
+// class mask is compressed over the token starts (BMI2's PEXT), so that bit k tells the class of the k-th
+// token and "the token before" is a shift. Only the brackets are walked one by one, to keep the kinds of the
+// open containers and to tell, for every token, whether it lies in an object. Needs BMI2 (the AVX2 level).
+TokenWalk check_tokens_bmi2(const unsigned char* bytes, const TokenMasks& masks, unsigned state, int depth,
+                            std::uint64_t ring, int stop) noexcept;
 
 }  // namespace validate_detail
 
@@ -953,18 +964,19 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     // such token and the block is taken up to there.
     const bool may_reach_floor = __builtin_popcountll(masks.close & outside) >= entry_depth - floor_;
     TokenWalk walked;
-#if TOVAK_SCAN_X86
-    if (may_reach_floor) {
-        walked = kAvx2 ? walk_tokens_until_avx2(data_ + base, tokens, state, entry_depth, ring, floor_)
-                       : walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_);
+    if constexpr (kAvx2) {
+        // BMI2 comes with the AVX2 and AVX-512 levels: the order of the tokens is checked by masks.
+        const TokenMasks classes{tokens,
+                                 masks.open & outside,
+                                 masks.close & outside,
+                                 masks.comma & outside,
+                                 extra.colon & outside,
+                                 opening & from};
+        walked = check_tokens_bmi2(data_ + base, classes, state, entry_depth, ring, may_reach_floor ? floor_ : INT_MIN);
     } else {
-        walked = kAvx2 ? walk_tokens_avx2(data_ + base, tokens, state, entry_depth, ring)
-                       : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+        walked = may_reach_floor ? walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_)
+                                 : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
     }
-#else
-    walked = may_reach_floor ? walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_)
-                             : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
-#endif
     state = walked.state;
     const int depth = entry_depth + walked.depth, lowest = entry_depth + walked.lowest;
     if (state == kBroken || lowest <= floor_) return false;
