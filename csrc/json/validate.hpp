@@ -94,10 +94,39 @@ std::size_t count_line_feeds(const unsigned char* first, const unsigned char* la
 inline bool is_digit_byte(unsigned char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Masks of one block the classifier does not give: bytes below 0x20, form feeds, line feeds, colons, and the
-// bytes of plain numbers.
+// bytes of plain numbers. The AVX-512 level also judges the literals and escapes of the block by masks (the
+// others leave `words_ready` false and `escapes_valid_below` 0, and the fast pass reads them one by one).
 struct ExtraMasks {
     std::uint64_t control, form_feed, line_feed, colon, digit, zero, minus, dot;
+    std::uint64_t word4 = 0, word5 = 0;  // where "true" or "null", and where "false", start
+    bool words_ready = false;           // word4 and word5 are set (all zero: no t, f or n outside strings)
+    std::uint8_t escapes_valid_below = 0;  // the escapes in the block's strings that start before this are valid
 };
+
+// The escapes of a block by masks: how far from the block's start they are all valid. `backslashes` are those in
+// strings, the other masks the bytes that may follow a backslash, and `hex` the hexadecimal digits. Surrogates
+// (`surrogate`: a 'd' or 'D' as first digit; `high_second`: 8-b, `low_second`: c-f as second) matter under the
+// fixed-width rules only: each high one must be followed at once by a low one, which must follow a high one.
+// The last escape may run into the next block, so it (with the high surrogate before it, when it is the low
+// one of a pair) is left out: the result is where it starts, or 0 when an escape before it is not valid or
+// two backslashes stand side by side (each is then read one by one).
+TOVAK_SCAN_INLINE unsigned escapes_valid_below(std::uint64_t backslashes, std::uint64_t plain, std::uint64_t u,
+                                               std::uint64_t hex, std::uint64_t surrogate, std::uint64_t high_second,
+                                               std::uint64_t low_second, bool lone_surrogates) noexcept {
+    if ((backslashes & backslashes << 1) != 0) return 0;
+    unsigned last = 63 - static_cast<unsigned>(__builtin_clzll(backslashes));
+    const std::uint64_t units = backslashes << 1 & u;
+    const std::uint64_t high = units & surrogate >> 1 & high_second >> 2;
+    const std::uint64_t low = units & surrogate >> 1 & low_second >> 2;
+    if (!lone_surrogates && last >= 6 && (low >> (last + 1) & 1) != 0 && (high >> (last - 5) & 1) != 0) last -= 6;
+    const std::uint64_t below = (std::uint64_t{1} << last) - 1;
+    const std::uint64_t escaped = (backslashes & below) << 1;
+    const std::uint64_t checked_units = escaped & u;
+    if ((escaped & ~(plain | checked_units)) != 0) return 0;
+    if ((checked_units & ~(hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4)) != 0) return 0;
+    if (!lone_surrogates && (high & escaped) << 6 != (low & escaped)) return 0;
+    return last;
+}
 
 TOVAK_SCAN_INLINE ExtraMasks extra_masks(const unsigned char* p) noexcept {
     ExtraMasks m{0, 0, 0, 0, 0, 0, 0, 0};
@@ -174,6 +203,44 @@ TOVAK_AVX512_INLINE ExtraMasks extra_masks_avx512(const unsigned char* p) noexce
     m.minus = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('-'));
     m.dot = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('.'));
     return m;
+}
+
+TOVAK_AVX512_INLINE std::uint64_t avx512_equal(__m512i v, char byte) noexcept {
+    return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(byte));
+}
+
+// Bytes in [first, first + count).
+TOVAK_AVX512_INLINE std::uint64_t avx512_within(__m512i v, char first, char count) noexcept {
+    return _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(first)), _mm512_set1_epi8(count));
+}
+
+// The literal words and the escapes of the block, for ExtraMasks (`backslash`, `in_string` and `quotes` from
+// the classifier). Each part only when the block has something of its kind.
+TOVAK_AVX512_INLINE void word_and_escape_masks_avx512(const unsigned char* p, std::uint64_t backslash,
+                                                      std::uint64_t in_string, std::uint64_t quotes,
+                                                      bool lone_surrogates, ExtraMasks& m) noexcept {
+    const __m512i v = _mm512_loadu_si512(p);
+    const std::uint64_t t = avx512_equal(v, 't'), n = avx512_equal(v, 'n'), f = avx512_equal(v, 'f');
+    m.words_ready = true;
+    if ((t | n | f) & ~in_string & ~quotes) {
+        const std::uint64_t r = avx512_equal(v, 'r'), u = avx512_equal(v, 'u'), e = avx512_equal(v, 'e');
+        const std::uint64_t l = avx512_equal(v, 'l'), a = avx512_equal(v, 'a'), s = avx512_equal(v, 's');
+        m.word4 = (t & r >> 1 & u >> 2 & e >> 3) | (n & u >> 1 & l >> 2 & l >> 3);
+        m.word5 = f & a >> 1 & l >> 2 & s >> 3 & e >> 4;
+    }
+    const std::uint64_t backslashes = backslash & in_string & ~quotes;
+    if (backslashes == 0) {
+        m.escapes_valid_below = kBlockSize;
+        return;
+    }
+    const __m512i lower = _mm512_or_si512(v, _mm512_set1_epi8(0x20));
+    const std::uint64_t plain =
+        avx512_equal(v, '"') | avx512_equal(v, '/') | avx512_equal(v, 'b') | f | n | avx512_equal(v, 'r') | t;
+    const std::uint64_t hex = m.digit | avx512_within(lower, 'a', 6);
+    const unsigned valid_below = escapes_valid_below(
+        backslashes, plain, avx512_equal(v, 'u'), hex, avx512_equal(lower, 'd'),
+        avx512_within(v, '8', 2) | avx512_within(lower, 'a', 2), avx512_within(lower, 'c', 4), lone_surrogates);
+    m.escapes_valid_below = static_cast<std::uint8_t>(valid_below);
 }
 #endif
 
@@ -377,8 +444,10 @@ private:
         StreamValidator* self;
         TOVAK_AVX512_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
                                        const StringCarry&, StringCarry&) noexcept {
-            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx512(bytes),
-                                    static_cast<std::size_t>(bytes - self->data_));
+            validate_detail::ExtraMasks extra = validate_detail::extra_masks_avx512(bytes);
+            validate_detail::word_and_escape_masks_avx512(bytes, masks.backslash, strings.in_string, strings.quotes,
+                                                          Rules::kLoneSurrogates, extra);
+            return self->template fast_block<true>(masks, strings, extra, static_cast<std::size_t>(bytes - self->data_));
         }
     };
 #endif
@@ -867,7 +936,10 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
 
     std::size_t end = base + kBlockSize;  // where the cursor goes: past a string escape or scalar crossing the end
     // The escapes in strings.
-    std::uint64_t backslashes = masks.backslash & contents;
+    // The escapes the masks did not judge (all but the last one at the AVX-512 level, when they are valid).
+    const std::uint64_t unjudged =
+        extra.escapes_valid_below < kBlockSize ? ~std::uint64_t{0} << extra.escapes_valid_below : 0;
+    std::uint64_t backslashes = masks.backslash & contents & unjudged;
     while (backslashes != 0) {
         const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(backslashes));
         const std::size_t length = fast_escape(base + at);
@@ -890,7 +962,10 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
         numbers &= ~(~std::uint64_t{0} << last);
         literals &= ~one_by_one;
     }
-    if (literals != 0) {
+    if (literals != 0 && extra.words_ready) {
+        const std::uint64_t four = literals & extra.word4, five = literals & extra.word5;
+        if ((literals & ~(four | five)) != 0 || ((four << 4 | five << 5) & scalar) != 0) return false;
+    } else if (literals != 0) {
         // Compared as words, without a branch on which literal: each ends its run, before the block's end.
         // A literal starts at most at the block's byte 62 and is read five bytes wide.
         if (base + kBlockSize + 3 > size_) return false;  // may read past the data: the walk takes it
