@@ -118,13 +118,17 @@ TOVAK_SCAN_INLINE unsigned escapes_valid_below(std::uint64_t backslashes, std::u
     const std::uint64_t units = backslashes << 1 & u;
     const std::uint64_t high = units & surrogate >> 1 & high_second >> 2;
     const std::uint64_t low = units & surrogate >> 1 & low_second >> 2;
-    if (!lone_surrogates && last >= 6 && (low >> (last + 1) & 1) != 0 && (high >> (last - 5) & 1) != 0) last -= 6;
+    if (!lone_surrogates && last >= 6 && (low >> last >> 1 & 1) != 0 && (high >> (last - 5) & 1) != 0) last -= 6;
     const std::uint64_t below = (std::uint64_t{1} << last) - 1;
     const std::uint64_t escaped = (backslashes & below) << 1;
     const std::uint64_t checked_units = escaped & u;
     if ((escaped & ~(plain | checked_units)) != 0) return 0;
     if ((checked_units & ~(hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4)) != 0) return 0;
-    if (!lone_surrogates && (high & escaped) << 6 != (low & escaped)) return 0;
+    if (lone_surrogates) return last;
+    // A high surrogate's low half (its backslash 5 bytes on) must be among the escapes judged here.
+    const std::uint64_t pairs_inside = last >= 6 ? (std::uint64_t{1} << (last - 5)) - 1 : 0;
+    const std::uint64_t checked_high = high & escaped;
+    if ((checked_high & ~pairs_inside) != 0 || checked_high << 6 != (low & escaped)) return 0;
     return last;
 }
 
