@@ -28,7 +28,10 @@
 // vectors). A block whose
 // state at the cursor is simple is checked at once: string contents by masks (control characters) and a loop
 // over escapes, plain numbers by masks, literals as words, and the order of the token starts by a table
-// machine without a branch per token, which keeps the kinds of the open containers in a register. That pass
+// machine without a branch per token, which keeps the kinds of the open containers in a register. From the
+// AVX2 level on, the order is checked by masks of the token classes compressed over the token starts (only
+// the brackets are walked, for the kinds), and at the AVX-512 level the literals and all escapes but a
+// block's last by masks too. That pass
 // stops before the first token at a depth navigation watches (the closing bracket of a watched element); the
 // exact machine takes that token, and the pass tries the rest of the block again. It only accepts a valid block; any other
 // block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
