@@ -942,8 +942,8 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     std::uint64_t tokens = structural | (opening & from) | scalar_starts;
 
     std::size_t end = base + kBlockSize;  // where the cursor goes: past a string escape or scalar crossing the end
-    // The escapes in strings.
-    // The escapes the masks did not judge (all but the last one at the AVX-512 level, when they are valid).
+    // The escapes in strings that the masks did not judge (at the AVX-512 level, when the others are valid:
+    // only the block's last escape).
     const std::uint64_t unjudged =
         extra.escapes_valid_below < kBlockSize ? ~std::uint64_t{0} << extra.escapes_valid_below : 0;
     std::uint64_t backslashes = masks.backslash & contents & unjudged;
