@@ -138,17 +138,91 @@ TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, un
 }
 
 #if TOVAK_SCAN_X86
-__attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens,
-                                                                      unsigned state, int depth,
-                                                                      std::uint64_t ring) noexcept {
-    return walk_tokens_body<false>(bytes, tokens, state, depth, ring, 0);
+namespace {
+
+// Bit i of the result: the parity of bits 0 to i of `bits`.
+TOVAK_AVX2_INLINE std::uint64_t prefix_parity(std::uint64_t bits) noexcept {
+    for (unsigned shift = 1; shift < 64; shift *= 2) bits ^= bits << shift;
+    return bits;
 }
 
-__attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk walk_tokens_until_avx2(const unsigned char* bytes,
-                                                                            std::uint64_t tokens, unsigned state,
-                                                                            int depth, std::uint64_t ring,
-                                                                            int stop) noexcept {
-    return walk_tokens_body<true>(bytes, tokens, state, depth, ring, stop);
+}  // namespace
+
+__attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk check_tokens_bmi2(const unsigned char* bytes,
+                                                                       const TokenMasks& masks, unsigned state,
+                                                                       int depth, std::uint64_t ring,
+                                                                       int stop) noexcept {
+    const int start = depth;
+    const TokenWalk broken{ring, kBroken, 0, 0, static_cast<std::uint8_t>(kBlockSize)};
+    // The state at the entry names the kind of the container it is in (kObjectFirst to kInObject: an object).
+    const std::uint64_t entry_object = (ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1;
+    if (state == kBroken || (state <= kInObject) != (entry_object != 0)) return broken;
+
+    // The brackets one by one: the ring of open kinds, the depth, a closing bracket of the other kind, and
+    // where the kind of the innermost container changes (at the byte after a bracket).
+    std::uint64_t brackets = masks.open | masks.close;
+    std::uint64_t changes = 0, mismatch = 0;
+    int lowest = depth;
+    unsigned stopped = kBlockSize;
+    while (brackets != 0) {
+        const unsigned at = static_cast<unsigned>(__builtin_ctzll(brackets));
+        const unsigned c = bytes[at];
+        const std::uint64_t opening = (c >> 1) & 1;  // '[' 0x5B and '{' 0x7B; ']' 0x5D and '}' 0x7D
+        const std::uint64_t object = (c >> 5) & 1;   // '{' and '}'
+        const int next_depth = depth + 2 * static_cast<int>(opening) - 1;
+        if (next_depth <= stop) [[unlikely]] {
+            stopped = at;
+            break;
+        }
+        brackets &= brackets - 1;
+        const std::uint64_t before = (ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1;
+        const unsigned slot = static_cast<unsigned>(depth) & 63;
+        ring = (ring & ~(std::uint64_t{1} << slot)) | (opening & object) << slot;
+        depth = next_depth;
+        const std::uint64_t after = (ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1;
+        mismatch |= (opening ^ 1) & (object ^ before);
+        changes |= (before ^ after) << at << 1;
+        lowest = std::min(lowest, depth);
+    }
+
+    // Bit k of each mask: the k-th token (those before a stop) is of that class, or lies in an object.
+    const std::uint64_t tokens =
+        stopped < kBlockSize ? masks.tokens & ((std::uint64_t{1} << stopped) - 1) : masks.tokens;
+    const unsigned count = static_cast<unsigned>(__builtin_popcountll(tokens));
+    const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    const std::uint64_t in_object = _pext_u64(prefix_parity(changes) ^ (0 - entry_object), tokens);
+    const std::uint64_t open = _pext_u64(masks.open, tokens), close = _pext_u64(masks.close, tokens);
+    const std::uint64_t comma = _pext_u64(masks.comma, tokens), colon = _pext_u64(masks.colon, tokens);
+    const std::uint64_t quote = _pext_u64(masks.quote, tokens);
+    const std::uint64_t scalar = all & ~(open | close | comma | colon | quote);
+
+    // "After X": the token before is an X (the one before the first: the state at the entry). A string is
+    // a key when it comes after '{' or after ',' in an object.
+    const auto entered = [state](unsigned a, unsigned b) { return static_cast<std::uint64_t>(state == a || state == b); };
+    const std::uint64_t after_open = open << 1 | entered(kObjectFirst, kArrayFirst);
+    const std::uint64_t after_comma = comma << 1 | entered(kObjectComma, kArrayComma);
+    const std::uint64_t key = quote & (after_open | after_comma) & in_object;
+    const std::uint64_t string_value = quote & ~key;
+    const std::uint64_t value = open | string_value | scalar;
+    const std::uint64_t after_key = key << 1 | entered(kKeyDone, kKeyDone);
+    const std::uint64_t after_colon = colon << 1 | entered(kMemberValue, kMemberValue);
+    const std::uint64_t after_value = (close | string_value | scalar) << 1 | entered(kInObject, kInArray);
+    const std::uint64_t member_or_element = (in_object & quote) | (~in_object & value);
+    const std::uint64_t allowed = (after_open & (member_or_element | close)) | (after_comma & member_or_element) |
+                                  (after_key & colon) | (after_colon & value) | (after_value & (comma | close));
+    if ((all & ~allowed) != 0 || mismatch != 0) return broken;
+
+    if (count != 0) {
+        const std::uint64_t last = std::uint64_t{1} << (count - 1);
+        const bool end_object = ((ring >> (static_cast<unsigned>(depth - 1) & 63)) & 1) != 0;
+        state = (open & last)    ? (end_object ? kObjectFirst : kArrayFirst)
+                : (comma & last) ? (end_object ? kObjectComma : kArrayComma)
+                : (key & last)   ? kKeyDone
+                : (colon & last) ? kMemberValue
+                                 : (end_object ? kInObject : kInArray);
+    }
+    return TokenWalk{ring, state, static_cast<std::int8_t>(depth - start), static_cast<std::int8_t>(lowest - start),
+                     static_cast<std::uint8_t>(stopped)};
 }
 #endif
 

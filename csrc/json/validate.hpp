@@ -28,7 +28,10 @@
 // vectors). A block whose
 // state at the cursor is simple is checked at once: string contents by masks (control characters) and a loop
 // over escapes, plain numbers by masks, literals as words, and the order of the token starts by a table
-// machine without a branch per token, which keeps the kinds of the open containers in a register. That pass
+// machine without a branch per token, which keeps the kinds of the open containers in a register. From the
+// AVX2 level on, the order is checked by masks of the token classes compressed over the token starts (only
+// the brackets are walked, for the kinds), and at the AVX-512 level the literals and all escapes but a
+// block's last by masks too. That pass
 // stops before the first token at a depth navigation watches (the closing bracket of a watched element); the
 // exact machine takes that token, and the pass tries the rest of the block again. It only accepts a valid block; any other
 // block goes to the walk: a cursor over the tokens (white space and string contents passed by bit scans,
@@ -46,6 +49,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <initializer_list>
 #include <utility>
 #include <cstddef>
@@ -93,10 +97,43 @@ std::size_t count_line_feeds(const unsigned char* first, const unsigned char* la
 inline bool is_digit_byte(unsigned char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Masks of one block the classifier does not give: bytes below 0x20, form feeds, line feeds, colons, and the
-// bytes of plain numbers.
+// bytes of plain numbers. The AVX-512 level also judges the literals and escapes of the block by masks (the
+// others leave `words_ready` false and `escapes_valid_below` 0, and the fast pass reads them one by one).
 struct ExtraMasks {
     std::uint64_t control, form_feed, line_feed, colon, digit, zero, minus, dot;
+    std::uint64_t word4 = 0, word5 = 0;  // where "true" or "null", and where "false", start
+    bool words_ready = false;           // word4 and word5 are set (all zero: no t, f or n outside strings)
+    std::uint8_t escapes_valid_below = 0;  // the escapes in the block's strings that start before this are valid
 };
+
+// The escapes of a block by masks: how far from the block's start they are all valid. `backslashes` are those in
+// strings, the other masks the bytes that may follow a backslash, and `hex` the hexadecimal digits. Surrogates
+// (`surrogate`: a 'd' or 'D' as first digit; `high_second`: 8-b, `low_second`: c-f as second) matter under the
+// fixed-width rules only: each high one must be followed at once by a low one, which must follow a high one.
+// The last escape may run into the next block, so it (with the high surrogate before it, when it is the low
+// one of a pair) is left out: the result is where it starts, or 0 when an escape before it is not valid or
+// two backslashes stand side by side (each is then read one by one).
+TOVAK_SCAN_INLINE unsigned escapes_valid_below(std::uint64_t backslashes, std::uint64_t plain, std::uint64_t u,
+                                               std::uint64_t hex, std::uint64_t surrogate, std::uint64_t high_second,
+                                               std::uint64_t low_second, bool lone_surrogates) noexcept {
+    if ((backslashes & backslashes << 1) != 0) return 0;
+    unsigned last = 63 - static_cast<unsigned>(__builtin_clzll(backslashes));
+    const std::uint64_t units = backslashes << 1 & u;
+    const std::uint64_t high = units & surrogate >> 1 & high_second >> 2;
+    const std::uint64_t low = units & surrogate >> 1 & low_second >> 2;
+    if (!lone_surrogates && last >= 6 && (low >> last >> 1 & 1) != 0 && (high >> (last - 5) & 1) != 0) last -= 6;
+    const std::uint64_t below = (std::uint64_t{1} << last) - 1;
+    const std::uint64_t escaped = (backslashes & below) << 1;
+    const std::uint64_t checked_units = escaped & u;
+    if ((escaped & ~(plain | checked_units)) != 0) return 0;
+    if ((checked_units & ~(hex >> 1 & hex >> 2 & hex >> 3 & hex >> 4)) != 0) return 0;
+    if (lone_surrogates) return last;
+    // A high surrogate's low half (its backslash 5 bytes on) must be among the escapes judged here.
+    const std::uint64_t pairs_inside = last >= 6 ? (std::uint64_t{1} << (last - 5)) - 1 : 0;
+    const std::uint64_t checked_high = high & escaped;
+    if ((checked_high & ~pairs_inside) != 0 || checked_high << 6 != (low & escaped)) return 0;
+    return last;
+}
 
 TOVAK_SCAN_INLINE ExtraMasks extra_masks(const unsigned char* p) noexcept {
     ExtraMasks m{0, 0, 0, 0, 0, 0, 0, 0};
@@ -174,6 +211,44 @@ TOVAK_AVX512_INLINE ExtraMasks extra_masks_avx512(const unsigned char* p) noexce
     m.dot = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('.'));
     return m;
 }
+
+TOVAK_AVX512_INLINE std::uint64_t avx512_equal(__m512i v, char byte) noexcept {
+    return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(byte));
+}
+
+// Bytes in [first, first + count).
+TOVAK_AVX512_INLINE std::uint64_t avx512_within(__m512i v, char first, char count) noexcept {
+    return _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(first)), _mm512_set1_epi8(count));
+}
+
+// The literal words and the escapes of the block, for ExtraMasks (`backslash`, `in_string` and `quotes` from
+// the classifier). Each part only when the block has something of its kind.
+TOVAK_AVX512_INLINE void word_and_escape_masks_avx512(const unsigned char* p, std::uint64_t backslash,
+                                                      std::uint64_t in_string, std::uint64_t quotes,
+                                                      bool lone_surrogates, ExtraMasks& m) noexcept {
+    const __m512i v = _mm512_loadu_si512(p);
+    const std::uint64_t t = avx512_equal(v, 't'), n = avx512_equal(v, 'n'), f = avx512_equal(v, 'f');
+    m.words_ready = true;
+    if ((t | n | f) & ~in_string & ~quotes) {
+        const std::uint64_t r = avx512_equal(v, 'r'), u = avx512_equal(v, 'u'), e = avx512_equal(v, 'e');
+        const std::uint64_t l = avx512_equal(v, 'l'), a = avx512_equal(v, 'a'), s = avx512_equal(v, 's');
+        m.word4 = (t & r >> 1 & u >> 2 & e >> 3) | (n & u >> 1 & l >> 2 & l >> 3);
+        m.word5 = f & a >> 1 & l >> 2 & s >> 3 & e >> 4;
+    }
+    const std::uint64_t backslashes = backslash & in_string & ~quotes;
+    if (backslashes == 0) {
+        m.escapes_valid_below = kBlockSize;
+        return;
+    }
+    const __m512i lower = _mm512_or_si512(v, _mm512_set1_epi8(0x20));
+    const std::uint64_t plain =
+        avx512_equal(v, '"') | avx512_equal(v, '/') | avx512_equal(v, 'b') | f | n | avx512_equal(v, 'r') | t;
+    const std::uint64_t hex = m.digit | avx512_within(lower, 'a', 6);
+    const unsigned valid_below = escapes_valid_below(
+        backslashes, plain, avx512_equal(v, 'u'), hex, avx512_equal(lower, 'd'),
+        avx512_within(v, '8', 2) | avx512_within(lower, 'a', 2), avx512_within(lower, 'c', 4), lone_surrogates);
+    m.escapes_valid_below = static_cast<std::uint8_t>(valid_below);
+}
 #endif
 
 // The grammar of a block's tokens as a table machine, for the bit-parallel pass: the states inside
@@ -245,17 +320,27 @@ struct TokenWalk {
 
 // Steps the machine from `state` at depth `depth` over the tokens whose first bytes `tokens` marks in the
 // block at `bytes`. Out of line: the drivers it would be inlined into keep too many values live, and its
-// loop's state must stay in registers. The AVX2 copies use the shifts of BMI2.
+// loop's state must stay in registers. The levels below AVX2 use it; the others check by masks (below).
 TokenWalk walk_tokens(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                       std::uint64_t ring) noexcept;
-TokenWalk walk_tokens_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
-                           std::uint64_t ring) noexcept;
 // The same, stopping before the first token that would take the depth to `stop` or below (a closing
 // bracket that navigation watches), so the tokens before it are still taken at once.
 TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
                             std::uint64_t ring, int stop) noexcept;
-TokenWalk walk_tokens_until_avx2(const unsigned char* bytes, std::uint64_t tokens, unsigned state, int depth,
-                                 std::uint64_t ring, int stop) noexcept;
+
+// A block's tokens for the check by masks: every token's first byte, and among them (all outside strings)
+// the opening brackets, closing brackets, commas, colons and the opening quotes of strings; the other
+// tokens are scalars.
+struct TokenMasks {
+    std::uint64_t tokens, open, close, comma, colon, quote;
+};
+
+// The same machine and result as walk_tokens_until, with the order of the tokens checked by masks: each
+// class mask is compressed over the token starts (BMI2's PEXT), so that bit k tells the class of the k-th
+// token and "the token before" is a shift. Only the brackets are walked one by one, to keep the kinds of the
+// open containers and to tell, for every token, whether it lies in an object. Needs BMI2 (the AVX2 level).
+TokenWalk check_tokens_bmi2(const unsigned char* bytes, const TokenMasks& masks, unsigned state, int depth,
+                            std::uint64_t ring, int stop) noexcept;
 
 }  // namespace validate_detail
 
@@ -366,8 +451,10 @@ private:
         StreamValidator* self;
         TOVAK_AVX512_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
                                        const StringCarry&, StringCarry&) noexcept {
-            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx512(bytes),
-                                    static_cast<std::size_t>(bytes - self->data_));
+            validate_detail::ExtraMasks extra = validate_detail::extra_masks_avx512(bytes);
+            validate_detail::word_and_escape_masks_avx512(bytes, masks.backslash, strings.in_string, strings.quotes,
+                                                          Rules::kLoneSurrogates, extra);
+            return self->template fast_block<true>(masks, strings, extra, static_cast<std::size_t>(bytes - self->data_));
         }
     };
 #endif
@@ -855,8 +942,11 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     std::uint64_t tokens = structural | (opening & from) | scalar_starts;
 
     std::size_t end = base + kBlockSize;  // where the cursor goes: past a string escape or scalar crossing the end
-    // The escapes in strings.
-    std::uint64_t backslashes = masks.backslash & contents;
+    // The escapes in strings that the masks did not judge (at the AVX-512 level, when the others are valid:
+    // only the block's last escape).
+    const std::uint64_t unjudged =
+        extra.escapes_valid_below < kBlockSize ? ~std::uint64_t{0} << extra.escapes_valid_below : 0;
+    std::uint64_t backslashes = masks.backslash & contents & unjudged;
     while (backslashes != 0) {
         const std::size_t at = static_cast<std::size_t>(__builtin_ctzll(backslashes));
         const std::size_t length = fast_escape(base + at);
@@ -879,7 +969,10 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
         numbers &= ~(~std::uint64_t{0} << last);
         literals &= ~one_by_one;
     }
-    if (literals != 0) {
+    if (literals != 0 && extra.words_ready) {
+        const std::uint64_t four = literals & extra.word4, five = literals & extra.word5;
+        if ((literals & ~(four | five)) != 0 || ((four << 4 | five << 5) & scalar) != 0) return false;
+    } else if (literals != 0) {
         // Compared as words, without a branch on which literal: each ends its run, before the block's end.
         // A literal starts at most at the block's byte 62 and is read five bytes wide.
         if (base + kBlockSize + 3 > size_) return false;  // may read past the data: the walk takes it
@@ -953,18 +1046,19 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     // such token and the block is taken up to there.
     const bool may_reach_floor = __builtin_popcountll(masks.close & outside) >= entry_depth - floor_;
     TokenWalk walked;
-#if TOVAK_SCAN_X86
-    if (may_reach_floor) {
-        walked = kAvx2 ? walk_tokens_until_avx2(data_ + base, tokens, state, entry_depth, ring, floor_)
-                       : walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_);
+    if constexpr (kAvx2) {
+        // BMI2 comes with the AVX2 and AVX-512 levels: the order of the tokens is checked by masks.
+        const TokenMasks classes{tokens,
+                                 masks.open & outside,
+                                 masks.close & outside,
+                                 masks.comma & outside,
+                                 extra.colon & outside,
+                                 opening & from};
+        walked = check_tokens_bmi2(data_ + base, classes, state, entry_depth, ring, may_reach_floor ? floor_ : INT_MIN);
     } else {
-        walked = kAvx2 ? walk_tokens_avx2(data_ + base, tokens, state, entry_depth, ring)
-                       : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
+        walked = may_reach_floor ? walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_)
+                                 : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
     }
-#else
-    walked = may_reach_floor ? walk_tokens_until(data_ + base, tokens, state, entry_depth, ring, floor_)
-                             : walk_tokens(data_ + base, tokens, state, entry_depth, ring);
-#endif
     state = walked.state;
     const int depth = entry_depth + walked.depth, lowest = entry_depth + walked.lowest;
     if (state == kBroken || lowest <= floor_) return false;

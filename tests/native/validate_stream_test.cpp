@@ -255,6 +255,7 @@ void scalar_offsets(native_check::Report& report, Random& random) {
         "0", "-0", "7", "10", "-10", "0.5", "-0.5", "12.25", "01", "-01", "00", "1.", ".5", "-", "--1", "1-2",
         "1.2.3", "0.", "1..2", "-.5", "1.5.", "2-", "0-1", "-0.0", "0.01", "1e5", "1.5e-3", "1e", "1e+", "1e5.5",
         "true", "false", "null", "tru", "nulll", "truefalse", "true1", "1true", "fals", "nan", "1x", "x1", "1\\u",
+        "falsx", "nulk", "trUe", "t", "f", "n", "falsee", "nul", "true-1", "null.5",
     };
     for (const char* run : kRuns) {
         for (std::size_t shift = 0; shift < 70; shift += 1 + random.below(3)) {
@@ -294,6 +295,84 @@ void deep_mixed_nesting(native_check::Report& report, Random& random) {
             const std::size_t at = text.find_last_of("]}", random.below(text.size()));
             if (at != std::string::npos) text[at] = text[at] == ']' ? '}' : ']';
         }
+        compare<json::FixedWidthRules>(report, random, text, "fixed");
+        compare<json::PythonRules>(report, random, text, "python");
+    }
+}
+
+// Dense texts (no white space outside strings, so a block holds many tokens), each at every offset of a
+// block, damaged at one token outside strings: swapped for another structural byte or a scalar, deleted,
+// doubled, or swapped with the token after it. The token order is judged by masks over a block's tokens at
+// the wider levels, so each kind of damage is met at each place in a block and across a block's end.
+void token_order_damage(native_check::Report& report, Random& random) {
+    static const char kReplacements[] = {'{', '}', '[', ']', ',', ':', '"', '1', 't'};
+    for (int round = 0; round < 40; ++round) {
+        std::string spaced;
+        std::vector<Node> nodes;
+        Generator generator(random, spaced, nodes);
+        generator.value(1);
+        std::string dense;
+        json::compact_text(spaced, dense, json::SimdLevel::scalar);
+        // The first bytes of the tokens outside strings.
+        std::vector<std::size_t> tokens;
+        bool in_string = false;
+        for (std::size_t i = 0; i < dense.size(); ++i) {
+            if (in_string) {
+                if (dense[i] == '\\') ++i;
+                else if (dense[i] == '"') in_string = false;
+                continue;
+            }
+            const bool scalar_byte = dense[i] != '"' && std::string_view("{}[],:").find(dense[i]) == std::string_view::npos;
+            if (!scalar_byte || i == 0 || std::string_view("{}[],:\"").find(dense[i - 1]) != std::string_view::npos)
+                tokens.push_back(i);
+            if (dense[i] == '"') in_string = true;
+        }
+        for (std::size_t shift = 0; shift < 64; shift += 1 + random.below(3)) {
+            std::string text = "[";
+            text.append(63 + shift, ' ');
+            const std::size_t start = text.size();
+            text += dense;
+            text += ",[]]";
+            const std::size_t at = start + tokens[random.below(tokens.size())];
+            switch (random.below(5)) {
+                case 0: text[at] = random.pick(kReplacements); break;
+                case 1: text.erase(at, 1); break;
+                case 2: text.insert(at, 1, text[at]); break;
+                case 3: {
+                    const std::size_t next = text.find_first_not_of(' ', at + 1);
+                    if (next != std::string::npos) std::swap(text[at], text[next]);
+                    break;
+                }
+                default: break;  // left valid
+            }
+            compare<json::FixedWidthRules>(report, random, text, "fixed");
+            compare<json::PythonRules>(report, random, text, "python");
+        }
+    }
+}
+
+// Several escapes in one string, valid and not, at every offset of a block: the wider levels judge all but a
+// block's last escape by masks (a surrogate pair as one), so pairs cut by the block's end, lone and reversed
+// surrogates, doubled backslashes and bad hex digits must all land on each side of that line.
+void escape_offsets(native_check::Report& report, Random& random) {
+    static const char* const kEscapes[] = {
+        "\\u00e9", "\\ud83d\\ude00", "\\uD83D\\uDE00", "\\ud800", "\\udc00", "\\ud800\\u0041", "\\ud83d\\ud83d\\ude00",
+        "\\ude00\\ud83d", "\\ud7ff", "\\ue000", "\\uDbFf\\uDfFf", "\\n", "\\\\", "\\\\\\\"", "\\/", "\\\"", "\\x",
+        "\\u12g4", "\\u00E", "\\U0041", "\\ud83d\\u", "\\ud83d\\\\", "\\ud83d\\n", "\\b\\f\\r\\t", "\\\\u0041",
+    };
+    for (int round = 0; round < 400; ++round) {
+        std::string text = "[";
+        text.append(63, ' ');
+        text += "{\"k\":\"";
+        text.append(random.below(64), 'a');
+        const std::size_t escapes = random.between(1, 6);
+        for (std::size_t k = 0; k < escapes; ++k) {
+            // Mostly valid ones, so that a block often holds several before a bad one.
+            static const char* const kValid[] = {"\\u00e9", "\\ud83d\\ude00", "\\n", "\\\\", "\\/", "\\\""};
+            text += random.percent(60) ? random.pick(kValid) : random.pick(kEscapes);
+            text.append(random.below(5), 'b');
+        }
+        text += "\"}]";
         compare<json::FixedWidthRules>(report, random, text, "fixed");
         compare<json::PythonRules>(report, random, text, "python");
     }
@@ -604,6 +683,8 @@ int main(int argc, char** argv) {
     }
     scalar_offsets(report, random);
     deep_mixed_nesting(report, random);
+    token_order_damage(report, random);
+    escape_offsets(report, random);
     rfc_examples(report, random);
     element_boundaries(report, random);
     pointer_syntax(report);
