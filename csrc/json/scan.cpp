@@ -1,5 +1,9 @@
 #include "json/scan.hpp"
 
+#if TOVAK_SCAN_X86
+#include <cpuid.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
@@ -57,6 +61,24 @@ struct SingleBlock {
 SimdLevel wide_simd_level() noexcept {
     static const SimdLevel level = detect_level();
     return level;
+}
+
+bool fast_bit_extract() noexcept {
+#if TOVAK_SCAN_X86
+    static const bool fast = [] {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("bmi2")) return false;
+        // AMD (and Hygon, built on the same cores) run them in hardware from family 19h (Zen 3) on.
+        if (!__builtin_cpu_is("amd")) return true;
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        __cpuid(1, eax, ebx, ecx, edx);
+        const unsigned family = ((eax >> 8) & 0xF) == 0xF ? 0xF + ((eax >> 20) & 0xFF) : (eax >> 8) & 0xF;
+        return family >= 0x19;
+    }();
+    return fast;
+#else
+    return false;
+#endif
 }
 
 SimdLevel simd_level() noexcept {

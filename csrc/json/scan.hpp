@@ -54,6 +54,11 @@ SimdLevel wide_simd_level() noexcept;
 // The same level capped at AVX2, for block drivers of their own that know no level above it.
 SimdLevel simd_level() noexcept;
 
+// Whether this CPU's PEXT/PDEP (BMI2) take a few cycles: false before AMD's Zen 3, which runs them as
+// microcode at up to hundreds of cycles each, so code that would use them many times per block keeps a
+// plain loop there. Decided once per process.
+bool fast_bit_extract() noexcept;
+
 // ---------------------------------------------------------------------------------------------------
 // Structural classification for JSON
 

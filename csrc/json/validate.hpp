@@ -348,7 +348,8 @@ template <class Rules = FixedWidthRules>
 class StreamValidator {
 public:
     explicit StreamValidator(const ValidateOptions& options = {}, SimdLevel level = wide_simd_level()) noexcept
-        : simd_(level), one_value_(options.one_value), base_(options.outer_depth), depth_(options.outer_depth) {
+        : simd_(level), masks_walk_(fast_bit_extract()), one_value_(options.one_value), base_(options.outer_depth),
+          depth_(options.outer_depth) {
         floor_ = base_;
     }
 
@@ -554,6 +555,7 @@ private:
 
     // Configuration.
     SimdLevel simd_;
+    bool masks_walk_;  // the AVX2 and AVX-512 levels check the order of a block's tokens by masks (PEXT)
     bool one_value_;
     int base_;  // depth of the text's own level
     const Pointer* pointer_ = nullptr;
@@ -1046,7 +1048,7 @@ TOVAK_SCAN_INLINE bool StreamValidator<Rules>::parallel_block(const BlockMasks& 
     // such token and the block is taken up to there.
     const bool may_reach_floor = __builtin_popcountll(masks.close & outside) >= entry_depth - floor_;
     TokenWalk walked;
-    if constexpr (kAvx2) {
+    if (kAvx2 && masks_walk_) {
         // BMI2 comes with the AVX2 and AVX-512 levels: the order of the tokens is checked by masks.
         const TokenMasks classes{tokens,
                                  masks.open & outside,
