@@ -531,14 +531,21 @@ bool PyObjectSink::begin_object() {
     return true;
 }
 
-bool PyObjectSink::key(std::string_view utf8, bool ascii) {
-    KeyHead head = key_head(utf8.data(), utf8.size());
+[[gnu::always_inline]] inline bool PyObjectSink::key_with_head(std::string_view utf8, bool ascii, const KeyHead& head) {
     PyObject* str = key_cache_.get(utf8, ascii, head);
     if (str == nullptr) return false;
     object_keys_.push_back(Key{PyRef::steal(str), __builtin_bswap64(head.low), __builtin_bswap64(head.high),
                                key_bytes_.size(), utf8.size()});
     if (utf8.size() > 16) key_bytes_.append(utf8);
     return true;
+}
+
+bool PyObjectSink::key(std::string_view utf8, bool ascii) {
+    return key_with_head(utf8, ascii, key_head(utf8.data(), utf8.size()));
+}
+
+bool PyObjectSink::key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high) {
+    return key_with_head(utf8, ascii, KeyHead{head_low, head_high});
 }
 
 bool PyObjectSink::key_less(const Key& a, const Key& b) const noexcept {

@@ -211,6 +211,7 @@ public:
     bool end_array();
     bool begin_object();
     bool key(std::string_view utf8, bool ascii);
+    bool key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high);
     bool end_object();
 
     // The finished object, after a successful parse.
@@ -274,6 +275,7 @@ private:
     void swap_buffers(Buffers& other) noexcept;
 
     bool push(PyObject* obj);
+    bool key_with_head(std::string_view utf8, bool ascii, const KeyHead& head);
     bool push_container(PyObject* container);
     bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
