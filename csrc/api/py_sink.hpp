@@ -87,9 +87,8 @@ private:
 // evicting the older of the two in its set, so two keys of one set do not evict each other in turn (which
 // would also make every object holding them a new shape for SortedShapes). The table starts at
 // kInitialSlots and grows to kSlots when a set first overflows, so a small document does not pay for
-// clearing and walking the large table. Owned by a
-// thread state (lent to one parser at a time) or by one parser, and used by one thread at a time; it must
-// be destroyed while attached to the interpreter.
+// clearing and walking the large table. Owned by a thread state (lent to one parser at a time) or by one
+// parser, and used by one thread at a time; it must be destroyed while attached to the interpreter.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
