@@ -4,7 +4,9 @@
 // position inside the text, or gives a value that prints as text that parses back to the same value
 // (numbers to the same bits). The number fast paths agree with std::from_chars: the 128-bit conversion on
 // a significand and exponent taken from the bytes, and the parser under both rule sets on a number text
-// whose digits are the bytes.
+// whose digits are the bytes. A sink that takes keys with their first bytes sees the same keys as one
+// that does not, each with its first 16 bytes and its ASCII flag right.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -173,6 +175,45 @@ void check_numbers(const std::uint8_t* bytes, std::size_t size) {
     }
 }
 
+// Records the keys and how the parse ended; `KeyHeads` also takes keys with their first bytes.
+struct Keys : tovak::json::CheckSink {
+    std::string seen;  // each key as its size and bytes
+    void note(std::string_view utf8, bool ascii) {
+        FUZZ_CHECK(ascii == std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; }));
+        seen += std::to_string(utf8.size()) + ':';
+        seen.append(utf8);
+    }
+    bool key(std::string_view utf8, bool ascii) {
+        note(utf8, ascii);
+        return true;
+    }
+};
+
+struct KeyHeads : Keys {
+    using Keys::key;
+    std::size_t with_heads = 0;
+    bool key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high) {
+        char head[16] = {};
+        std::memcpy(head, utf8.data(), std::min<std::size_t>(utf8.size(), 16));
+        std::uint64_t low, high;
+        std::memcpy(&low, head, 8);
+        std::memcpy(&high, head + 8, 8);
+        FUZZ_CHECK(head_low == low && head_high == high);
+        ++with_heads;
+        note(utf8, ascii);
+        return true;
+    }
+};
+
+void check_key_heads(std::string_view text) {
+    Keys plain;
+    KeyHeads heads;
+    const json::ParseOutcome a = json::parse<json::PythonRules>(text, plain);
+    const json::ParseOutcome b = json::parse<json::PythonRules>(text, heads);
+    FUZZ_CHECK(a.status == b.status && plain.seen == heads.seen);
+    if (!a.ok()) FUZZ_CHECK(a.error.offset == b.error.offset && std::strcmp(a.error.message, b.error.message) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -195,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
 
     // The parser takes valid UTF-8 only: the lossy form of the bytes, untrimmed.
+    check_key_heads(lossy);
     json::Value value;
     if (std::optional<json::ParseError> error = json::parse_value(lossy, value)) {
         check_position(lossy, *error);

@@ -518,6 +518,62 @@ def test_long_strings_with_escapes(load, size):
     assert load(text) == json.loads(text)
 
 
+# Keys whose closing quote falls on either side of the parser's 16-byte look at a key, near the end of
+# the text or not, with a non-ASCII character or an escape at each place in that window.
+KEY_WINDOW_PIECES = [("", ""), ("é", "é"), ("\\u00e9", "é"), ("\\n", "\n"), ('\\"', '"'), ("😀", "😀")]
+
+
+@pytest.mark.parametrize("size", range(0, 21))
+@pytest.mark.parametrize("piece, decoded", KEY_WINDOW_PIECES)
+@pytest.mark.parametrize("tail", ["", " " * 20])
+def test_keys_around_the_first_sixteen_bytes(load, tovak_load, size, piece, decoded, tail):
+    keys = ["k" * at + piece + "k" * (size - at) for at in range(size + 1)]
+    names = ["k" * at + decoded + "k" * (size - at) for at in range(size + 1)]
+    for key, name in zip(keys, names):
+        text = f'{{"z":0,"{key}":1{tail}}}'
+        assert same(load(text), utf8_sorted({"z": 0, name: 1}))
+        assert same(tovak_load(text.encode()), {"z": 0, name: 1})
+
+
+@pytest.mark.parametrize("at", [0, 1, 14, 15, 16, 17])
+@pytest.mark.parametrize("tail", ["", " " * 20])
+def test_control_character_in_a_key(load, at, tail):
+    text = '{"' + "k" * at + "\x01" + 'k":1' + tail + "}"
+    with pytest.raises(ValueError, match=f"control character .* at line 1 column {at + 3}"):
+        load(text)
+
+
+@pytest.fixture(scope="module")
+def tovak_load():
+    import tovak
+
+    return tovak.load
+
+
+shape_keys = st.lists(st.sampled_from(["id", "name", "a", "b", "é", "type", "profile_background_x", ""]), min_size=1, max_size=8)
+
+
+@settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(shapes=st.lists(shape_keys, min_size=1, max_size=4), picks=st.lists(st.integers(0, 3), max_size=40),
+       fillers=st.integers(0, 4000))
+def test_object_shapes_between_key_evictions(load_many, tovak_load, shapes, picks, fillers):
+    # Records of a few shapes (keys out of order, repeated), in both orders, then enough other keys to
+    # evict theirs from the key cache, then the same records again, in two loads.
+    def obj(pairs):
+        return "{" + ",".join(f"{json.dumps(k)}:{v}" for k, v in pairs) + "}"
+
+    rows = []
+    for n, pick in enumerate(picks):
+        pairs = [("n", n)] + [(k, i) for i, k in enumerate(shapes[pick % len(shapes)])]
+        rows += [obj(pairs), obj(pairs[::-1])]
+    filler = obj((f"f{i}x", i) for i in range(fillers))
+    text = "[" + ",".join(rows + [filler] + rows) + "]"
+    expected = json.loads(text)
+    for _ in range(2):
+        assert same(load_many(text), [utf8_sorted(r) for r in expected])
+        assert same(tovak_load(text.encode()), expected)
+
+
 # --- against the standard library ------------------------------------------------------------------
 
 json_keys = st.text(st.characters(codec="utf-8"), max_size=12)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -279,26 +280,41 @@ PyObject* make_str(std::string_view utf8, bool ascii) {
 // KeyCache
 
 KeyCache::~KeyCache() {
-    for (std::uint16_t i : filled_) Py_DECREF(slots_[i].str);
+    for (std::uint16_t i : filled_) Py_DECREF(slots_[i / 2].ways[i % 2].str);
 }
 
-// Moves every entry into the full-size table; of two that now share a slot, one is dropped.
-void KeyCache::grow() {
-    std::unique_ptr<Slot[]> larger(new Slot[kSlots]());
-    std::size_t filled = filled_.size();
-    for (std::size_t n = 0; n < filled; ++n) {
-        const Slot& old = slots_[filled_[n]];
-        std::size_t index = (old.tag >> 8) & (kSlots - 1);
-        Slot& slot = larger[index];
-        if (slot.str == nullptr) filled_.push_back(static_cast<std::uint16_t>(index));
-        Py_XSETREF(slot.str, old.str);
-        slot.tag = old.tag;
-        slot.head[0] = old.head[0];
-        slot.head[1] = old.head[1];
+KeyCache::Slot& KeyCache::place(std::uint64_t tag) {
+    const std::size_t set_index = (tag >> 8) & (slot_count_ / 2 - 1);
+    Set& set = slots_[set_index];
+    for (std::size_t way = 0; way < 2; ++way) {
+        if (set.ways[way].str == nullptr) {
+            filled_.push_back(static_cast<std::uint16_t>(2 * set_index + way));
+            return set.ways[way];
+        }
     }
-    filled_.erase(filled_.begin(), filled_.begin() + static_cast<std::ptrdiff_t>(filled));
-    slots_ = std::move(larger);
+    Py_DECREF(set.ways[1].str);
+    set.ways[1] = set.ways[0];
+    set.ways[0].str = nullptr;
+    return set.ways[0];
+}
+
+// Moves every entry into the full-size table, oldest first within each set so a set keeps its newest;
+// of more than two that now share a set, the newer two stay.
+void KeyCache::grow() {
+    std::unique_ptr<Set[]> old = std::move(slots_);
+    std::vector<std::uint16_t> filled;
+    filled.swap(filled_);
+    filled_.reserve(filled.size());
+    slots_.reset(new Set[kSlots / 2]());
     slot_count_ = kSlots;
+    for (int way = 1; way >= 0; --way) {
+        for (std::uint16_t i : filled) {
+            if (static_cast<int>(i % 2) != way) continue;
+            const Slot& moving = old[i / 2].ways[way];
+            Slot& slot = place(moving.tag);
+            slot = moving;
+        }
+    }
 }
 
 // The first 16 bytes of a key, zero-padded, as two little-endian words.
@@ -333,11 +349,13 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
     static_assert(kMaxKeyBytes < 256, "the size must fit in the tag's low byte");
     std::size_t size = utf8.size();
     if (size > kMaxKeyBytes || slot_count_ == 0) return insert(utf8, ascii, head);
-    std::uint64_t hash = hash_key(utf8.data(), size, head);
-    Slot& slot = slots_[(hash >> 8) & (slot_count_ - 1)];
-    if (slot.str != nullptr && slot.tag == ((hash & ~std::uint64_t{0xFF}) | size) && slot.head[0] == head.low &&
-        slot.head[1] == head.high && (size <= 16 || str_equals(slot.str, utf8)))
-        return Py_NewRef(slot.str);
+    const std::uint64_t tag = (hash_key(utf8.data(), size, head) & ~std::uint64_t{0xFF}) | size;
+    Set& set = slots_[(tag >> 8) & (slot_count_ / 2 - 1)];
+    for (const Slot& slot : set.ways) {
+        if (slot.tag == tag && slot.head[0] == head.low && slot.head[1] == head.high && slot.str != nullptr &&
+            (size <= 16 || str_equals(slot.str, utf8)))
+            return Py_NewRef(slot.str);
+    }
     return insert(utf8, ascii, head);
 }
 
@@ -349,21 +367,53 @@ PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
     std::size_t size = utf8.size();
     if (size > kMaxKeyBytes) return make_str(utf8, ascii);
     if (slot_count_ == 0) {
-        slots_.reset(new Slot[kInitialSlots]());
+        slots_.reset(new Set[kInitialSlots / 2]());
         slot_count_ = kInitialSlots;
     }
     PyObject* str = make_str(utf8, ascii);
     if (str == nullptr) return nullptr;
-    std::uint64_t hash = hash_key(utf8.data(), size, head);
-    Slot* slot = &slots_[(hash >> 8) & (slot_count_ - 1)];
-    if (slot->str != nullptr && slot_count_ < kSlots) {
-        grow();
-        slot = &slots_[(hash >> 8) & (slot_count_ - 1)];
-    }
-    if (slot->str == nullptr) filled_.push_back(static_cast<std::uint16_t>(slot - slots_.get()));
-    Py_XSETREF(slot->str, Py_NewRef(str));
-    *slot = Slot{slot->str, (hash & ~std::uint64_t{0xFF}) | size, {head.low, head.high}};
+    const std::uint64_t tag = (hash_key(utf8.data(), size, head) & ~std::uint64_t{0xFF}) | size;
+    const Set& set = slots_[(tag >> 8) & (slot_count_ / 2 - 1)];
+    if (set.ways[1].str != nullptr && slot_count_ < kSlots) grow();
+    place(tag) = Slot{Py_NewRef(str), tag, {head.low, head.high}};
     return str;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// SortedShapes
+
+SortedShapes::~SortedShapes() {
+    if (!entries_) return;
+    for (std::size_t i = 0; i < kSlots; ++i)
+        for (PyObject* key : entries_[i].keys) Py_DECREF(key);
+}
+
+const std::uint32_t* SortedShapes::find(PyObject* const* keys, std::size_t count, std::uint64_t& hash) const noexcept {
+    // Two independent chains of multiplies, so a long shape is hashed at twice the pace of one chain.
+    std::uint64_t even = count * 0x9E3779B97F4A7C15ULL, odd = 0;
+    std::size_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        even = (even ^ reinterpret_cast<std::uintptr_t>(keys[i])) * 0xBF58476D1CE4E5B9ULL;
+        odd = (odd ^ reinterpret_cast<std::uintptr_t>(keys[i + 1])) * 0x94D049BB133111EBULL;
+    }
+    if (i < count) even = (even ^ reinterpret_cast<std::uintptr_t>(keys[i])) * 0xBF58476D1CE4E5B9ULL;
+    hash = even ^ (odd >> 1) ^ (even >> 29) ^ (odd >> 31);
+    if (!entries_) return nullptr;
+    const Entry& entry = entries_[hash & (kSlots - 1)];
+    if (entry.hash != hash || entry.keys.size() != count) return nullptr;
+    for (std::size_t k = 0; k < count; ++k)
+        if (entry.keys[k] != keys[k]) return nullptr;
+    return entry.order.data();
+}
+
+void SortedShapes::remember(std::uint64_t hash, PyObject* const* keys, std::size_t count, const std::uint32_t* order) {
+    if (!entries_) entries_.reset(new Entry[kSlots]);
+    Entry& entry = entries_[hash & (kSlots - 1)];
+    for (PyObject* key : entry.keys) Py_DECREF(key);
+    entry.keys.assign(keys, keys + count);
+    for (PyObject* key : entry.keys) Py_INCREF(key);
+    entry.order.assign(order, order + count);
+    entry.hash = hash;
 }
 
 namespace {
@@ -382,6 +432,34 @@ PyObject* new_dict(Py_ssize_t count) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
+// ValueStack
+
+ValueStack::~ValueStack() {
+    drop_from(0);
+    std::free(base_);
+}
+
+// Doubles the room (at least 64 values), keeping the values.
+[[gnu::noinline]] bool ValueStack::grow() noexcept {
+    const std::size_t size = this->size(), room = std::max<std::size_t>(64, 2 * capacity());
+    auto* larger = static_cast<PyObject**>(std::realloc(base_, room * sizeof(PyObject*)));
+    if (larger == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    base_ = larger;
+    top_ = larger + size;
+    limit_ = larger + room;
+    return true;
+}
+
+void ValueStack::swap(ValueStack& other) noexcept {
+    std::swap(base_, other.base_);
+    std::swap(top_, other.top_);
+    std::swap(limit_, other.limit_);
+}
+
+// ---------------------------------------------------------------------------------------------------
 // PyObjectSink
 
 // Looks for a pending signal every `signal_check_every` values: a load of one huge document then stops
@@ -393,8 +471,7 @@ PyObject* new_dict(Py_ssize_t count) {
 }
 
 [[gnu::always_inline]] inline bool PyObjectSink::push(PyObject* obj) {
-    if (obj == nullptr) return false;
-    values_.push_back(PyRef::steal(obj));
+    if (obj == nullptr || !values_.push(obj)) return false;
     if (--signal_countdown_ == 0) [[unlikely]] return !signal_pending();
     return true;
 }
@@ -408,8 +485,7 @@ bool PyObjectSink::push_container(PyObject* container) {
         untracked_.push_back(container);
         PyObject_GC_UnTrack(container);
     }
-    values_.push_back(std::move(owned));
-    return true;
+    return values_.push(owned.release());
 }
 
 [[gnu::always_inline]] inline bool PyObjectSink::null() { return push(Py_NewRef(Py_None)); }
@@ -443,9 +519,9 @@ bool PyObjectSink::end_array() {
     std::size_t count = values_.size() - frame.values;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) return false;
-    for (std::size_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), values_[frame.values + i].release());
-    values_.resize(frame.values);
+    PyObject* const* items = values_.from(frame.values);
+    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
+    values_.forget_from(frame.values);
     return push_container(list);
 }
 
@@ -455,14 +531,21 @@ bool PyObjectSink::begin_object() {
     return true;
 }
 
-bool PyObjectSink::key(std::string_view utf8, bool ascii) {
-    KeyHead head = key_head(utf8.data(), utf8.size());
+[[gnu::always_inline]] inline bool PyObjectSink::key_with_head(std::string_view utf8, bool ascii, const KeyHead& head) {
     PyObject* str = key_cache_.get(utf8, ascii, head);
     if (str == nullptr) return false;
     object_keys_.push_back(Key{PyRef::steal(str), __builtin_bswap64(head.low), __builtin_bswap64(head.high),
                                key_bytes_.size(), utf8.size()});
     if (utf8.size() > 16) key_bytes_.append(utf8);
     return true;
+}
+
+bool PyObjectSink::key(std::string_view utf8, bool ascii) {
+    return key_with_head(utf8, ascii, key_head(utf8.data(), utf8.size()));
+}
+
+bool PyObjectSink::key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high) {
+    return key_with_head(utf8, ascii, KeyHead{head_low, head_high});
 }
 
 bool PyObjectSink::key_less(const Key& a, const Key& b) const noexcept {
@@ -499,13 +582,28 @@ void PyObjectSink::sort_keys(const Key* keys, std::size_t count) {
     std::sort(order, order + count, less);
 }
 
+// Objects of one shape sort alike: the order is looked up by the key objects before sorting. Out of line,
+// so the sorted-already path of end_object stays small.
+[[gnu::noinline]] const std::uint32_t* PyObjectSink::sorted_order(const Key* keys, std::size_t count,
+                                                                  std::uint32_t* sorted) {
+    PyObject* shape[SortedShapes::kMaxKeys];
+    for (std::size_t i = 0; i < count; ++i) shape[i] = keys[i].str.get();
+    SortedShapes& shapes = key_cache_.shapes();
+    std::uint64_t hash;
+    if (const std::uint32_t* known = shapes.find(shape, count, hash)) return known;
+    sort_keys(keys, count);
+    for (std::size_t k = 0; k < count; ++k) sorted[k] = order_[k].index;
+    shapes.remember(hash, shape, count, sorted);
+    return sorted;
+}
+
 bool PyObjectSink::end_object() {
     const Frame frame = open_[--depth_];
     std::size_t count = values_.size() - frame.values;
     PyRef dict = PyRef::steal(new_dict(static_cast<Py_ssize_t>(count)));
     if (!dict) return false;
     const Key* keys = object_keys_.data() + frame.keys;
-    const PyRef* values = values_.data() + frame.values;
+    PyObject* const* values = values_.from(frame.values);
 
     // In file order, storing in text order leaves each key where it first appeared with its last value.
     bool in_order = options_.keys == KeyOrder::file_order;
@@ -516,18 +614,23 @@ bool PyObjectSink::end_object() {
     if (in_order) {
         // Sorted: equal keys are adjacent and in text order; the later store wins and keeps the first's place.
         for (std::size_t i = 0; i < count; ++i)
-            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i].get()) < 0) return false;
+            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i]) < 0) return false;
+    } else if (count <= SortedShapes::kMaxKeys) {
+        std::uint32_t sorted[SortedShapes::kMaxKeys];
+        const std::uint32_t* order = sorted_order(keys, count, sorted);
+        for (std::size_t k = 0; k < count; ++k)
+            if (PyDict_SetItem(dict.get(), keys[order[k]].str.get(), values[order[k]]) < 0) return false;
     } else {
         sort_keys(keys, count);
         for (const SortEntry& entry : order_)
-            if (PyDict_SetItem(dict.get(), keys[entry.index].str.get(), values[entry.index].get()) < 0) return false;
+            if (PyDict_SetItem(dict.get(), keys[entry.index].str.get(), values[entry.index]) < 0) return false;
     }
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != count) {
         // Repeated keys dropped some values: keep them (and any untracked containers in them) alive
         // until `take` has put every recorded container back.
-        for (std::size_t i = 0; i < count; ++i) superseded_.push_back(PyRef::borrow(values[i].get()));
+        for (std::size_t i = 0; i < count; ++i) superseded_.push_back(PyRef::borrow(values[i]));
     }
-    values_.resize(frame.values);
+    values_.drop_from(frame.values);
     object_keys_.resize(frame.keys);
     key_bytes_.resize(frame.key_bytes);
     return push_container(dict.release());
@@ -540,8 +643,9 @@ PyRef PyObjectSink::take() {
     } else {
         track_deferred();
     }
-    PyRef out = std::move(values_.back());
-    values_.clear();
+    PyRef out = PyRef::steal(*values_.from(values_.size() - 1));
+    values_.forget_from(values_.size() - 1);
+    values_.drop_from(0);
     return out;
 }
 
@@ -556,14 +660,14 @@ void PyObjectSink::reset() {
     // Untracked containers are freed untracked, which the collector allows.
     untracked_.resize(kept_untracked_);
     superseded_.resize(kept_superseded_);
-    values_.clear();
+    values_.drop_from(0);
     object_keys_.clear();
     key_bytes_.clear();
     depth_ = 0;
 }
 
 std::size_t PyObjectSink::Buffers::capacity_bytes() const noexcept {
-    return values.capacity() * sizeof(PyRef) + untracked.capacity() * sizeof(PyObject*) +
+    return values.capacity() * sizeof(PyObject*) + untracked.capacity() * sizeof(PyObject*) +
            superseded.capacity() * sizeof(PyRef) + object_keys.capacity() * sizeof(Key) + key_bytes.capacity() +
            order.capacity() * sizeof(SortEntry) + open.capacity() * sizeof(Frame);
 }
@@ -673,7 +777,7 @@ PyParser::~PyParser() {
     sink_.swap_buffers(mine.sink);
     // Whatever the sink still holds (containers a failed or abandoned gather left untracked, values a
     // repeated key replaced) is dropped, as the sink's own destruction would.
-    mine.sink.values.clear();
+    mine.sink.values.drop_from(0);
     mine.sink.untracked.clear();
     mine.sink.superseded.clear();
     mine.sink.object_keys.clear();

@@ -50,12 +50,45 @@ records::InterruptCheck python_signal_check() noexcept;
 
 struct KeyHead;  // the first bytes of a key (py_sink.cpp)
 
+// Remembers how the keys of recent objects sort, found by the key objects themselves in text order: the
+// objects of one shape (the records of an array, as a rule) are sorted once. An entry holds references to
+// its keys, so no key it names can be freed and its address reused for other text while the entry lives;
+// the same objects in the same order are therefore the same texts, which sort the same way. Bounded:
+// kSlots direct-mapped entries of at most kMaxKeys keys, a newer shape evicting an older one in its slot.
+// Owned by a KeyCache and used like it; destroyed while attached to the interpreter.
+class SortedShapes {
+public:
+    static constexpr std::size_t kSlots = 256;
+    static constexpr std::size_t kMaxKeys = 64;
+
+    SortedShapes() = default;
+    SortedShapes(const SortedShapes&) = delete;
+    SortedShapes& operator=(const SortedShapes&) = delete;
+    ~SortedShapes();
+
+    // For `count` (at most kMaxKeys) borrowed key objects in text order: the positions of the keys in
+    // ascending order, equal keys in text order, when this shape is remembered; null otherwise. `hash` is
+    // set either way, for `remember`.
+    const std::uint32_t* find(PyObject* const* keys, std::size_t count, std::uint64_t& hash) const noexcept;
+    // Remembers `order` (as `find` gives it) for the keys `find` was asked about and hashed.
+    void remember(std::uint64_t hash, PyObject* const* keys, std::size_t count, const std::uint32_t* order);
+
+private:
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::vector<PyObject*> keys;  // owned references; empty when the entry is unused
+        std::vector<std::uint32_t> order;
+    };
+    std::unique_ptr<Entry[]> entries_;  // allocated on first use
+};
+
 // Remembers the `str` objects made for object keys, so repeated keys share one object (and its cached
-// hash). Bounded: keys of up to kMaxKeyBytes bytes, direct-mapped slots, a newer key evicting an older
-// one that lands in the same slot. The table starts at kInitialSlots and grows to kSlots on its first
-// eviction, so a small document does not pay for clearing and walking the large table. Owned by a
-// thread state (lent to one parser at a time) or by one parser, and used by one thread at a time; it must
-// be destroyed while attached to the interpreter.
+// hash). Bounded: keys of up to kMaxKeyBytes bytes in sets of two slots (one cache line), a new key
+// evicting the older of the two in its set, so two keys of one set do not evict each other in turn (which
+// would also make every object holding them a new shape for SortedShapes). The table starts at
+// kInitialSlots and grows to kSlots when a set first overflows, so a small document does not pay for
+// clearing and walking the large table. Owned by a thread state (lent to one parser at a time) or by one
+// parser, and used by one thread at a time; it must be destroyed while attached to the interpreter.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
@@ -71,6 +104,9 @@ public:
     // A new reference to the str of `utf8`, or null with a Python exception set.
     PyObject* get(std::string_view utf8, bool ascii);
 
+    // The sorted orders of the objects made of this cache's keys.
+    SortedShapes& shapes() noexcept { return shapes_; }
+
 private:
     friend class PyObjectSink;  // shares the key's first bytes, which it reads anyway
 
@@ -82,18 +118,75 @@ private:
         std::uint64_t tag;      // the hash above its low byte, the size in it
         std::uint64_t head[2];  // the first 16 bytes, zero-padded
     };
+    struct alignas(64) Set {
+        Slot ways[2];  // the newer key first
+    };
     PyObject* get(std::string_view utf8, bool ascii, const KeyHead& head);
     PyObject* insert(std::string_view utf8, bool ascii, const KeyHead& head);
+    // Where a new key of `tag` goes: an empty slot of its set, or the first after moving the older key
+    // out and the newer into the second (the filled slots stay filled).
+    Slot& place(std::uint64_t tag);
     void grow();
 
-    std::unique_ptr<Slot[]> slots_;  // allocated on first use
+    std::unique_ptr<Set[]> slots_;  // allocated on first use
     std::size_t slot_count_ = 0;
     std::vector<std::uint16_t> filled_;  // the slots holding a str, so teardown skips the empty ones
+    SortedShapes shapes_;
 };
 
 // A new `str` holding the UTF-8 text (`ascii` true when every byte is below 0x80), or null with a Python
 // exception set.
 PyObject* make_str(std::string_view utf8, bool ascii);
+
+// The finished values waiting for their container to close: owned references, added and dropped at the
+// top. Not a std::vector, so that a push is always the few instructions inlined into the parser's loop
+// (a compiler left to itself calls the vector's append out of line at some of the parser's push sites),
+// with only the growth out of line. Used like PyObjectSink, which holds it.
+class ValueStack {
+public:
+    ValueStack() noexcept = default;
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+    ValueStack(ValueStack&& other) noexcept { swap(other); }
+    ValueStack& operator=(ValueStack&& other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~ValueStack();
+
+    std::size_t size() const noexcept { return static_cast<std::size_t>(top_ - base_); }
+    std::size_t capacity() const noexcept { return static_cast<std::size_t>(limit_ - base_); }
+    // The values from position `from` on, borrowed.
+    PyObject* const* from(std::size_t from) const noexcept { return base_ + from; }
+
+    // Takes over the reference `owned`. False with MemoryError set when there was no room to grow (the
+    // reference is then dropped).
+    [[gnu::always_inline]] bool push(PyObject* owned) noexcept {
+        if (top_ == limit_) [[unlikely]] {
+            if (!grow()) {
+                Py_DECREF(owned);
+                return false;
+            }
+        }
+        *top_++ = owned;
+        return true;
+    }
+    // Drops the values from position `size` on.
+    void drop_from(std::size_t size) noexcept {
+        PyObject** keep = base_ + size;
+        while (top_ != keep) Py_DECREF(*--top_);
+    }
+    // Forgets the values from position `size` on: the caller took their references over.
+    void forget_from(std::size_t size) noexcept { top_ = base_ + size; }
+    void swap(ValueStack& other) noexcept;
+
+private:
+    bool grow() noexcept;
+
+    PyObject** base_ = nullptr;
+    PyObject** top_ = nullptr;
+    PyObject** limit_ = nullptr;
+};
 
 // Builds Python objects from parser events. Finished values wait on a stack until their container closes;
 // a list is then made at its exact size, and a dict is filled in ascending byte order of the keys, the
@@ -117,6 +210,7 @@ public:
     bool end_array();
     bool begin_object();
     bool key(std::string_view utf8, bool ascii);
+    bool key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high);
     bool end_object();
 
     // The finished object, after a successful parse.
@@ -163,7 +257,7 @@ public:
     // The growable buffers, empty of values between parses. A thread keeps one set between its parsers
     // (PyParser), so a load does not fault fresh pages in for them every time.
     struct Buffers {
-        std::vector<PyRef> values;
+        ValueStack values;
         std::vector<PyObject*> untracked;
         std::vector<PyRef> superseded;
         std::vector<Key> object_keys;
@@ -180,15 +274,19 @@ private:
     void swap_buffers(Buffers& other) noexcept;
 
     bool push(PyObject* obj);
+    bool key_with_head(std::string_view utf8, bool ascii, const KeyHead& head);
     bool push_container(PyObject* container);
     bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
     void sort_keys(const Key* keys, std::size_t count);
+    // The positions of `count` (at most SortedShapes::kMaxKeys) keys in sorted order, as sort_keys
+    // leaves them; `sorted` is room for them, used when the shape is not remembered yet.
+    const std::uint32_t* sorted_order(const Key* keys, std::size_t count, std::uint32_t* sorted);
 
     KeyCache& key_cache_;
     SinkOptions options_;
     std::uint32_t signal_countdown_;  // values until the next signal check
-    std::vector<PyRef> values_;
+    ValueStack values_;
     std::vector<PyObject*> untracked_;  // containers taken off the collector's lists; `take` puts them back
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
     std::vector<Key> object_keys_;

@@ -18,6 +18,12 @@
 //     bool key(std::string_view utf8, bool ascii);  // followed by exactly one value
 //     bool end_object();
 //
+// A sink may also take a key with its first 16 bytes, zero-padded, as two little-endian words (the bytes
+// the parser holds after finding the closing quote of a key without escapes), in place of the two-argument
+// `key` for such keys:
+//
+//     bool key(std::string_view utf8, bool ascii, std::uint64_t head_low, std::uint64_t head_high);
+//
 // The views handed to `string` and `key` are valid only during the call: they point into the text when
 // the string has no escapes, or into the parser's scratch buffer. `ascii` is true when every byte is
 // below 0x80. Keys arrive in text order, duplicates included; ordering and de-duplication are the sink's.
@@ -327,8 +333,16 @@ private:
         cur_ = skip_space_bytes(cur_, end_);
     }
 
+    static constexpr bool kSinkTakesKeyHead =
+        requires(Sink& sink, std::string_view text, std::uint64_t word) { sink.key(text, true, word, word); };
+
     // Each returns true on success; on failure `outcome_` holds the result.
     bool parse_string(std::string_view& out, bool& ascii);
+    // A key without escapes, from `cur_` (just past its opening quote) while 16 bytes are there: sets
+    // `out`, `ascii` and the key's head, moves `cur_` past the closing quote and returns true. Returns
+    // false, with nothing changed, for any other key (parse_string then reads it).
+    [[gnu::always_inline]] inline bool plain_key(std::string_view& out, bool& ascii, std::uint64_t& head_low,
+                                                 std::uint64_t& head_high) noexcept;
     [[gnu::always_inline]] inline bool parse_number();
     bool parse_literal(const char* word, std::size_t size);
     [[gnu::always_inline]] inline bool parse_hex_escape(const char*& p, std::uint32_t& unit);
@@ -420,8 +434,16 @@ value:  // a value is due
 key:  // at the first byte of a member (not white space, not the end)
     if (*cur_ != '"') return fail_at(cur_, message::key_must_be_string);
     ++cur_;
+    if constexpr (kSinkTakesKeyHead) {
+        std::uint64_t head_low, head_high;
+        if (plain_key(text, ascii, head_low, head_high)) {
+            if (!sink_.key(text, ascii, head_low, head_high)) return aborted();
+            goto key_done;
+        }
+    }
     if (!parse_string(text, ascii)) return outcome_;
     if (!sink_.key(text, ascii)) return aborted();
+key_done:
     skip_space();
     if (cur_ == end_) return fail_at_end(message::eof_object);
     if (*cur_ != ':') return fail_at(cur_, message::expected_colon);
@@ -487,6 +509,49 @@ bool Parser<Sink, Rules>::parse_literal(const char* word, std::size_t size) {
         }
     }
     return true;  // not reached: the fast path matched
+}
+
+template <class Sink, class Rules>
+bool Parser<Sink, Rules>::plain_key(std::string_view& out, bool& ascii, std::uint64_t& head_low,
+                                    std::uint64_t& head_high) noexcept {
+#if defined(__SSE2__)
+    if (end_ - cur_ < 16) return false;
+    // The first 16 bytes: where the first quote, backslash or control byte is, as skip_plain_string_bytes
+    // finds it, and those bytes themselves, which are the key's head once the bytes past its end are
+    // cleared. Key lengths vary from one key to the next, so this takes no branch on the length.
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('"')), _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\'))),
+                     _mm_cmpeq_epi8(_mm_max_epu8(chunk, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
+    const unsigned special_mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    const unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+    const char* close;
+    std::uint64_t high = 0;
+    __m128i head = chunk;
+    if (special_mask != 0) {
+        const unsigned size = static_cast<unsigned>(__builtin_ctz(special_mask));
+        close = cur_ + size;
+        // From kLeading + 16 - size: `size` bytes of 0xFF, then zeros, so the key's own bytes are kept.
+        alignas(16) static constexpr unsigned char kLeading[32] = {
+            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+        head = _mm_and_si128(chunk, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - size)));
+        high = high_mask & ((1u << size) - 1);
+    } else {
+        high = high_mask;
+        close = skip_plain_string_bytes(cur_ + 16, end_, high);
+        if (close == end_) return false;
+    }
+    if (*close != '"') return false;
+    head_low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(head));
+    head_high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(head, head)));
+    out = std::string_view(cur_, static_cast<std::size_t>(close - cur_));
+    ascii = high == 0;
+    cur_ = close + 1;
+    return true;
+#else
+    (void)out, (void)ascii, (void)head_low, (void)head_high;
+    return false;
+#endif
 }
 
 // `p` is just past "\u". On success `p` is past the four digits.
