@@ -104,6 +104,16 @@ def test_hand_made_arrays_match_one_thread(tmp_path, text):
     assert expected == ("value", reference_json(text))
 
 
+@pytest.mark.parametrize("run", [19, 38, 4095, 4096, 4097, 9001])
+def test_ranges_after_runs_of_backslashes(tmp_path, run):
+    # A range's escape comes from the backslashes before it, looked for only so far back; a range that
+    # starts after an odd run follows its two string states with different escapes.
+    text = b'["' + b"\\" * run + b'", 1, "' + b"\\" * (run // 2) + b'\\\"x,", 2, "\\' + b"\\" * run + b'"]'
+    expected = assert_same_as_one_thread(text, "json", tmp_path / "data.json", [61, 66, 67, 73, 1000, 4097],
+                                         threads=[2, 3])
+    assert expected == ("value", reference_json(text))
+
+
 LINE = '{"k": "a\\"b", "t": "東京 Zürich \u2003", "n": [1, 2]}'
 LINES = {
     "plain": (LINE + "\n") * 8,

@@ -7,13 +7,11 @@ namespace tovak::records {
 
 namespace {
 
-// Bytes in memory handed to the blocks between two looks at the stop check.
-constexpr std::size_t kMemoryPiece = std::size_t{1} << 20;
-
 bool asked_to_stop(const InterruptCheck& stop) { return stop.interrupted != nullptr && stop.interrupted(stop.context); }
 
-// Hands the range's whole blocks to `blocks(data, count)` in order (in place for memory, else through the
-// buffer), and returns how the reading went, with the last bytes that do not fill a block (`rest`).
+// Hands the range's whole blocks to `blocks(data, count)` in order, read into the buffer a chunk at a time
+// (bytes in memory too: scanned from a copy in the cache they ran faster than in place), and returns how
+// the reading went, with the last bytes that do not fill a block (`rest`).
 template <class Blocks>
 RangeRead read_range(const io::PositionalBytes& input, const ByteRange& range, RangeBuffer& buffer,
                      const InterruptCheck& stop, const unsigned char*& rest, std::size_t& rest_size, Blocks&& blocks) {
@@ -21,26 +19,6 @@ RangeRead read_range(const io::PositionalBytes& input, const ByteRange& range, R
     const std::uint64_t limit = range.to_end ? std::numeric_limits<std::uint64_t>::max() : range.end - range.begin;
     rest = buffer.data();
     rest_size = 0;
-    if (const char* memory = input.memory()) {
-        const std::uint64_t available = input.size() > range.begin ? input.size() - range.begin : 0;
-        const std::size_t size = static_cast<std::size_t>(std::min(available, limit));
-        const auto* data = reinterpret_cast<const unsigned char*>(memory) + range.begin;
-        const std::size_t whole = size / json::kBlockSize * json::kBlockSize;
-        for (std::size_t done = 0; done < whole;) {
-            if (asked_to_stop(stop)) {
-                read.stopped = true;
-                return read;
-            }
-            const std::size_t piece = std::min(whole - done, kMemoryPiece);
-            blocks(data + done, piece / json::kBlockSize);
-            done += piece;
-        }
-        read.bytes = size;
-        read.at_end = available < limit || range.to_end;
-        rest = data + whole;
-        rest_size = size - whole;
-        return read;
-    }
     unsigned char* data = buffer.data();
     std::size_t held = 0;  // bytes short of a block at the front of the buffer
     for (std::uint64_t remaining = limit; remaining != 0;) {
@@ -98,11 +76,18 @@ struct RangeLines {
     }
 };
 
-// The number of backslashes just before `offset` (a run that reaches a failed read ends there).
-std::uint64_t backslashes_before(const io::PositionalBytes& input, std::uint64_t offset) {
+// A run of backslashes longer than this before a range leaves its escape open: the caller counts such a
+// range again if it starts inside a string (a file of backslashes would otherwise be read back to its start
+// by every range).
+constexpr std::uint64_t kLongestLookBack = 4096;
+
+// The number of backslashes just before `offset` (a run that reaches a failed read ends there); nothing
+// when there are more than kLongestLookBack.
+std::optional<std::uint64_t> backslashes_before(const io::PositionalBytes& input, std::uint64_t offset) {
     std::uint64_t run = 0;
     char window[json::kBlockSize];
     while (offset != 0) {
+        if (run >= kLongestLookBack) return std::nullopt;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(offset, json::kBlockSize));
         const io::ReadOutcome got = input.read_fully_at(window, n, offset - n);
         if (!got.ok() || got.bytes != n) return run;
@@ -234,7 +219,9 @@ ArrayRangeCount count_array_range(const io::PositionalBytes& input, const ByteRa
         blocks.met = true;
     } else {
         // Inside a string the bytes before tell the escape: an odd run of backslashes escapes the first byte.
-        out.inside_escaped = backslashes_before(input, range.begin) % 2;
+        const std::optional<std::uint64_t> run = backslashes_before(input, range.begin);
+        out.inside_escaped = run ? *run % 2 : 0;
+        out.inside_known = run.has_value();
         blocks.lanes[1].in_string = ~std::uint64_t{0};
         blocks.lanes[1].escaped = out.inside_escaped;
     }
@@ -254,7 +241,7 @@ ArrayRangeCount count_array_range(const io::PositionalBytes& input, const ByteRa
 }
 
 bool ArrayRangeMerge::fits(const ArrayRangeCount& range) const noexcept {
-    if (strings_.inside() && strings_.escaped != range.inside_escaped) return false;
+    if (strings_.inside() && (!range.inside_known || strings_.escaped != range.inside_escaped)) return false;
     return count_.depth + range.runs[lane()].low >= 1;
 }
 

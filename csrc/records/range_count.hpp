@@ -282,13 +282,14 @@ struct ArrayRangeBlocks {
 #if TOVAK_SCAN_X86
     TOVAK_AVX2_INLINE bool block_avx2(const json::BlockMasks& m, const json::StringBlock&, const unsigned char* bytes,
                                       const json::StringCarry&, json::StringCarry&) noexcept {
-        std::uint64_t escaped = lanes[0].escaped;
+        const std::uint64_t escaped_before = lanes[0].escaped;
+        std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);
         const std::uint64_t parity = json::scan_detail::avx2_prefix_xor(quotes);
         lane_avx2(0, m, quotes, parity, escaped, bytes);
         if (!met) [[unlikely]] {
             // The lanes share their quotes unless their escape carries differ (a backslash ends the block before).
-            if (lanes[1].escaped == lanes[0].escaped) {
+            if (lanes[1].escaped == escaped_before) {
                 lane_avx2(1, m, quotes, parity, escaped, bytes);
             } else {
                 std::uint64_t other = lanes[1].escaped;
@@ -310,12 +311,13 @@ struct ArrayRangeBlocks {
 
     TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& m, const json::StringBlock&, const unsigned char* bytes,
                                           const json::StringCarry&, json::StringCarry&) noexcept {
-        std::uint64_t escaped = lanes[0].escaped;
+        const std::uint64_t escaped_before = lanes[0].escaped;
+        std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);
         const std::uint64_t parity = json::scan_detail::avx2_prefix_xor(quotes);
         lane_avx512(0, m, quotes, parity, escaped, bytes);
         if (!met) [[unlikely]] {
-            if (lanes[1].escaped == lanes[0].escaped) {
+            if (lanes[1].escaped == escaped_before) {
                 lane_avx512(1, m, quotes, parity, escaped, bytes);
             } else {
                 std::uint64_t other = lanes[1].escaped;
@@ -341,6 +343,7 @@ struct ArrayRangeCount {
     DepthRun runs[2];              // for the range started outside a string, and inside one
     json::StringCarry ends[2];     // the string state after the range, for each
     std::uint64_t inside_escaped = 0;  // the escape the start inside a string had (from the bytes before)
+    bool inside_known = true;          // false: too many backslashes before to tell (counted again if inside)
     RangeRead read;
 };
 
