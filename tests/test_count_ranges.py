@@ -9,8 +9,6 @@ are shifted by padding instead)."""
 
 import json
 import os
-import signal
-import subprocess
 import sys
 import threading
 import time
@@ -20,6 +18,7 @@ from conftest import json_values
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_count import reference_json, reference_jsonl
+from test_interrupt import BOUND, interrupt
 
 import tovak
 
@@ -201,22 +200,10 @@ def test_a_file_that_shrinks_while_counted(tmp_path, ranges, fmt):
 
 @pytest.mark.skipif(sys.platform == "win32", reason="needs POSIX signals")
 @pytest.mark.parametrize("fmt", ["json", "jsonl"])
-def test_sigint_stops_a_count_over_ranges(tmp_path, fmt):
+def test_sigint_stops_a_count_over_ranges(tmp_path, ranges, fmt):
+    ranges(64)  # the child inherits it: a count of many small ranges, long enough to be interrupted
     path = tmp_path / f"data.{fmt}"
     path.write_bytes(b"[" + b"1, " * 5_000_000 + b"1]" if fmt == "json" else b"1\n" * 8_000_000)
-    child = subprocess.Popen(
-        [sys.executable, "-c", "import sys, tovak\nprint('started', flush=True)\ntry:\n"
-         f"    tovak.count({str(path)!r}, threads=2)\n    print('finished')\nexcept KeyboardInterrupt:\n"
-         "    print('interrupted')\n"],
-        env={**os.environ, "TOVAK_COUNT_RANGE": "64"}, stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "started"
-        time.sleep(0.3)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, _ = child.communicate(timeout=60)
-    finally:
-        child.kill()
-        child.wait()
-    assert out.strip() == "interrupted"
-    assert time.monotonic() - sent < 5
+    last, delay = interrupt(f"tovak.count({str(path)!r}, threads=2)")
+    assert last == "interrupted"
+    assert delay < BOUND

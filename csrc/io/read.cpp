@@ -24,7 +24,8 @@ std::string IoError::text() const {
 
 ReadOutcome PositionalBytes::read_at(char* dest, std::size_t n, std::uint64_t offset) const noexcept {
     if (memory_ != nullptr) {
-        const std::size_t take = offset >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
+        const std::size_t take =
+            offset >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
         if (take != 0) std::memcpy(dest, memory_ + offset, take);
         return ReadOutcome{take, std::nullopt};
     }

@@ -298,7 +298,8 @@ TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::ui
     return avx2_bits(_mm256_cmpeq_epi8(sums.low, change), _mm256_cmpeq_epi8(sums.high, change));
 }
 
-TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(std::uint64_t opens, std::uint64_t closes, std::int64_t change) noexcept {
+TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(std::uint64_t opens, std::uint64_t closes,
+                                                std::int64_t change) noexcept {
     using namespace scan_detail;
     const Avx2DepthSums sums = avx2_depth_sums(opens, closes);
     const __m256i at = _mm256_set1_epi8(static_cast<char>(change));

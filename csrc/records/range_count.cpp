@@ -228,9 +228,10 @@ ArrayRangeCount count_array_range(const io::PositionalBytes& input, const ByteRa
     json::StringCarry unused;
     const unsigned char* rest = nullptr;
     std::size_t rest_size = 0;
-    out.read = read_range(input, range, buffer, stop, rest, rest_size, [&](const unsigned char* data, std::size_t count) {
+    auto scan = [&](const unsigned char* data, std::size_t count) {
         json::for_each_block(level, data, count, unused, blocks);
-    });
+    };
+    out.read = read_range(input, range, buffer, stop, rest, rest_size, scan);
     if (out.read.stopped || out.read.error) return out;
     blocks.step(rest, rest_size);
     for (int start = 0; start < 2; ++start) {

@@ -209,9 +209,9 @@ inline json::DepthLevels stepped_levels(std::uint64_t opens, std::uint64_t close
 
 // Brings a lane through a block: from the masks, or byte by byte where the masks cannot tell (an escaped
 // quote outside a string) or the lane reaches a new lowest depth (rare: once per level it climbs down).
-__attribute__((always_inline)) inline void lane_apply(ArrayLane& lane, const LaneBlock& b, const json::DepthLevels& levels,
-                                                      const json::BlockMasks& m, std::uint64_t quotes,
-                                                      const unsigned char* bytes) noexcept {
+__attribute__((always_inline)) inline void lane_apply(ArrayLane& lane, const LaneBlock& b,
+                                                      const json::DepthLevels& levels, const json::BlockMasks& m,
+                                                      std::uint64_t quotes, const unsigned char* bytes) noexcept {
     if (b.diverges || levels.below != 0) [[unlikely]] {
         lane.step(bytes, json::kBlockSize);
         return;
@@ -223,7 +223,8 @@ __attribute__((always_inline)) inline void lane_apply(ArrayLane& lane, const Lan
         std::uint64_t space = 0;
         for (unsigned i = 0; i < json::kBlockSize; ++i)
             if (json::is_space_byte(bytes[i])) space |= std::uint64_t{1} << i;
-        const std::uint64_t plain = (~b.in_string & ~(space | m.comma | m.close | m.open | m.quote)) | (quotes & b.in_string);
+        const std::uint64_t plain =
+            (~b.in_string & ~(space | m.comma | m.close | m.open | m.quote)) | (quotes & b.in_string);
         lane.run.content = ((plain & levels.at) | (b.opens & levels.above)) != 0;
     }
     lane.run.net += static_cast<std::int64_t>(__builtin_popcountll(b.opens)) - __builtin_popcountll(b.closes);
@@ -309,8 +310,9 @@ struct ArrayRangeBlocks {
         lane_apply(lanes[k], b, levels, m, quotes, bytes);
     }
 
-    TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& m, const json::StringBlock&, const unsigned char* bytes,
-                                          const json::StringCarry&, json::StringCarry&) noexcept {
+    TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& m, const json::StringBlock&,
+                                          const unsigned char* bytes, const json::StringCarry&,
+                                          json::StringCarry&) noexcept {
         const std::uint64_t escaped_before = lanes[0].escaped;
         std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);

@@ -531,8 +531,8 @@ std::optional<records::CountOutcome> count_ranges_parallel(Source& source, const
     const std::uint64_t size = input->size();
     const std::uint64_t body = size > first ? size - first : 0;
     const std::uint64_t align = lines ? json::kBlockSize : 1;
-    std::uint64_t range = range_size != 0 ? range_size
-                                          : std::clamp(body / (threads * kRangesPerWorker), kSmallestRange, kLargestRange);
+    std::uint64_t range = range_size;
+    if (range == 0) range = std::clamp(body / (threads * kRangesPerWorker), kSmallestRange, kLargestRange);
     range = (range + align - 1) / align * align;
     if (body <= range) return std::nullopt;  // one range: the serial scan
     threads = static_cast<std::size_t>(std::min<std::uint64_t>(threads, body / range + 2));
@@ -570,7 +570,8 @@ std::optional<records::CountOutcome> count_ranges_parallel(Source& source, const
             if (!more) return finish(line_merge.outcome());
         } else {
             const records::ArrayRangeCount& counted = job->array;
-            if (counted.read.error) return finish(records::CountOutcome::failed(records::ErrorKind::io, *counted.read.error));
+            if (counted.read.error)
+                return finish(records::CountOutcome::failed(records::ErrorKind::io, *counted.read.error));
             if (array_merge.fits(counted)) {
                 array_merge.add(counted);
             } else {
