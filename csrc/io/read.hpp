@@ -91,8 +91,8 @@ public:
     virtual std::optional<std::uint64_t> stored_size() const { return std::nullopt; }
     // How much of the input as stored has been consumed so far (for progress over compressed input).
     virtual std::uint64_t stored_bytes_read() const = 0;
-    // The bytes from the read position on, when they can be read at any position (a plain regular file,
-    // bytes in memory); nothing for a stream (a pipe, a file object, a decompressor).
+    // The bytes from the read position on, when they can be read at any position (a plain regular file
+    // this source opened, bytes in memory); nothing for a stream (a pipe, a file object, a decompressor).
     virtual std::optional<PositionalBytes> positional() const { return std::nullopt; }
 };
 

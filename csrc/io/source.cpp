@@ -28,7 +28,9 @@ FdSource::FdSource(int fd, FdOwnership ownership) : fd_(fd), ownership_(ownershi
 }
 
 std::optional<PositionalBytes> FdSource::positional() const {
-    if (!regular_ || stop_ != nullptr) return std::nullopt;
+    // A descriptor its owner keeps (standard input) must end where reading it to the end leaves it, which
+    // reads at positions would not do.
+    if (!regular_ || ownership_ != FdOwnership::owned || stop_ != nullptr) return std::nullopt;
     const std::uint64_t size = *stored_size_ > bytes_read_ ? *stored_size_ - bytes_read_ : 0;
     return PositionalBytes::of_file(fd_, start_ + bytes_read_, size);
 }
