@@ -22,8 +22,17 @@ FdSource::FdSource(int fd, FdOwnership ownership) : fd_(fd), ownership_(ownershi
         const off_t offset = ::lseek(fd_, 0, SEEK_CUR);
         const auto size = static_cast<std::uint64_t>(status.st_size);
         const auto start = offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+        start_ = start;
         stored_size_ = size > start ? size - start : 0;
     }
+}
+
+std::optional<PositionalBytes> FdSource::positional() const {
+    // A descriptor its owner keeps (standard input) must end where reading it to the end leaves it, which
+    // reads at positions would not do.
+    if (!regular_ || ownership_ != FdOwnership::owned || stop_ != nullptr) return std::nullopt;
+    const std::uint64_t size = *stored_size_ > bytes_read_ ? *stored_size_ - bytes_read_ : 0;
+    return PositionalBytes::of_file(fd_, start_ + bytes_read_, size);
 }
 
 FdSource::~FdSource() {
@@ -103,6 +112,12 @@ IoResult<std::string_view> PeekSource::peek_more(std::size_t limit) {
         if (got.bytes == 0) inner_ended_ = true;
     }
     return std::string_view(head_).substr(0, std::min(limit, head_.size()));
+}
+
+std::optional<PositionalBytes> PeekSource::positional() const {
+    std::optional<PositionalBytes> inner = inner_->positional();
+    if (!inner) return std::nullopt;
+    return inner->widened(head_.size() - replayed_);
 }
 
 ReadOutcome PeekSource::read(char* dest, std::size_t n) {

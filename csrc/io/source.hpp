@@ -66,6 +66,7 @@ public:
     ReadOutcome read(char* dest, std::size_t n) override;
     std::optional<std::uint64_t> stored_size() const override { return stored_size_; }
     std::uint64_t stored_bytes_read() const override { return bytes_read_; }
+    std::optional<PositionalBytes> positional() const override;
 
     bool is_regular_file() const noexcept { return regular_; }
     int fd() const noexcept { return fd_; }
@@ -81,6 +82,7 @@ private:
     int fd_;
     FdOwnership ownership_;
     bool regular_ = false;
+    std::uint64_t start_ = 0;  // the offset at construction (a regular file)
     std::optional<std::uint64_t> stored_size_;
     std::uint64_t bytes_read_ = 0;
     InterruptCheck interrupt_check_;
@@ -103,6 +105,9 @@ public:
     ReadOutcome read(char* dest, std::size_t n) override;
     std::optional<std::uint64_t> stored_size() const override { return bytes_.size(); }
     std::uint64_t stored_bytes_read() const override { return pos_; }
+    std::optional<PositionalBytes> positional() const override {
+        return PositionalBytes::of_memory(bytes_.data() + pos_, bytes_.size() - pos_);
+    }
 
 private:
     std::string_view bytes_;
@@ -135,6 +140,8 @@ public:
     ReadOutcome read(char* dest, std::size_t n) override;
     std::optional<std::uint64_t> stored_size() const override { return inner_->stored_size(); }
     std::uint64_t stored_bytes_read() const override { return inner_->stored_bytes_read(); }
+    // The inner source's, widened by the bytes peeked and not yet handed out.
+    std::optional<PositionalBytes> positional() const override;
 
 private:
     std::unique_ptr<ByteSource> inner_;

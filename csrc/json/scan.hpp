@@ -81,6 +81,12 @@ struct StringCarry {
     }
 };
 
+// The bytes of a block after which the depth change since the block's start is `change` (`at`), one more
+// (`above`), or less (`below`); `change` lies in [-64, 0].
+struct DepthLevels {
+    std::uint64_t at, above, below;
+};
+
 struct StringBlock {
     std::uint64_t in_string;  // bytes inside strings: each opening quote and the contents, not the closing quote
     std::uint64_t quotes;     // the quotes that open or close a string (not escaped)
@@ -135,6 +141,14 @@ TOVAK_SCAN_INLINE BlockMasks masks_from(const BlockMasks& m, unsigned first) noe
 }
 
 namespace scan_detail {
+
+// A consumer with `static constexpr bool kOwnStrings = true` follows strings itself (from the raw quote
+// and backslash masks): the driver hands it a zero StringBlock and keeps no carry of its own.
+template <class Consumer>
+constexpr bool owns_strings() noexcept {
+    if constexpr (requires { Consumer::kOwnStrings; }) return Consumer::kOwnStrings;
+    else return false;
+}
 
 // Per byte class bits for the scalar classifier.
 enum : unsigned char { kQuote = 1, kBackslash = 2, kOpen = 4, kClose = 8, kComma = 16, kSpace = 32 };
@@ -264,9 +278,12 @@ TOVAK_AVX2_INLINE __m256i avx2_running_sum(__m256i v) noexcept {
 
 }  // namespace scan_detail
 
-// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
-TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
-                                                    std::int64_t depth) noexcept {
+// The depth change after every byte of a block, as two 32-byte vectors (see `avx512_depth_sums`).
+struct Avx2DepthSums {
+    __m256i low, high;
+};
+
+TOVAK_AVX2_INLINE Avx2DepthSums avx2_depth_sums(std::uint64_t opens, std::uint64_t closes) noexcept {
     using namespace scan_detail;
     // Bytes of all ones are -1: closes minus opens is +1 at an opener and -1 at a closer.
     const __m256i low = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes)),
@@ -274,8 +291,27 @@ TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::ui
     __m256i high = avx2_running_sum(_mm256_sub_epi8(avx2_bytes_of_bits(static_cast<std::uint32_t>(closes >> 32)),
                                                     avx2_bytes_of_bits(static_cast<std::uint32_t>(opens >> 32))));
     high = _mm256_add_epi8(high, avx2_last_of_lane(_mm256_permute2x128_si256(low, low, 0x11)));
+    return Avx2DepthSums{low, high};
+}
+
+// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
+TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
+                                                    std::int64_t depth) noexcept {
+    using namespace scan_detail;
+    const Avx2DepthSums sums = avx2_depth_sums(opens, closes);
     const __m256i change = _mm256_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(depth - start, -100, 100)));
-    return avx2_bits(_mm256_cmpeq_epi8(low, change), _mm256_cmpeq_epi8(high, change));
+    return avx2_bits(_mm256_cmpeq_epi8(sums.low, change), _mm256_cmpeq_epi8(sums.high, change));
+}
+
+TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(std::uint64_t opens, std::uint64_t closes,
+                                                std::int64_t change) noexcept {
+    using namespace scan_detail;
+    const Avx2DepthSums sums = avx2_depth_sums(opens, closes);
+    const __m256i at = _mm256_set1_epi8(static_cast<char>(change));
+    const __m256i above = _mm256_set1_epi8(static_cast<char>(change + 1));
+    return DepthLevels{avx2_bits(_mm256_cmpeq_epi8(sums.low, at), _mm256_cmpeq_epi8(sums.high, at)),
+                       avx2_bits(_mm256_cmpeq_epi8(sums.low, above), _mm256_cmpeq_epi8(sums.high, above)),
+                       avx2_bits(_mm256_cmpgt_epi8(at, sums.low), _mm256_cmpgt_epi8(at, sums.high))};
 }
 
 namespace scan_detail {
@@ -291,7 +327,8 @@ __attribute__((target(TOVAK_AVX2_TARGET))) std::size_t blocks_avx2(const unsigne
         BlockMasks masks;
         classify_avx2<Consumer::kNeedsSpace>(p, masks);
         const StringCarry before = strings;
-        const StringBlock found = avx2_locate_strings(masks, strings);
+        StringBlock found{};
+        if constexpr (!owns_strings<Consumer>()) found = avx2_locate_strings(masks, strings);
         if constexpr (requires { local.block_avx2(masks, found, p, before, strings); }) {
             if (!local.block_avx2(masks, found, p, before, strings)) break;
         } else {
@@ -348,8 +385,7 @@ TOVAK_AVX512_INLINE __m512i avx512_shift_up(__m512i v) noexcept {
 
 // The bytes of a block after which the nesting depth is `depth`, when it is `start` before the block and
 // each byte of `opens` adds one, each of `closes` takes one away: a running sum over the 64 bytes at once.
-TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
-                                                        std::int64_t start, std::int64_t depth) noexcept {
+TOVAK_AVX512_INLINE __m512i avx512_depth_sums(std::uint64_t opens, std::uint64_t closes) noexcept {
     using scan_detail::avx512_shift_up;
     __m512i sum = _mm512_mask_blend_epi8(closes, _mm512_maskz_mov_epi8(opens, _mm512_set1_epi8(1)),
                                          _mm512_set1_epi8(-1));
@@ -358,10 +394,24 @@ TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std
     sum = _mm512_add_epi8(sum, avx512_shift_up<4>(sum));
     sum = _mm512_add_epi8(sum, avx512_shift_up<8>(sum));
     sum = _mm512_add_epi8(sum, avx512_shift_up<16>(sum));
-    sum = _mm512_add_epi8(sum, avx512_shift_up<32>(sum));
+    return _mm512_add_epi8(sum, avx512_shift_up<32>(sum));
+}
+
+TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                        std::int64_t start, std::int64_t depth) noexcept {
     // The sums lie in [-64, 64]; a change the block cannot make becomes one no byte matches.
     const std::int64_t change = std::clamp<std::int64_t>(depth - start, -100, 100);
-    return _mm512_cmpeq_epi8_mask(sum, _mm512_set1_epi8(static_cast<char>(change)));
+    return _mm512_cmpeq_epi8_mask(avx512_depth_sums(opens, closes), _mm512_set1_epi8(static_cast<char>(change)));
+}
+
+// `avx2_depth_levels` on one 64-byte vector.
+TOVAK_AVX512_INLINE DepthLevels avx512_depth_levels(std::uint64_t opens, std::uint64_t closes,
+                                                   std::int64_t change) noexcept {
+    const __m512i sums = avx512_depth_sums(opens, closes);
+    const __m512i at = _mm512_set1_epi8(static_cast<char>(change));
+    return DepthLevels{_mm512_cmpeq_epi8_mask(sums, at),
+                       _mm512_cmpeq_epi8_mask(sums, _mm512_set1_epi8(static_cast<char>(change + 1))),
+                       _mm512_cmplt_epi8_mask(sums, at)};
 }
 
 namespace scan_detail {
@@ -378,7 +428,8 @@ __attribute__((target(TOVAK_AVX512_TARGET))) std::size_t blocks_avx512(const uns
         BlockMasks masks;
         classify_avx512<Consumer::kNeedsSpace>(p, masks);
         const StringCarry before = strings;
-        const StringBlock found = avx2_locate_strings(masks, strings);
+        StringBlock found{};
+        if constexpr (!owns_strings<Consumer>()) found = avx2_locate_strings(masks, strings);
         if constexpr (requires { local.block_avx512(masks, found, p, before, strings); }) {
             if (!local.block_avx512(masks, found, p, before, strings)) break;
         } else {
@@ -405,7 +456,8 @@ std::size_t blocks_baseline(const unsigned char* data, std::size_t blocks, Strin
         BlockMasks masks;
         Classify(p, masks);
         const StringCarry before = strings;
-        const StringBlock found = locate_strings(masks, strings);
+        StringBlock found{};
+        if constexpr (!owns_strings<Consumer>()) found = locate_strings(masks, strings);
         if (!local.block(masks, found, p, before, strings)) break;
     }
     consumer = local;
@@ -428,7 +480,7 @@ std::size_t blocks_baseline(const unsigned char* data, std::size_t blocks, Strin
 // or `blocks`; `carry` becomes the state after the last block handled (a consumer that stops in the middle
 // of a block knows its own state there). A consumer may also have `block_avx2` and `block_avx512` members,
 // the same as `block` but compiled with TOVAK_AVX2_INLINE and TOVAK_AVX512_INLINE, which the AVX2 and
-// AVX-512 drivers call instead.
+// AVX-512 drivers call instead. A consumer that follows strings itself says `kOwnStrings` (see owns_strings).
 template <class Consumer>
 std::size_t for_each_block(SimdLevel level, const unsigned char* data, std::size_t blocks, StringCarry& carry,
                            Consumer& consumer) noexcept {

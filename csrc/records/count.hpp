@@ -178,6 +178,9 @@ class ElementCounter {
 public:
     ElementCounter() noexcept = default;
     explicit ElementCounter(json::SimdLevel level) noexcept : level_(level) {}
+    // Counting on inside the array from the given state (a part of the input counted on its own).
+    ElementCounter(json::SimdLevel level, const ArrayCount& count, const json::StringCarry& strings) noexcept
+        : array_(true), count_(count), strings_(strings), level_(level) {}
 
     // False once the answer is known without reading further (the top level is not an array).
     bool feed(const unsigned char* bytes, std::size_t size) noexcept {
@@ -216,6 +219,9 @@ public:
         if (single_value_ || !array_) return 1;
         return count_.content ? count_.commas + 1 : 0;
     }
+    // Inside the array: the state so far.
+    const ArrayCount& state() const noexcept { return count_; }
+    const json::StringCarry& strings() const noexcept { return strings_; }
 
 private:
     bool array_ = false, single_value_ = false;

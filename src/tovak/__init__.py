@@ -57,10 +57,13 @@ def count(source: Source, *, format: str | None = None, at: str | None = None, t
     ``at`` (a JSON pointer, see ``records``) the whole input is validated as it is counted and the
     records counted are those ``records(source, at=at)`` gives.
 
-    ``threads``: JSONL lines are counted over ranges of whole lines on that many threads (an
-    array's scan, and a count with ``at``, use one); ``None`` means one thread, as measured:
-    reading the input into the ranges costs as much as counting them. One thread where the
-    interpreter runs with the GIL."""
+    ``threads``: the input is counted over ranges on that many threads. Each thread reads its own
+    ranges of a file or of bytes (JSONL and a top-level array alike); compressed input, pipes and
+    file objects are read on the calling thread, and their JSONL lines counted on the others (an
+    array's scan there, and a count with ``at``, use one thread). ``None`` means every core
+    available to the process for a file or bytes of 32 MiB or more (at most one thread per
+    16 MiB), else one thread. The threads build no Python objects, so they count side by side
+    whether or not the interpreter runs with the GIL."""
     return _reader.count(source, format, at, threads)
 
 

@@ -2,6 +2,8 @@
 // its arguments, opens the source (source.hpp), runs the record engine and turns its failure into tovak's
 // exception. Values follow Python's json module: keys in file order, exact integers, infinities, lone
 // surrogates kept (api::Rules::python).
+#include <cstdlib>
+
 #include "api/reader/mod.hpp"
 #include "api/reader/stream.hpp"
 #include "api/reader/structure.hpp"
@@ -77,10 +79,25 @@ Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject*
     }
     Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], format);
     if (!source) return source;
+    if (&signature == &kCountSignature) {
+        options.threads = count_worker_count(requested, *source.value());
+        return source;
+    }
     Result<std::size_t> workers = worker_count(requested, *source.value(), &signature == &kLoadSignature);
     if (!workers) return std::move(workers).failure();
     options.threads = *workers;
     return source;
+}
+
+// The bytes per range of a count on several threads: TOVAK_COUNT_RANGE when it holds a positive number
+// (for tests, which make ranges of a few bytes so that range boundaries fall everywhere), else 0: the
+// engine's choice.
+std::uint64_t count_range_size() {
+    const char* given = std::getenv("TOVAK_COUNT_RANGE");
+    if (given == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long long size = std::strtoull(given, &end, 10);
+    return end != given && *end == '\0' ? size : 0;
 }
 
 PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -97,14 +114,19 @@ PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return py_uint(*counted);
         }
         Source& input = *source.value();
-        Reader reader{io::ByteSourceRef(input.bytes())};
         const records::RecordOptions scan = input.record_options(cut_of(input.format()));
-        // An array's elements are found by one scan whatever the threads: it runs at the speed of reading.
-        records::CountOutcome counted = input.format() == io::Format::json ? records::count_elements(reader, scan)
-                                        : options.threads > 1 ? count_lines_parallel(reader, scan, options.threads)
-                                                              : records::count_lines(reader, scan);
-        if (!counted.ok()) return input.failure(*counted.error);
-        return py_uint(counted.count);
+        std::optional<records::CountOutcome> counted;
+        // Workers read their own ranges where the input allows it; else JSONL ranges are read here and an
+        // array's elements found by one scan.
+        if (options.threads > 1) counted = count_ranges_parallel(input, scan, options.threads, count_range_size());
+        if (!counted) {
+            Reader reader{io::ByteSourceRef(input.bytes())};
+            counted = input.format() == io::Format::json ? records::count_elements(reader, scan)
+                      : options.threads > 1              ? count_lines_parallel(reader, scan, options.threads)
+                                                         : records::count_lines(reader, scan);
+        }
+        if (!counted->ok()) return input.failure(*counted->error);
+        return py_uint(counted->count);
     });
 }
 

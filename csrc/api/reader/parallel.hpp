@@ -1,11 +1,13 @@
 // The package's functions on several threads (`threads=`): the records of one source cut on the calling
 // thread by the strict record cutter (or, under a pointer, the pointer cutter: the validator), parsed into
 // Python objects by worker threads (records/parallel.hpp; a member of an object as its (key, value) tuple),
-// and handed out in file order with the serial path's errors; and the JSONL line count over ranges of
-// whole lines, counted on worker threads.
+// and handed out in file order with the serial path's errors; and the count: over ranges of the input that
+// each worker reads for itself where the input can be read at any position (a plain file, bytes in memory;
+// records/range_count.hpp), else over ranges of whole lines the calling thread reads (JSONL).
 //
-// Only where the interpreter runs without the GIL: there the workers build objects at the same time. With
-// the GIL they would take turns (each holding it for a batch) and lose to one thread (worker_count).
+// Parsing only where the interpreter runs without the GIL: there the workers build objects at the same
+// time. With the GIL they would take turns (each holding it for a batch) and lose to one thread
+// (worker_count). Counting workers never touch the interpreter, so they count on any build.
 //
 // Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
@@ -112,5 +114,20 @@ private:
 // The non-blank lines of JSONL read from `reader`, counted on `threads` workers over ranges of whole lines;
 // the same count, or the same failure, as records::count_lines.
 records::CountOutcome count_lines_parallel(Reader& reader, const records::RecordOptions& options, std::size_t threads);
+
+// The number of workers for a count: `requested`, or for automatic (0) one per kBytesPerCountWorker of an
+// input that can be read at any position, at least kParallelCountFrom bytes as stored, up to the cores
+// available; else 1.
+std::size_t count_worker_count(std::size_t requested, const Source& source);
+inline constexpr std::uint64_t kParallelCountFrom = std::uint64_t{32} << 20;
+inline constexpr std::uint64_t kBytesPerCountWorker = std::uint64_t{16} << 20;
+
+// The records of `source` (not yet read) counted over ranges of its bytes on `threads` workers, each
+// reading its own ranges: the count, or the failure, that records::count_lines or count_elements give.
+// Nothing when the source cannot be read at any position (compressed, a pipe, a file object), when a JSON
+// text shows no `[` first in the bytes read for detection, or when the input fills less than two ranges.
+// `range_size`: bytes per range (rounded up to a multiple of 64 for JSONL); 0 for a few per worker.
+std::optional<records::CountOutcome> count_ranges_parallel(Source& source, const records::RecordOptions& options,
+                                                           std::size_t threads, std::uint64_t range_size = 0);
 
 }  // namespace tovak::reader

@@ -196,10 +196,16 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
     return success();
 }
 
-bool Source::starts_with_array() const noexcept {
-    for (const char c : input_.source->peeked())
-        if (!json::is_space_byte(static_cast<unsigned char>(c))) return c == '[';
-    return false;
+bool Source::starts_with_array() const noexcept { return array_start().has_value(); }
+
+std::optional<std::uint64_t> Source::array_start() const noexcept {
+    const std::string_view peeked = input_.source->peeked();
+    for (std::size_t i = 0; i < peeked.size(); ++i) {
+        if (json::is_space_byte(static_cast<unsigned char>(peeked[i]))) continue;
+        if (peeked[i] == '[') return i;
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 records::RecordOptions Source::record_options(records::Cut cut) const {

@@ -45,11 +45,17 @@ public:
     // Progress over the input as stored (compressed bytes for compressed input).
     std::uint64_t stored_bytes_read() const { return input_.source->stored_bytes_read(); }
     std::optional<std::uint64_t> stored_size() const { return input_.source->stored_size(); }
+    // Whether the engine's bytes can be read at any position (bytes().positional()): a plain regular file,
+    // a bytes-like object.
+    bool readable_anywhere() const { return input_.source->positional().has_value(); }
     io::Compression compression() const noexcept { return input_.compression; }
     // Bytes of a byte-order mark skipped before the first byte the engine sees (its offsets start after them).
     std::uint64_t skipped() const noexcept { return skipped_; }
     // Whether the first significant byte among those read ahead for detection is `[` (false when none is).
     bool starts_with_array() const noexcept;
+    // Where the engine's bytes hold that `[`, counted from the first byte the engine sees; nothing when
+    // starts_with_array() is false.
+    std::optional<std::uint64_t> array_start() const noexcept;
 
     // The engine's options for this input, cutting records as `cut` says: tolerant, interrupted by Ctrl-C.
     records::RecordOptions record_options(records::Cut cut) const;
