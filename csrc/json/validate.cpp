@@ -138,16 +138,6 @@ TokenWalk walk_tokens_until(const unsigned char* bytes, std::uint64_t tokens, un
 }
 
 #if TOVAK_SCAN_X86
-namespace {
-
-// Bit i of the result: the parity of bits 0 to i of `bits`.
-TOVAK_AVX2_INLINE std::uint64_t prefix_parity(std::uint64_t bits) noexcept {
-    for (unsigned shift = 1; shift < 64; shift *= 2) bits ^= bits << shift;
-    return bits;
-}
-
-}  // namespace
-
 __attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk check_tokens_bmi2(const unsigned char* bytes,
                                                                        const TokenMasks& masks, unsigned state,
                                                                        int depth, std::uint64_t ring,
@@ -190,7 +180,7 @@ __attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk check_tokens_bmi2(const uns
         stopped < kBlockSize ? masks.tokens & ((std::uint64_t{1} << stopped) - 1) : masks.tokens;
     const unsigned count = static_cast<unsigned>(__builtin_popcountll(tokens));
     const std::uint64_t all = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
-    const std::uint64_t in_object = _pext_u64(prefix_parity(changes) ^ (0 - entry_object), tokens);
+    const std::uint64_t in_object = _pext_u64(scan_detail::avx2_prefix_xor(changes) ^ (0 - entry_object), tokens);
     const std::uint64_t open = _pext_u64(masks.open, tokens), close = _pext_u64(masks.close, tokens);
     const std::uint64_t comma = _pext_u64(masks.comma, tokens), colon = _pext_u64(masks.colon, tokens);
     const std::uint64_t quote = _pext_u64(masks.quote, tokens);
