@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import pickle
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -112,6 +113,79 @@ def test_structure_nesting_limit(wrap):
     structure = tovak.Structure()
     structure.add(inner)
     assert tovak.Structure.from_bytes(structure.to_bytes()).schema() == structure.schema()
+
+
+def on_small_stack(work):
+    """work() on a thread whose stack is 256 KiB (threading.stack_size), its result or its exception."""
+    outcome = {}
+
+    def body():
+        try:
+            outcome["value"] = work()
+        except BaseException as error:  # noqa: BLE001 - raised again on the caller
+            outcome["error"] = error
+
+    previous = threading.stack_size(256 * 1024)
+    try:
+        thread = threading.Thread(target=body)
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def json_schema_depth(schema):
+    """How many nested schemas lie below `schema` through "items" and "properties" (without recursing)."""
+    depth = 0
+    while True:
+        if "items" in schema:
+            schema = schema["items"]
+        elif "properties" in schema:
+            (schema,) = schema["properties"].values()
+        else:
+            return depth
+        depth += 1
+
+
+DEEP = 9999  # the deepest record the summary takes
+
+
+@pytest.mark.parametrize(
+    "text, levels_below, expected_json_schema_top",
+    [
+        ("[" * DEEP + "]" * DEEP, DEEP - 1, {"type": "array"}),
+        ('{"k":' * DEEP + "1" + "}" * DEEP, DEEP, {"type": "object", "required": ["k"]}),
+        ('[{"k":' * (DEEP // 2) + "[true, 1]" + "}]" * (DEEP // 2), DEEP, {"type": "array"}),
+    ],
+    ids=["arrays", "objects", "mixed"],
+)
+@pytest.mark.parametrize("small_stack", [False, True], ids=["caller's stack", "256 KiB stack"])
+def test_deepest_records_whatever_the_thread_stack(tmp_path, text, levels_below, expected_json_schema_top, small_stack):
+    # Every walk over a summary recurses per level; on a small thread stack it must move to a stack of its
+    # own instead of running off the end of this one.
+    path = write_test_file(tmp_path, "deep.jsonl", text + "\n")  # a line: the record is the whole text
+    record = tovak.load(text.encode())
+    run = on_small_stack if small_stack else (lambda work: work())
+
+    def everything():
+        structure = tovak.Structure.of(path)
+        copy = tovak.Structure.from_bytes(structure.to_bytes())
+        copy.merge(copy)
+        copy.merge(structure)
+        schema = tovak.json_schema(path)
+        return (tovak.schema(path), structure.schema(), copy.schema(), json_schema_depth(schema), schema,
+                structure.to_bytes() == tovak.Structure.from_records([record]).to_bytes(),
+                copy.to_bytes() == tovak.Structure.from_records([record] * 3).to_bytes())
+
+    text_schema, structure_schema, copy_schema, depth, schema, same_bytes, same_merged_bytes = run(everything)
+    assert text_schema == structure_schema == copy_schema
+    assert text_schema.count("\n") >= DEEP
+    assert depth == levels_below
+    assert {key: schema[key] for key in expected_json_schema_top} == expected_json_schema_top
+    assert same_bytes and same_merged_bytes
 
 
 def test_structure_shared_between_threads():

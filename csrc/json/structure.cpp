@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "json/deep_walk.hpp"
+#include "json/printer.hpp"
 
 namespace tovak::json {
 
@@ -38,7 +42,28 @@ Value scalar_value(ScalarNames names) {
     return Value(std::move(expression));
 }
 
-void Structure::add(const Value& value) {
+Structure::~Structure() {
+    // Places below places, as deep as the values were: taken apart from a list rather than by recursion.
+    std::vector<std::unique_ptr<Structure>> pending;
+    auto take_children = [&pending](Structure& node) {
+        if (node.items_) pending.push_back(std::move(node.items_));
+        for (KeyPlace& place : node.keys_)
+            if (place.values) pending.push_back(std::move(place.values));
+    };
+    take_children(*this);
+    while (!pending.empty()) {
+        std::unique_ptr<Structure> next = std::move(pending.back());
+        pending.pop_back();
+        take_children(*next);
+    }
+}
+
+void Structure::add(const Value& value, std::size_t levels) {
+    levels_ = std::max(levels_, levels);
+    walk_on_stack(levels, [&] { add_value(value); });
+}
+
+void Structure::add_value(const Value& value) {
     if (value.is_object()) add_object(value.as_object());
     else if (value.is_array()) add_array(value.as_array());
     else names_.insert(ScalarNames::of(value));
@@ -48,7 +73,7 @@ void Structure::add_array(const Array& items) {
     ++arrays_;
     if (items.empty()) return;
     if (!items_) items_ = std::make_unique<Structure>();
-    for (const Value& item : items) items_->add(item);
+    for (const Value& item : items) items_->add_value(item);
 }
 
 void Structure::add_object(const Object& entries) {
@@ -65,7 +90,7 @@ void Structure::add_object(const Object& entries) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         KeyPlace& place = keys_[last_slots_[i]];
         ++place.present;
-        place.values->add(entries[i].second);
+        place.values->add_value(entries[i].second);
     }
 }
 
@@ -79,6 +104,7 @@ std::size_t Structure::slot_of(const std::string& key) {
 }
 
 void Structure::merge(const Structure& other) {
+    const std::size_t levels = std::max(levels_, other.levels_);
     if (&other == this) {
         // The keys and items below would grow while they are read: merge a copy.
         Structure copy;
@@ -86,13 +112,18 @@ void Structure::merge(const Structure& other) {
         merge(copy);
         return;
     }
+    walk_on_stack(levels, [&] { merge_node(other); });
+    levels_ = levels;
+}
+
+void Structure::merge_node(const Structure& other) {
     for (int name = 0; name < ScalarNames::name_count; ++name) {
         if (other.names_.contains(static_cast<ScalarNames::Name>(name))) names_.insert(static_cast<ScalarNames::Name>(name));
     }
     arrays_ += other.arrays_;
     if (other.items_) {
         if (!items_) items_ = std::make_unique<Structure>();
-        items_->merge(*other.items_);
+        items_->merge_node(*other.items_);
     }
     objects_ += other.objects_;
     // Keys new here come after the ones already known, in the other summary's order: the order in which
@@ -100,12 +131,24 @@ void Structure::merge(const Structure& other) {
     for (const KeyPlace& place : other.keys_) {
         KeyPlace& mine = keys_[slot_of(place.key)];
         mine.present += place.present;
-        mine.values->merge(*place.values);
+        mine.values->merge_node(*place.values);
     }
     last_slots_.clear();  // a cache checked on use; clearing it is always right
 }
 
 Value Structure::schema() const {
+    Value schema;
+    walk_on_stack(levels_, [&] { schema = schema_node(); });
+    return schema;
+}
+
+void Structure::print_schema(std::string& out) const {
+    // The schema value nests up to three levels per level of the summary (a mixed place holds its
+    // alternatives in an object and an array).
+    walk_on_stack(3 * levels_ + 2, [&] { print_indented(schema_node(), out); });
+}
+
+Value Structure::schema_node() const {
     const int kinds = !names_.empty() + (arrays_ > 0) + (objects_ > 0);
     if (kinds == 0) return Value(std::string("unknown"));
     if (kinds == 1) {
@@ -126,7 +169,7 @@ Value Structure::schema() const {
 
 Value Structure::array_schema() const {
     Array schema;
-    if (items_) schema.push_back(items_->schema());
+    if (items_) schema.push_back(items_->schema_node());
     return Value(std::move(schema));
 }
 
@@ -137,7 +180,7 @@ Value Structure::object_schema() const {
     for (const KeyPlace& place : keys_) {
         std::string name = place.key;
         if (place.present < objects_) name += '?';
-        entries.emplace_back(std::move(name), place.values->schema());
+        entries.emplace_back(std::move(name), place.values->schema_node());
     }
     // Objects hold their entries in byte order of the names. A literal key "k?" and a missing key "k" share
     // one name; the one met later in first-appearance order wins, which the stable sort keeps last.
@@ -181,12 +224,18 @@ Value scalar_json_schema(ScalarNames names) {
 }  // namespace
 
 Value Structure::json_schema() const {
+    Value schema;
+    walk_on_stack(levels_, [&] { schema = json_schema_node(); });
+    return schema;
+}
+
+Value Structure::json_schema_node() const {
     Array alternatives;
     if (!names_.empty()) alternatives.push_back(scalar_json_schema(names_));
     if (arrays_ > 0) {
         Object array;
         array.emplace_back("type", json_type("array"));
-        if (items_) array.emplace_back("items", items_->json_schema());
+        if (items_) array.emplace_back("items", items_->json_schema_node());
         alternatives.push_back(Value(std::move(array)));
     }
     if (objects_ > 0) alternatives.push_back(object_json_schema());
@@ -202,7 +251,7 @@ Value Structure::object_json_schema() const {
     Array required;
     properties.reserve(keys_.size());
     for (const KeyPlace& place : keys_) {
-        properties.emplace_back(place.key, place.values->json_schema());
+        properties.emplace_back(place.key, place.values->json_schema_node());
         // A key whose value is null counts as present, as "required" counts it.
         if (place.present == objects_) required.push_back(Value(place.key));
     }

@@ -47,7 +47,14 @@ Value scalar_value(ScalarNames names);
 // thing copied, and no value needs to outlive its `add`. Owned by one caller and used by one thread at a time.
 class Structure {
 public:
-    void add(const Value& value);
+    Structure() = default;
+    Structure(const Structure&) = delete;
+    Structure& operator=(const Structure&) = delete;
+    ~Structure();
+
+    // Takes in `value`, which nests `levels` deep (ValueSink::levels; 0 for a scalar). Every walk over a
+    // summary runs on a stack that holds its depth (json/deep_walk.hpp), whatever the caller's stack.
+    void add(const Value& value, std::size_t levels);
     // The schema value of everything added; "unknown" when nothing was.
     Value schema() const;
     // The same inference as a JSON Schema (draft 2020-12) that every value added validates against: "type",
@@ -55,6 +62,10 @@ public:
     // kinds differ, {} (anything) when nothing was added. Its objects hold their entries in the order a reader
     // expects (properties in first-appearance order), not in byte order: print or convert it, never find().
     Value json_schema() const;
+    // The schema value printed as indented JSON text (appended to `out`): what `schema` describes.
+    void print_schema(std::string& out) const;
+    // How deep the values taken in so far nest: the depth of the summary's walks.
+    std::size_t levels() const noexcept { return levels_; }
 
     // Takes in what `other` summarises, as if its values had been added after the ones added here: the
     // schema of the merged summary is the schema of both sequences, one after the other. `other` may be
@@ -75,7 +86,11 @@ private:
         std::unique_ptr<Structure> values;  // its values, in object order
     };
 
+    void add_value(const Value& value);
     void add_array(const Array& items);
+    void merge_node(const Structure& other);
+    Value schema_node() const;
+    Value json_schema_node() const;
     void add_object(const Object& entries);
     Value array_schema() const;
     Value object_schema() const;
@@ -85,6 +100,7 @@ private:
     void encode_node(std::string& out) const;
     struct Decoder;
 
+    std::size_t levels_ = 0;  // kept by the top of a summary, where its walks begin
     ScalarNames names_;
     std::uint64_t arrays_ = 0;
     std::unique_ptr<Structure> items_;  // every item of every array, in order; none until an item is met

@@ -8,9 +8,11 @@
 // order. Decoding checks every length against the bytes left, the keys' text, the names against the five
 // known ones, `present` against `objects`, the keys for repeats and the depth against kMaxDepth, so bytes
 // from anywhere give a valid summary or false, never a fault.
+#include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "json/deep_walk.hpp"
 #include "json/structure.hpp"
 #include "json/text.hpp"
 
@@ -46,6 +48,7 @@ bool is_key_text(std::string_view key) {
 struct Structure::Decoder {
     std::string_view bytes;
     std::size_t at = 0;
+    int deepest = 0;
 
     bool byte(std::uint8_t& value) {
         if (at >= bytes.size()) return false;
@@ -67,6 +70,7 @@ struct Structure::Decoder {
 
     bool node(Structure& out, int depth) {
         if (depth > kMaxDepth) return false;
+        deepest = std::max(deepest, depth);
         std::uint8_t names, has_items;
         if (!byte(names) || names >= (1u << ScalarNames::name_count)) return false;
         for (int name = 0; name < ScalarNames::name_count; ++name) {
@@ -121,13 +125,18 @@ void Structure::encode_node(std::string& out) const {
 
 void Structure::encode(std::string& out) const {
     out.append(kMagic);
-    encode_node(out);
+    walk_on_stack(levels_, [&] { encode_node(out); });
 }
 
 bool Structure::decode(std::string_view bytes, Structure& out) {
     if (!bytes.starts_with(kMagic)) return false;
     Decoder decoder{bytes, kMagic.size()};
-    return decoder.node(out, 0) && decoder.at == bytes.size();
+    // A level of nodes takes at least five bytes, which bounds the depth before it is known.
+    const std::size_t levels = std::min<std::size_t>(kMaxDepth, bytes.size() / 5);
+    bool decoded = false;
+    walk_on_stack(levels, [&] { decoded = decoder.node(out, 0) && decoder.at == bytes.size(); });
+    out.levels_ = static_cast<std::size_t>(decoder.deepest);
+    return decoded;
 }
 
 }  // namespace tovak::json

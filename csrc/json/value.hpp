@@ -30,6 +30,14 @@ public:
     Value(std::string s) : data_(std::move(s)) {}
     Value(Array a) : data_(std::move(a)) {}
     Value(Object o) : data_(std::move(o)) {}
+    Value(const Value&) = default;
+    Value(Value&&) noexcept = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) noexcept = default;
+    // A value may nest thousands of levels deep: its containers are taken apart without recursing.
+    ~Value() {
+        if (is_array() || is_object()) release_nested();
+    }
 
     Kind kind() const noexcept { return static_cast<Kind>(data_.index()); }
     bool is_null() const noexcept { return kind() == Kind::null; }
@@ -52,6 +60,8 @@ public:
     const Value* find(std::string_view key) const;
 
 private:
+    void release_nested() noexcept;
+
     std::variant<Null, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object> data_;
 };
 
@@ -66,6 +76,30 @@ inline const Value* Value::find(std::string_view key) const {
         else high = mid;
     }
     return nullptr;
+}
+
+// Moves the containers held by this one onto a list and takes them apart from there, so that each one
+// destroyed holds no container any more.
+inline void Value::release_nested() noexcept {
+    std::vector<Value> pending;
+    auto holds_values = [](const Value& value) {
+        return (value.is_array() && !value.as_array().empty()) || (value.is_object() && !value.as_object().empty());
+    };
+    auto take_children = [&](Value& value) {
+        if (value.is_array()) {
+            for (Value& item : value.as_array())
+                if (holds_values(item)) pending.push_back(std::move(item));
+        } else if (value.is_object()) {
+            for (auto& entry : value.as_object())
+                if (holds_values(entry.second)) pending.push_back(std::move(entry.second));
+        }
+    };
+    take_children(*this);
+    while (!pending.empty()) {
+        Value next = std::move(pending.back());
+        pending.pop_back();
+        take_children(next);
+    }
 }
 
 }  // namespace tovak::json

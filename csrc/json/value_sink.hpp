@@ -33,6 +33,7 @@ public:
 
     bool begin_array() {
         open_.push_back(values_.size());
+        deepest_ = std::max(deepest_, open_.size());
         return true;
     }
     bool end_array() {
@@ -45,6 +46,7 @@ public:
 
     bool begin_object() {
         open_.push_back(values_.size());
+        deepest_ = std::max(deepest_, open_.size());
         key_open_.push_back(keys_.size());
         return true;
     }
@@ -81,9 +83,13 @@ public:
     // The finished value (after a successful parse). Leaves the sink empty for the next parse.
     Value take() {
         Value out = std::move(values_.back());
+        const std::size_t levels = deepest_;
         reset();
+        levels_ = levels;
         return out;
     }
+    // How deep the value last taken nests (0 for a scalar).
+    std::size_t levels() const noexcept { return levels_; }
 
     // Drops whatever a failed parse left behind. (Not required before reusing the sink: leftovers sit
     // below the next parse's frames and are dropped by its `take`.)
@@ -92,6 +98,7 @@ public:
         open_.clear();
         keys_.clear();
         key_open_.clear();
+        deepest_ = 0;
     }
 
 private:
@@ -111,6 +118,8 @@ private:
     std::vector<std::string> keys_;    // keys of the open objects' members, in text order
     std::vector<std::size_t> key_open_;  // where each open object's keys start in keys_
     std::vector<std::uint32_t> order_;   // sorting space for end_object
+    std::size_t deepest_ = 0;            // the most containers open at once in this parse
+    std::size_t levels_ = 0;             // deepest_ of the value last taken
 };
 
 // Parses `text` (valid UTF-8) into `out`, or gives the syntax error (then `out` is unchanged).

@@ -33,7 +33,8 @@ std::optional<RecordError> sample_records(Cutter& cutter, std::uint64_t limit, C
         if (limit == 0 && cutter.cuts() > 1) break;  // the first element was blank
         json::ParseOutcome outcome = json::parse<Rules>(record.text, sink, scratch);
         if (!outcome.ok()) return cutter.syntax_error(record, outcome.error);
-        structure.add(sink.take());
+        const json::Value value = sink.take();
+        structure.add(value, sink.levels());
         ++taken;
     }
     return std::nullopt;

@@ -54,11 +54,9 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         json::Structure records;
         Status sampled = sample_file(*call, sample, records);
         if (!sampled) return std::move(sampled).failure();
-        json::Value structure = records.schema();
-
         std::string text;
         text.reserve(128);
-        json::print_indented(structure, text);
+        records.print_schema(text);
         return py_str(text);
     });
 }

@@ -294,7 +294,7 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Status sampled = sample_structure(*source.value(), options, sample, structure);
         if (!sampled) return std::move(sampled).failure();
         std::string text;
-        json::print_indented(structure.schema(), text);
+        structure.print_schema(text);
         // Keys may hold lone surrogates (kept as the parser keeps them): the decoder lets them through.
         return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
     });

@@ -1,5 +1,7 @@
 // json_schema(source, sample=100, format=None): the structure the first `sample` records share (the
 // sampler of `schema`), as a JSON Schema (draft 2020-12) in Python dicts and lists.
+#include <vector>
+
 #include "api/reader/mod.hpp"
 #include "api/reader/structure.hpp"
 
@@ -22,35 +24,59 @@ Result<PyRef> py_text(std::string_view text) {
 }
 
 // The schema value as Python objects, objects' entries in their own order. Schemas hold only strings,
-// arrays and objects, as deep as the records sampled, which the parser's nesting limit bounds.
-Result<PyRef> to_python(const json::Value& value) {
-    switch (value.kind()) {
-        case json::Value::Kind::string: return py_text(value.as_string());
-        case json::Value::Kind::boolean: return PyRef::steal(PyBool_FromLong(value.as_bool()));
-        case json::Value::Kind::array: {
-            const json::Array& items = value.as_array();
-            Result<PyRef> list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-            if (!list) return list;
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                Result<PyRef> item = to_python(items[i]);
-                if (!item) return item;
-                PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), item->release());
-            }
-            return list;
+// arrays and objects, nesting as deep as the records sampled (thousands of levels): the containers being
+// filled wait on a list of their own rather than on the thread's stack.
+Result<PyRef> to_python(const json::Value& root) {
+    struct Open {
+        const json::Value* value;
+        PyRef made;
+        std::size_t next;  // entries put in so far
+    };
+    std::vector<Open> open;
+    const json::Value* value = &root;
+    for (;;) {
+        // Makes `value`: a string is done at once, a container opens empty and its entries come next.
+        PyRef done;
+        if (value->is_array() || value->is_object()) {
+            const bool array = value->is_array();
+            Result<PyRef> made =
+                array ? checked(PyList_New(static_cast<Py_ssize_t>(value->as_array().size()))) : checked(PyDict_New());
+            if (!made) return made;
+            open.push_back(Open{value, std::move(made).value(), 0});
+        } else {
+            Result<PyRef> scalar = value->is_string()                           ? py_text(value->as_string())
+                                   : value->kind() == json::Value::Kind::boolean ? checked(PyBool_FromLong(value->as_bool()))
+                                                                                 : checked(Py_NewRef(Py_None));  // never in a schema
+            if (!scalar) return scalar;
+            done = std::move(scalar).value();
         }
-        case json::Value::Kind::object: {
-            Result<PyRef> dict = checked(PyDict_New());
-            if (!dict) return dict;
-            for (const auto& [key, entry] : value.as_object()) {
-                Result<PyRef> name = py_text(key);
-                if (!name) return name;
-                Result<PyRef> item = to_python(entry);
-                if (!item) return item;
-                if (PyDict_SetItem(dict->get(), name->get(), item->get()) < 0) return Failure::from_python();
+        // Puts what is done into its container; a container with all its entries in is done in turn.
+        for (;;) {
+            if (done) {
+                if (open.empty()) return done;
+                Open& parent = open.back();
+                if (parent.value->is_array()) {
+                    PyList_SET_ITEM(parent.made.get(), static_cast<Py_ssize_t>(parent.next), done.release());
+                } else {
+                    Result<PyRef> name = py_text(parent.value->as_object()[parent.next].first);
+                    if (!name) return name;
+                    if (PyDict_SetItem(parent.made.get(), name->get(), done.get()) < 0) return Failure::from_python();
+                    done = PyRef();
+                }
+                ++parent.next;
             }
-            return dict;
+            Open& top = open.back();
+            if (top.value->is_array() && top.next < top.value->as_array().size()) {
+                value = &top.value->as_array()[top.next];
+                break;
+            }
+            if (top.value->is_object() && top.next < top.value->as_object().size()) {
+                value = &top.value->as_object()[top.next].second;
+                break;
+            }
+            done = std::move(top.made);
+            open.pop_back();
         }
-        default: return PyRef::steal(Py_NewRef(Py_None));  // never in a schema
     }
 }
 

@@ -118,6 +118,8 @@ public:
         }
         return true;
     }
+    // How deep the record converted last nests (0 for a scalar).
+    std::size_t levels() const noexcept { return levels_; }
     Failure failure() { return std::move(*failure_); }
 
 private:
@@ -136,6 +138,8 @@ private:
     // Scalars keep only their kind: the summary never looks at a value.
     bool value(PyObject* obj, int depth, json::Value& out) {
         if (depth >= json::Structure::kMaxDepth) return fail(obj, depth);
+        if (PyList_Check(obj) || PyTuple_Check(obj) || PyDict_Check(obj))
+            levels_ = std::max(levels_, static_cast<std::size_t>(depth) + 1);
         if (obj == Py_None) out = json::Value();
         else if (PyBool_Check(obj)) out = json::Value(obj == Py_True);
         else if (PyLong_Check(obj)) out = json::Value(std::int64_t{0});
@@ -193,22 +197,29 @@ private:
 
     std::vector<Pending> pending_;
     std::optional<Failure> failure_;
+    std::size_t levels_ = 0;
 };
 
-Result<json::Value> value_of(PyObject* record) {
+// A record in the value model, and how deep it nests.
+struct Converted {
+    json::Value value;
+    std::size_t levels;
+};
+
+Result<Converted> value_of(PyObject* record) {
     Converter converter;
     json::Value value;
     if (!converter.convert(record, value)) return converter.failure();
-    return value;
+    return Converted{std::move(value), converter.levels()};
 }
 
 Status add_records(json::Structure& structure, PyObject* iterable) {
     PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
     if (!iterator) return Failure::from_python();
     while (PyRef record = PyRef::steal(PyIter_Next(iterator.get()))) {
-        Result<json::Value> value = value_of(record.get());
-        if (!value) return std::move(value).failure();
-        structure.add(value.value());
+        Result<Converted> converted = value_of(record.get());
+        if (!converted) return std::move(converted).failure();
+        structure.add(converted->value, converted->levels);
     }
     if (PyErr_Occurred()) return Failure::from_python();
     return success();
@@ -227,11 +238,11 @@ PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcep
 PyObject* structure_add(PyObject* self, PyObject* record) noexcept {
     return run_entry([&]() -> Result<PyRef> {
         // The value is made before the summary is held, so the summary is never held while Python runs.
-        Result<json::Value> value = value_of(record);
-        if (!value) return std::move(value).failure();
+        Result<Converted> converted = value_of(record);
+        if (!converted) return std::move(converted).failure();
         api::ExclusiveAccess access(as_structure(self)->access);
         if (!access.held()) return already_borrowed();
-        as_structure(self)->structure->add(value.value());
+        as_structure(self)->structure->add(converted->value, converted->levels);
         return PyRef::borrow(Py_None);
     });
 }
@@ -267,7 +278,7 @@ PyObject* reading(PyObject* self, Read&& read) noexcept {
 PyObject* structure_schema(PyObject* self, PyObject*) noexcept {
     return reading(self, [](const json::Structure& structure) -> Result<PyRef> {
         std::string text;
-        json::print_indented(structure.schema(), text);
+        structure.print_schema(text);
         return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
     });
 }
