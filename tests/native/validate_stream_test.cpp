@@ -548,7 +548,7 @@ void rfc_examples(native_check::Report& report, Random& random) {
             if (e.kind == json::PointerEvent::Kind::target_end) found.resize(found.size() - (document.size() - e.offset));
         }
         report.check(parsed && error.empty() && found == want,
-                     [&] { return std::string("RFC 6901 pointer \"") + pointer_text + "\" gave \"" + found + "\""; },
+                     [&, text = pointer_text] { return std::string("RFC 6901 pointer \"") + text + "\" gave \"" + found + "\""; },
                      document);
     }
 }
