@@ -198,9 +198,13 @@ PyObject* records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!threads) return std::move(threads).failure();
         Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], bound->slot[1]);
         if (!source) return std::move(source).failure();
-        Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
-        if (!workers) return std::move(workers).failure();
-        options->threads = *workers;
+        if (options->raw != RawMode::none) {
+            options->cut_ahead = cuts_ahead(*threads, *source.value());
+        } else {
+            Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
+            if (!workers) return std::move(workers).failure();
+            options->threads = *workers;
+        }
         auto state = std::make_unique<RecordsState>(std::move(source).value(), std::move(options).value());
         Result<PyRef> type = records_type();
         if (!type) return type;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "api/reader/mod.hpp"
 #include "json/check_sink.hpp"
@@ -19,6 +20,24 @@ std::string_view trim_json_space(std::string_view text) noexcept {
     while (first < last && json::is_space_byte(static_cast<unsigned char>(text[first]))) ++first;
     while (last > first && json::is_space_byte(static_cast<unsigned char>(text[last - 1]))) --last;
     return text.substr(first, last - first);
+}
+
+records::RawForm raw_form(RawMode mode) noexcept {
+    switch (mode) {
+        case RawMode::compact: return records::RawForm::compact;
+        case RawMode::lines: return records::RawForm::lines;
+        default: return records::RawForm::exact;
+    }
+}
+
+// A record's text as bytes, or (key, bytes) for a member of a target object.
+Result<std::optional<PyRef>> raw_record(std::string_view text, std::optional<std::string_view> key) {
+    PyRef value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!value) return Failure::from_python();
+    if (!key) return std::optional<PyRef>(std::move(value));
+    PyRef pair = member_pair(*key, value);
+    if (!pair) return Failure::from_python();
+    return std::optional<PyRef>(std::move(pair));
 }
 
 bool is_text(PyObject* obj, const char* text) {
@@ -67,7 +86,11 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     // Raw JSON records come from the validator too (faster than the parser checking each element); raw
     // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
     const bool lines = source_->format() == io::Format::jsonl;
-    if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
+    if (options_.cut_ahead && options_.raw != RawMode::none && !lines && !options_.whole_target) {
+        const std::uint64_t chunk = size_from_environment("TOVAK_RAW_CHUNK");
+        ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, raw_form(options_.raw),
+                                            chunk != 0 ? chunk : kAheadChunk, kAheadBatches);
+    } else if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
         // Values on worker threads: the records of the top-level rule, or those at the pointer.
         parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads, false,
                                                       options_.at ? &*options_.at : nullptr);
@@ -77,6 +100,11 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     } else {
         cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
     }
+}
+
+RecordStream::~RecordStream() {
+    // The worker stops at its next record; it never needs the interpreter, which others may.
+    if (ahead_) stop_detached(*ahead_);
 }
 
 std::optional<Failure> RecordStream::parallel_failure(ParallelStep& step) {
@@ -100,7 +128,9 @@ const records::RecordError& RecordStream::cut_error() const {
 
 Failure RecordStream::failure(const records::RecordError& error) const {
     if (error.kind != records::ErrorKind::missing) return source_->failure(error);
-    const records::PointerMiss& miss = parallel_ ? parallel_->pointer_cutter()->miss() : pointer_cutter_->miss();
+    const records::PointerMiss& miss = ahead_batch_ != nullptr ? ahead_batch_->miss
+                                       : parallel_                ? parallel_->pointer_cutter()->miss()
+                                                                  : pointer_cutter_->miss();
     return source_->pointer_failure(records::describe_miss(*options_.at, miss), error);
 }
 
@@ -190,20 +220,56 @@ Result<std::optional<PyRef>> RecordStream::next_lines() {
     return std::optional<PyRef>(std::move(chunk));
 }
 
+Result<std::optional<PyRef>> RecordStream::next_ahead() {
+    for (;;) {
+        if (ahead_batch_ == nullptr) {
+            if (ahead_ended_) return std::optional<PyRef>();
+            // A read that fails leaves its exception (a file's, a signal handler's) for the batch it ends.
+            if (ahead_->fill(source_->bytes()) && PyErr_Occurred()) read_raised_ = Failure::from_python();
+            ahead_batch_ = wait_front(*ahead_);
+            if (ahead_batch_ == nullptr) return Failure::from_python();  // Ctrl-C: the batch waits
+            ahead_next_ = 0;
+        }
+        records::RawBatch& batch = *ahead_batch_;
+        if (options_.raw == RawMode::lines) {
+            if (ahead_next_ == 0 && !batch.lines().empty()) {
+                ahead_next_ = 1;
+                return raw_record(batch.lines(), std::nullopt);
+            }
+        } else if (ahead_next_ < batch.count()) {
+            const std::size_t i = ahead_next_++;
+            return raw_record(batch.text(i), batch.key(i));
+        }
+        if (batch.end == records::RawBatch::End::error) {
+            if (batch.read_error && batch.error.kind == records::ErrorKind::io) {
+                // A failed read: reported once, then tried again, as the cutter on this thread would.
+                std::optional<Failure> failed;
+                if (read_raised_) failed = std::exchange(read_raised_, std::nullopt);
+                else failed = unskipped(batch.error);
+                ahead_batch_ = nullptr;
+                ahead_->release_front();
+                ahead_->resume();
+                if (failed) return std::move(*failed);
+                continue;
+            }
+            // The error ends the reading: met again at every later call.
+            if (std::optional<Failure> failed = unskipped(batch.error)) return std::move(*failed);
+        }
+        if (batch.end == records::RawBatch::End::end) ahead_ended_ = true;
+        ahead_batch_ = nullptr;
+        ahead_->release_front();
+    }
+}
+
 Result<std::optional<PyRef>> RecordStream::next() {
+    if (ahead_) return next_ahead();
     if (options_.raw == RawMode::lines) return next_lines();
     if (options_.raw != RawMode::none) {
         std::optional<std::string_view> key;
         Result<std::optional<std::string_view>> text = next_raw_text(key);
         if (!text) return std::move(text).failure();
         if (!text.value()) return std::optional<PyRef>();
-        const std::string_view bytes = *text.value();
-        PyRef value = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        if (!value) return Failure::from_python();
-        if (!key) return std::optional<PyRef>(std::move(value));
-        PyRef pair = member_pair(*key, value);
-        if (!pair) return Failure::from_python();
-        return std::optional<PyRef>(std::move(pair));
+        return raw_record(*text.value(), key);
     }
     while (parallel_) {
         ParallelStep step = parallel_->next();
