@@ -198,15 +198,11 @@ public:
 
 private:
     // The worker's side: one cutter, fed the chunks in order.
-    class Worker {
+    class Worker : public PlainWorker {
     public:
         Worker(const json::Pointer* at, RawForm form)
             : cutter_(Cutter::kFed, at), form_(form), level_(json::wide_simd_level()) {}
         void set_pool(const Pool* pool) noexcept { pool_ = pool; }
-        void enter(std::size_t) {}
-        void leave(std::size_t) {}
-        void detach(std::size_t) {}
-        void attach(std::size_t) {}
 
         void run(RawBatch& batch, std::size_t) noexcept {
             try {

@@ -315,11 +315,7 @@ struct CountJob {
 };
 
 // Counts each range alone: it starts at a line start, so the count of the whole is the sum.
-struct CountWorkers {
-    void enter(std::size_t) {}
-    void leave(std::size_t) {}
-    void detach(std::size_t) {}
-    void attach(std::size_t) {}
+struct CountWorkers : records::PlainWorker {
     void run(CountJob& job, std::size_t) noexcept {
         try {
             records::MemoryReader reader(job.text, {});
@@ -430,16 +426,13 @@ struct RangeJob {
 };
 
 // Each worker counts whole ranges with its own buffer; none touches the interpreter.
-class RangeWorkers {
+class RangeWorkers : public records::PlainWorker {
 public:
     RangeWorkers(const io::PositionalBytes& input, bool lines, std::size_t threads)
         : input_(input), lines_(lines), level_(json::wide_simd_level()), buffers_(threads) {}
 
     void set_pool(const records::OrderedPool<RangeJob, RangeWorkers>* pool) noexcept { pool_ = pool; }
-    void enter(std::size_t) {}
     void leave(std::size_t w) { buffers_[w].reset(); }
-    void detach(std::size_t) {}
-    void attach(std::size_t) {}
 
     void run(RangeJob& job, std::size_t w) noexcept {
         const records::InterruptCheck stop{&stopping, const_cast<records::OrderedPool<RangeJob, RangeWorkers>*>(pool_)};
