@@ -88,10 +88,10 @@ struct PackBlocks {
 // The block path with the driver of `kLevel` (AVX2 or AVX-512: the packing is the same, the classifier is
 // the level's; the drivers carry their instruction sets); false when a block's strings could not be followed (then nothing is promised in `out`).
 template <SimdLevel kLevel>
-bool compact_blocks(std::string_view text, std::string& out, std::size_t from) noexcept {
+bool compact_blocks(std::string_view text, std::string& out) noexcept {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
-    auto* const start = reinterpret_cast<unsigned char*>(out.data() + from);
+    auto* const start = reinterpret_cast<unsigned char*>(out.data());
     PackBlocks pack{start, ~std::uint64_t{0}};
     StringCarry carry;
     const auto run = [&](const unsigned char* from, std::size_t count) {
@@ -108,7 +108,7 @@ bool compact_blocks(std::string_view text, std::string& out, std::size_t from) n
         run(last, 1);
         if (!pack.exact) return false;
     }
-    out.resize(from + static_cast<std::size_t>(pack.to - start));
+    out.resize(static_cast<std::size_t>(pack.to - start));
     return true;
 }
 
@@ -140,11 +140,10 @@ __attribute__((target(TOVAK_VBMI2_TARGET), always_inline)) inline bool compress_
 }
 
 // The AVX-512 path on a CPU with VBMI2: the classifier of that level, the bytes packed by compression.
-__attribute__((target(TOVAK_VBMI2_TARGET))) bool compact_compress(std::string_view text, std::string& out,
-                                                                   std::size_t from) noexcept {
+__attribute__((target(TOVAK_VBMI2_TARGET))) bool compact_compress(std::string_view text, std::string& out) noexcept {
     const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t blocks = text.size() / kBlockSize, tail = text.size() % kBlockSize;
-    auto* const start = reinterpret_cast<unsigned char*>(out.data() + from);
+    auto* const start = reinterpret_cast<unsigned char*>(out.data());
     unsigned char* to = start;
     StringCarry carry;
     for (std::size_t k = 0; k < blocks; ++k) {
@@ -156,34 +155,28 @@ __attribute__((target(TOVAK_VBMI2_TARGET))) bool compact_compress(std::string_vi
         std::memcpy(last, data + blocks * kBlockSize, tail);
         if (!compress_block(last, ~(~std::uint64_t{0} << tail), carry, to)) return false;
     }
-    out.resize(from + static_cast<std::size_t>(to - start));
+    out.resize(static_cast<std::size_t>(to - start));
     return true;
 }
 #endif
 
 }  // namespace
 
-void compact_append(std::string_view text, std::string& out, SimdLevel level) {
+void compact_text(std::string_view text, std::string& out, SimdLevel level) {
     // Room for the whole text and the block path's last 8-byte store.
-    const std::size_t from = out.size();
-    out.resize(from + text.size() + 8);
+    out.resize(text.size() + 8);
 #if TOVAK_SCAN_X86
     if (level == SimdLevel::avx512 && has_vbmi2()) {
-        if (compact_compress(text, out, from)) return;
-    } else if (level == SimdLevel::avx512 && compact_blocks<SimdLevel::avx512>(text, out, from)) {
+        if (compact_compress(text, out)) return;
+    } else if (level == SimdLevel::avx512 && compact_blocks<SimdLevel::avx512>(text, out)) {
         return;
     }
-    if (level == SimdLevel::avx2 && compact_blocks<SimdLevel::avx2>(text, out, from)) return;
+    if (level == SimdLevel::avx2 && compact_blocks<SimdLevel::avx2>(text, out)) return;
 #else
     (void)level;
 #endif
-    char* const end = compact_bytes(text.data(), text.data() + text.size(), out.data() + from);
+    char* const end = compact_bytes(text.data(), text.data() + text.size(), out.data());
     out.resize(static_cast<std::size_t>(end - out.data()));
-}
-
-void compact_text(std::string_view text, std::string& out, SimdLevel level) {
-    out.clear();
-    compact_append(text, out, level);
 }
 
 }  // namespace tovak::json

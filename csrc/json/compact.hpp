@@ -19,7 +19,5 @@ namespace tovak::json {
 
 // `text` without the white space outside its strings, into `out` (replacing what it held).
 void compact_text(std::string_view text, std::string& out, SimdLevel level = wide_simd_level());
-// The same, appended to what `out` holds.
-void compact_append(std::string_view text, std::string& out, SimdLevel level = wide_simd_level());
 
 }  // namespace tovak::json

@@ -1,19 +1,20 @@
 // Raw records cut ahead: the records of one JSON text, as text, cut by the pointer cutter (the streaming
-// validator, pointer_cutter.hpp) on one worker thread while the caller turns the records already cut into
-// objects. The caller reads the input in chunks into a small ring of batches (parallel.hpp's OrderedPool,
-// with one worker); the worker feeds each chunk to its cutter, validated where it lies, and puts in the
-// same batch the records that end in it: their texts (views of the chunk, or copied into the batch when
-// they began in an earlier chunk, or compacted), their keys, and how the batch ends (more to come, the
-// end, or the cutter's error). The caller takes the batches back in order.
+// validator, pointer_cutter.hpp) on one worker thread while the caller hands the records already cut on
+// (compacts them, makes objects of them). The caller reads the input in chunks into a small ring of
+// batches (parallel.hpp's OrderedPool, with one worker); the worker feeds each chunk to its cutter,
+// validated where it lies, and puts in the same batch the records that end in it (views of the chunk, or
+// copies of those that began in an earlier chunk), their keys, and how the batch ends: more to come, the
+// end, or the cutter's error. The caller takes the batches back in order.
 //
-// Why this split: the validator is most of the work of a raw record, and making a bytes object of it
-// is the rest; reading stays with the caller, so the worker never waits on input, never touches a file or
-// the interpreter, and stops at once. The records, their order, their texts and the first error are those
-// of the cutter on one thread, because the cutter sees the same bytes whatever the chunks are.
+// Why this split: validation is nearly all the work of cutting a raw record, and takes a core; reading,
+// compacting and making objects fit in the caller's time beside it. Reading stays with the caller, so the
+// worker never waits on input, never touches a file or the interpreter, and stops at once. The records,
+// their texts, their order and the first error are those of the cutter on one thread, which sees the same
+// bytes whatever the chunks are.
 //
-// Memory: `batches` chunks of `chunk_bytes` and what their records need beyond the chunk (records that
-// began earlier, compacted text), whatever the input's size; a batch holds at least the records that end
-// in it, so a record longer than a chunk is gathered by the cutter and copied once into its batch.
+// Memory: `batches` chunks of `chunk_bytes` and the records that began before their chunk, whatever the
+// input's size; a batch holds the records that end in its chunk, so a record longer than a chunk is
+// gathered by the cutter and copied once into the batch where it ends.
 //
 // Thread rule: one owner, used by one thread at a time (the caller); the batches pass between it and the
 // worker as the pool says (parallel.hpp). Nothing here touches the interpreter.
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,19 +31,10 @@
 #include <vector>
 
 #include "io/read.hpp"
-#include "json/compact.hpp"
-#include "json/printer.hpp"
 #include "records/parallel.hpp"
 #include "records/pointer_cutter.hpp"
 
 namespace tovak::records {
-
-// How a raw record's text is handed on.
-enum class RawForm : std::uint8_t {
-    exact,    // as written
-    compact,  // without the white space outside strings
-    lines,    // compact, one line each (a member of an object as a one-member object), all in one text
-};
 
 // One batch: a chunk of the input as the caller read it, then what the worker cut from it.
 class RawBatch {
@@ -64,57 +57,43 @@ public:
     RecordError error;
     PointerMiss miss;
 
-    // Records, in order (none for RawForm::lines).
+    // Records, in order.
     std::size_t count() const noexcept { return spans_.size(); }
     std::string_view text(std::size_t i) const noexcept {
         const Span& span = spans_[i];
-        return std::string_view((span.in_chunk ? chunk.get() : texts_.data()) + span.begin, span.size);
+        return std::string_view((span.in_chunk ? chunk.get() : copies_.data()) + span.begin, span.size);
     }
     std::optional<std::string_view> key(std::size_t i) const noexcept {
         const Span& span = spans_[i];
         if (span.key_size == kNoKey) return std::nullopt;
         return std::string_view(keys_).substr(span.key_begin, span.key_size);
     }
-    // RawForm::lines: the lines of the records, each ended by a line feed.
-    std::string_view lines() const noexcept { return texts_; }
 
     // Worker: empties what a previous use cut.
     void clear_output() noexcept {
         spans_.clear();
-        texts_.clear();
+        copies_.clear();
         keys_.clear();
         end = End::more;
     }
-    // Worker: one record's text (a view of the chunk or of the cutter's own buffer) and its key.
-    void add(std::string_view record, std::optional<std::string_view> key, RawForm form, json::SimdLevel level) {
-        if (form == RawForm::lines) {
-            if (key) {
-                texts_.push_back('{');
-                json::print_string(*key, texts_);
-                texts_.push_back(':');
-            }
-            json::compact_append(record, texts_, level);
-            if (key) texts_.push_back('}');
-            texts_.push_back('\n');
-            return;
-        }
+    // Worker: one record's text (a view of the chunk, or of the cutter's own buffer) and its key.
+    void add(std::string_view record, std::optional<std::string_view> key) {
         Span span;
         if (key) {
             span.key_begin = keys_.size();
             span.key_size = key->size();
             keys_.append(*key);
         }
-        const char* const first = chunk.get();
-        if (form == RawForm::exact && record.data() >= first && record.data() + record.size() <= first + size) {
+        const auto at = reinterpret_cast<std::uintptr_t>(record.data());
+        const auto first = reinterpret_cast<std::uintptr_t>(chunk.get());
+        if (at >= first && at + record.size() <= first + size) {
             span.in_chunk = true;
-            span.begin = static_cast<std::size_t>(record.data() - first);
-            span.size = record.size();
+            span.begin = at - first;
         } else {
-            span.begin = texts_.size();
-            if (form == RawForm::exact) texts_.append(record);
-            else json::compact_append(record, texts_, level);
-            span.size = texts_.size() - span.begin;
+            span.begin = copies_.size();
+            copies_.append(record);
         }
+        span.size = record.size();
         spans_.push_back(span);
     }
 
@@ -123,10 +102,10 @@ private:
     struct Span {
         std::size_t begin = 0, size = 0;
         std::size_t key_begin = 0, key_size = kNoKey;
-        bool in_chunk = false;  // in `chunk`, else in `texts_`
+        bool in_chunk = false;  // in `chunk`, else in `copies_`
     };
     std::vector<Span> spans_;
-    std::string texts_;  // records copied or compacted; RawForm::lines: the lines
+    std::string copies_;  // the records that began before the chunk
     std::string keys_;
 };
 
@@ -138,10 +117,10 @@ class RawAhead {
 public:
     using Pool = OrderedPool<RawBatch, Worker>;
 
-    // The records at `at` (which must outlive this; null: the top-level rule) in `form`, read in chunks of
+    // The records at `at` (which must outlive this; null: the top-level rule), read in chunks of
     // `chunk_bytes`, `batches` of them in the queue at most. The worker starts at once.
-    RawAhead(const json::Pointer* at, RawForm form, std::size_t chunk_bytes, std::size_t batches)
-        : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)), worker_(at, form),
+    RawAhead(const json::Pointer* at, std::size_t chunk_bytes, std::size_t batches)
+        : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)), worker_(at),
           pool_(std::make_unique<Pool>(worker_, 1, std::max<std::size_t>(batches, 1))) {
         worker_.set_pool(pool_.get());
     }
@@ -200,8 +179,7 @@ private:
     // The worker's side: one cutter, fed the chunks in order.
     class Worker : public PlainWorker {
     public:
-        Worker(const json::Pointer* at, RawForm form)
-            : cutter_(Cutter::kFed, at), form_(form), level_(json::wide_simd_level()) {}
+        explicit Worker(const json::Pointer* at) : cutter_(Cutter::kFed, at) {}
         void set_pool(const Pool* pool) noexcept { pool_ = pool; }
 
         void run(RawBatch& batch, std::size_t) noexcept {
@@ -235,7 +213,7 @@ private:
             while (std::optional<Next> got = cutter_.next_fed(record)) {
                 switch (*got) {
                     case Next::record:
-                        batch.add(record.text, cutter_.key(), form_, level_);
+                        batch.add(record.text, cutter_.key());
                         if (pool_->stopping()) return false;
                         break;
                     case Next::end: close(batch, RawBatch::End::end); return false;
@@ -252,8 +230,6 @@ private:
         }
 
         Cutter cutter_;
-        const RawForm form_;
-        const json::SimdLevel level_;
         const Pool* pool_ = nullptr;
     };
 

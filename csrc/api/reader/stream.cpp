@@ -22,14 +22,6 @@ std::string_view trim_json_space(std::string_view text) noexcept {
     return text.substr(first, last - first);
 }
 
-records::RawForm raw_form(RawMode mode) noexcept {
-    switch (mode) {
-        case RawMode::compact: return records::RawForm::compact;
-        case RawMode::lines: return records::RawForm::lines;
-        default: return records::RawForm::exact;
-    }
-}
-
 // A record's text as bytes, or (key, bytes) for a member of a target object.
 Result<std::optional<PyRef>> raw_record(std::string_view text, std::optional<std::string_view> key) {
     PyRef value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -88,8 +80,8 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     const bool lines = source_->format() == io::Format::jsonl;
     if (options_.cut_ahead && options_.raw != RawMode::none && !lines && !options_.whole_target) {
         const std::uint64_t chunk = size_from_environment("TOVAK_RAW_CHUNK");
-        ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, raw_form(options_.raw),
-                                            chunk != 0 ? chunk : kAheadChunk, kAheadBatches);
+        ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, chunk != 0 ? chunk : kAheadChunk,
+                                            kAheadBatches);
     } else if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
         // Values on worker threads: the records of the top-level rule, or those at the pointer.
         parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads, false,
@@ -119,18 +111,63 @@ std::optional<Failure> RecordStream::unskipped(const records::RecordError& error
 }
 
 records::Next RecordStream::cut(records::Record& record) {
+    if (ahead_) return cut_ahead(record);
     return cutter_ ? cutter_->next(record) : pointer_cutter_->next(record);
 }
 
 const records::RecordError& RecordStream::cut_error() const {
+    if (ahead_) return ahead_error_;
     return cutter_ ? cutter_->error() : pointer_cutter_->error();
+}
+
+std::optional<std::string_view> RecordStream::cut_key() const {
+    if (ahead_) return ahead_key_;
+    return pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+}
+
+records::Next RecordStream::cut_ahead(records::Record& record) {
+    for (;;) {
+        if (ahead_batch_ == nullptr) {
+            if (ahead_ended_) return records::Next::end;
+            // A read that fails leaves its exception (a file's, a signal handler's) for the batch it ends.
+            if (ahead_->fill(source_->bytes()) && PyErr_Occurred()) read_raised_ = Failure::from_python();
+            ahead_batch_ = wait_front(*ahead_);
+            if (ahead_batch_ == nullptr) {  // Ctrl-C: its exception is set; the batch is waited for again
+                ahead_error_ = records::RecordError{.kind = records::ErrorKind::interrupted};
+                return records::Next::error;
+            }
+            ahead_next_ = 0;
+        }
+        const records::RawBatch& batch = *ahead_batch_;
+        if (ahead_next_ < batch.count()) {
+            const std::size_t i = ahead_next_++;
+            record = records::Record{batch.text(i), records::RecordKind::element};
+            ahead_key_ = batch.key(i);
+            return records::Next::record;
+        }
+        const records::RawBatch::End end = batch.end;
+        if (end == records::RawBatch::End::error) {
+            ahead_error_ = batch.error;
+            ahead_miss_ = batch.miss;
+            // Any error but a failed read ends the reading: its batch stays, met again at the next call.
+            if (!batch.read_error || batch.error.kind != records::ErrorKind::io) return records::Next::error;
+            // A failed read is reported once, then tried again, as the cutter on this thread does.
+            if (read_raised_) std::exchange(read_raised_, std::nullopt)->raise();
+            ahead_->resume();
+        }
+        ahead_ended_ = end == records::RawBatch::End::end;
+        ahead_batch_ = nullptr;
+        ahead_->release_front();
+        if (end == records::RawBatch::End::end) return records::Next::end;
+        if (end == records::RawBatch::End::error) return records::Next::error;
+    }
 }
 
 Failure RecordStream::failure(const records::RecordError& error) const {
     if (error.kind != records::ErrorKind::missing) return source_->failure(error);
-    const records::PointerMiss& miss = ahead_batch_ != nullptr ? ahead_batch_->miss
-                                       : parallel_                ? parallel_->pointer_cutter()->miss()
-                                                                  : pointer_cutter_->miss();
+    const records::PointerMiss& miss = ahead_       ? ahead_miss_
+                                       : parallel_ ? parallel_->pointer_cutter()->miss()
+                                                   : pointer_cutter_->miss();
     return source_->pointer_failure(records::describe_miss(*options_.at, miss), error);
 }
 
@@ -178,7 +215,7 @@ Result<std::optional<std::string_view>> RecordStream::next_raw_text(std::optiona
             json::compact_text(text, compact_);
             text = compact_;
         }
-        key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+        key = cut_key();
         return std::optional<std::string_view>(text);
     }
 }
@@ -220,49 +257,7 @@ Result<std::optional<PyRef>> RecordStream::next_lines() {
     return std::optional<PyRef>(std::move(chunk));
 }
 
-Result<std::optional<PyRef>> RecordStream::next_ahead() {
-    for (;;) {
-        if (ahead_batch_ == nullptr) {
-            if (ahead_ended_) return std::optional<PyRef>();
-            // A read that fails leaves its exception (a file's, a signal handler's) for the batch it ends.
-            if (ahead_->fill(source_->bytes()) && PyErr_Occurred()) read_raised_ = Failure::from_python();
-            ahead_batch_ = wait_front(*ahead_);
-            if (ahead_batch_ == nullptr) return Failure::from_python();  // Ctrl-C: the batch waits
-            ahead_next_ = 0;
-        }
-        records::RawBatch& batch = *ahead_batch_;
-        if (options_.raw == RawMode::lines) {
-            if (ahead_next_ == 0 && !batch.lines().empty()) {
-                ahead_next_ = 1;
-                return raw_record(batch.lines(), std::nullopt);
-            }
-        } else if (ahead_next_ < batch.count()) {
-            const std::size_t i = ahead_next_++;
-            return raw_record(batch.text(i), batch.key(i));
-        }
-        if (batch.end == records::RawBatch::End::error) {
-            if (batch.read_error && batch.error.kind == records::ErrorKind::io) {
-                // A failed read: reported once, then tried again, as the cutter on this thread would.
-                std::optional<Failure> failed;
-                if (read_raised_) failed = std::exchange(read_raised_, std::nullopt);
-                else failed = unskipped(batch.error);
-                ahead_batch_ = nullptr;
-                ahead_->release_front();
-                ahead_->resume();
-                if (failed) return std::move(*failed);
-                continue;
-            }
-            // The error ends the reading: met again at every later call.
-            if (std::optional<Failure> failed = unskipped(batch.error)) return std::move(*failed);
-        }
-        if (batch.end == records::RawBatch::End::end) ahead_ended_ = true;
-        ahead_batch_ = nullptr;
-        ahead_->release_front();
-    }
-}
-
 Result<std::optional<PyRef>> RecordStream::next() {
-    if (ahead_) return next_ahead();
     if (options_.raw == RawMode::lines) return next_lines();
     if (options_.raw != RawMode::none) {
         std::optional<std::string_view> key;

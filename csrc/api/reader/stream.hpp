@@ -89,8 +89,11 @@ private:
     // RawMode::lines: the next chunk of lines. A failure after some records is held until the chunk with
     // them has been handed out.
     Result<std::optional<PyRef>> next_lines();
-    // Raw records cut ahead: the next record (or chunk of lines), nothing at the end, or the failure.
-    Result<std::optional<PyRef>> next_ahead();
+    // The cut of raw records cut ahead (cut() takes it): a record, the end, or an error (cut_error(); for
+    // ErrorKind::interrupted the exception is set).
+    records::Next cut_ahead(records::Record& record);
+    // The key of the last record cut, when it is a member of a target object.
+    std::optional<std::string_view> cut_key() const;
     const records::RecordError& cut_error() const;
     // Keeps a skippable error and says to go on; false: the error ends the reading.
     bool skipped(const records::RecordError& error);
@@ -103,10 +106,13 @@ private:
     std::unique_ptr<PointerCutter> pointer_cutter_;
     std::unique_ptr<ParallelRecords> parallel_;  // instead of cutter_, when threads parse
     std::unique_ptr<RawAhead> ahead_;             // instead of the cutters, when raw records are cut ahead
-    records::RawBatch* ahead_batch_ = nullptr;    // the batch being handed out
-    std::size_t ahead_next_ = 0;                  // its next record (RawForm::lines: 1 once its lines went)
-    bool ahead_ended_ = false;                    // the batch with the end was handed out
-    std::optional<Failure> read_raised_;          // the exception of the failed read a batch ends with
+    const records::RawBatch* ahead_batch_ = nullptr;  // the batch being handed out
+    std::size_t ahead_next_ = 0;                     // its next record
+    std::optional<std::string_view> ahead_key_;      // the key of the last record
+    records::RecordError ahead_error_;               // the error that ended a batch
+    records::PointerMiss ahead_miss_;                // its miss, for ErrorKind::missing
+    bool ahead_ended_ = false;                       // the batch with the end was handed out
+    std::optional<Failure> read_raised_;             // the exception of the failed read a batch ends with
     api::PyParser parser_;
     PyRef errors_;
     std::uint64_t error_count_ = 0;
