@@ -137,6 +137,18 @@ def test_pointers_match_one_thread(tmp_path, raw, at, text):
     assert_same_as_one_thread(sources_of(text, tmp_path), raw, at)
 
 
+@pytest.mark.parametrize("raw", RAW)
+def test_damaged_compressed_input_matches_one_thread(tmp_path, raw):
+    """The decompressor's error ends a read: the records before it come first, then the error, as on one
+    thread (and what a later call gives)."""
+    data = b"[" + b", ".join(b'{"n": %d, "s": "some text"}' % i for i in range(5000)) + b"]"
+    packed = gzip.compress(data)
+    path = tmp_path / "cut.json.gz"
+    path.write_bytes(packed[: len(packed) * 2 // 3])
+    got, failed, _, _ = assert_same_as_one_thread([str(path)], raw, sizes=[5, 4096, 0], threads=[2])
+    assert got and failed[0] == "CompressionError"
+
+
 def test_big_input_with_the_default_chunks(tmp_path):
     element = b'{"id": 12, "name": "some text", "tags": ["a", "b"], "nested": {"x": [1.5, true, null]}}'
     data = b"[\n  " + b",\n  ".join([element] * 60_000) + b"\n]"
