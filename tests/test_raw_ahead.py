@@ -171,7 +171,7 @@ def test_progress_counts_the_input_as_stored(tmp_path, chunks):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
-@pytest.mark.parametrize("stop", ["dropped", "closed", "error", "end"])
+@pytest.mark.parametrize("stop", ["dropped", "dropped elsewhere", "closed", "error", "end"])
 def test_the_worker_is_gone_after(stop, chunks):
     chunks(64)
     data = b"[" + b'"x", ' * 200_000 + (b"}]" if stop == "error" else b"1]")
@@ -179,6 +179,14 @@ def test_the_worker_is_gone_after(stop, chunks):
     records = tovak.records(data, raw=True, threads=2)
     assert next(records) == b'"x"'
     assert task_count() == before + 1
+    if stop == "dropped elsewhere":  # the last reference goes on another thread
+        holder = [records]
+        del records
+        dropper = threading.Thread(target=holder.clear)
+        dropper.start()
+        dropper.join()
+        assert settled_task_count(before) == before
+        return
     if stop == "closed":
         records.close()
     elif stop == "error":
