@@ -24,6 +24,7 @@ from test_interrupt import BOUND, interrupt
 import tovak
 
 THREADS = [2, 3, 8]
+needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
 CHUNKS = [1, 2, 7, 64]
 RAW = [True, "compact", "_lines"]
 
@@ -170,7 +171,7 @@ def test_progress_counts_the_input_as_stored(tmp_path, chunks):
     assert records.bytes_read == records.total_bytes
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@needs_proc
 @pytest.mark.parametrize("stop", ["dropped", "dropped elsewhere", "closed", "error", "end"])
 def test_the_worker_is_gone_after(stop, chunks):
     chunks(64)
@@ -199,20 +200,25 @@ def test_the_worker_is_gone_after(stop, chunks):
     assert settled_task_count(before) == before
 
 
-def test_automatic_threads_on_small_input_and_one_thread(chunks):
-    """Below the automatic size and with threads=1 there is no worker; a file object never gets one."""
+@needs_proc
+def test_no_worker_below_the_automatic_size_nor_with_one_thread(chunks):
     before = task_count()
     for records in (tovak.records(b"[1, 2]", raw=True), tovak.records(b"[1, 2]", raw=True, threads=1)):
         assert next(records) == b"1"
         assert task_count() == before
 
 
-def test_a_file_object_reads_on_the_calling_thread(tmp_path, chunks):
+@needs_proc
+def test_a_file_object_is_read_on_one_thread(tmp_path, chunks):
     chunks(5)
     path = tmp_path / "data.json"
     path.write_bytes(b'[1, {"a": 2}, [3]]')
+    before = task_count()
     with open(path, "rb") as f:
-        assert list(tovak.records(f, raw="compact", threads=4)) == [b"1", b'{"a":2}', b"[3]"]
+        records = tovak.records(f, raw="compact", threads=4)
+        assert next(records) == b"1"
+        assert task_count() == before
+        assert list(records) == [b'{"a":2}', b"[3]"]
 
 
 def test_records_shared_by_threads_come_once_each(chunks):
