@@ -121,6 +121,15 @@ CutStatus cut_batch(Cutter& cutter, Batch& batch, const BatchLimits& limits) {
     }
 }
 
+// The hooks of a worker policy (see OrderedPool) whose threads never touch the interpreter: nothing to
+// attach, detach or set up. A policy derives from it and hides what it needs.
+struct PlainWorker {
+    void enter(std::size_t) {}
+    void leave(std::size_t) {}
+    void detach(std::size_t) {}
+    void attach(std::size_t) {}
+};
+
 // Worker threads that handle jobs in the order they are submitted and give them back in that order.
 //
 // `Worker` is the surface's policy, called on the worker threads (index `w` from 0):

@@ -8,6 +8,13 @@
 // the text was validated, so a consumer's parser does not fail on it. Errors carry positions in the whole
 // input: JSON errors end the reading (RecordError::fatal), a bad JSONL line is skipped by the next call.
 //
+// Fed chunks: a cutter made with `kFed` (one JSON text only) reads nothing itself; its owner hands it the
+// input a chunk at a time (`feed`, or `fail_read` for a read that failed) and takes the records that end
+// in it (`next_fed`) until it asks for the next chunk. A chunk is validated where it lies, not copied: a
+// record inside it is a view of it, and the bytes of a record still open when the cutter asks for more are
+// copied out first, so the chunk may be reused once `next_fed` has said so. This is how a worker thread
+// cuts chunks that another thread reads (records/raw_ahead.hpp).
+//
 // Thread rule: a cutter and its reader belong to one owner and are used by one thread at a time; a
 // record's text and key are valid until the next call. Nothing here touches the interpreter.
 #pragma once
@@ -54,10 +61,70 @@ public:
             clock_.emplace(options);
         }
     }
+    // A cutter of one JSON text whose chunks are fed to it (see the file comment); `next` is not for it.
+    struct Fed {};
+    static constexpr Fed kFed{};
+    PointerCutter(Fed, const json::Pointer* pointer, bool whole_target = false)
+        : pointer_(pointer), lines_(false), whole_(whole_target), validator_(make_validator()) {}
     PointerCutter(const PointerCutter&) = delete;
     PointerCutter& operator=(const PointerCutter&) = delete;
 
     Next next(Record& out) { return lines_ ? next_in_lines(out) : next_in_text(out); }
+
+    // Fed cutter: the next record of the chunks fed so far, the end, the error; or nothing when every
+    // record that ends in them has been handed out (the current chunk may then be reused): feed the next.
+    std::optional<Next> next_fed(Record& out) {
+        auto& events = validator_->events();
+        while (next_event_ < events.size()) {
+            const json::PointerEvent& event = events[next_event_++];
+            if ((event.kind == json::PointerEvent::Kind::item_begin && !single_) ||
+                (event.kind == json::PointerEvent::Kind::target_begin && single_candidate(event))) {
+                gathered_.clear();
+                gathering_ = true;
+            }
+            if (!take(event)) continue;
+            gathering_ = false;
+            return hand_out(out);
+        }
+        events.clear();
+        next_event_ = 0;
+        if (done_) {
+            if (failed_) return fail_text();
+            if (missed_) return fail_miss(RecordKind::document, 0, 0, 0, true);
+            return Next::end;
+        }
+        // The open record's bytes in this chunk are kept before the chunk goes (once: this may be asked
+        // again before the next feed).
+        if (gathering_ && !chunk_kept_ && start_ < chunk_offset_ + chunk_len_) {
+            const std::uint64_t from = std::max(start_, chunk_offset_);
+            gathered_.append(chunk_data_ + (from - chunk_offset_), chunk_offset_ + chunk_len_ - from);
+        }
+        chunk_kept_ = true;
+        return std::nullopt;
+    }
+    // Fed cutter: the next `size` bytes of the input (none: the end), valid until next_fed asks for more.
+    // Ignored once the text has ended or failed.
+    void feed(const char* data, std::size_t size) {
+        if (done_) return;
+        chunk_offset_ += chunk_len_;
+        chunk_len_ = size;
+        chunk_data_ = data;
+        chunk_kept_ = false;
+        if (size == 0) {
+            done_ = true;
+            if (!validator_->finish()) failed_ = true;
+        } else if (!validator_->feed(data, size)) {
+            if (validator_->failed()) done_ = failed_ = true;
+        }
+        if (failed_) drop_events_past_utf8_error();
+    }
+    // Fed cutter: the read of the next chunk failed; the error to report (ErrorKind::io). Feeding may go
+    // on with the same read tried again.
+    Next fail_read(io::IoError error) {
+        fail_plain(ErrorKind::io);
+        error_.io = std::move(error);
+        return Next::error;
+    }
 
     const RecordError& error() const noexcept { return error_; }
 
@@ -139,47 +206,13 @@ private:
 
     Next next_in_text(Record& out) {
         for (;;) {
-            auto& events = validator_->events();
-            while (next_event_ < events.size()) {
-                const json::PointerEvent& event = events[next_event_++];
-                if ((event.kind == json::PointerEvent::Kind::item_begin && !single_) ||
-                    (event.kind == json::PointerEvent::Kind::target_begin && single_candidate(event))) {
-                    gathered_.clear();
-                    gathering_ = true;
-                }
-                if (!take(event)) continue;
-                gathering_ = false;
-                return hand_out(out);
-            }
-            events.clear();
-            next_event_ = 0;
-            if (done_) {
-                if (failed_) return fail_text();
-                if (missed_) return fail_miss(RecordKind::document, 0, 0, 0, true);
-                return Next::end;
-            }
-            if (gathering_ && start_ < chunk_offset_ + chunk_len_) {
-                const std::uint64_t from = std::max(start_, chunk_offset_);
-                gathered_.append(chunk_.get() + (from - chunk_offset_), chunk_offset_ + chunk_len_ - from);
-            }
+            if (std::optional<Next> got = next_fed(out)) return *got;
             if (clock_->interrupted()) return fail_plain(ErrorKind::interrupted);
             io::ReadOutcome got = clock_->read([&] { return reader_->read(chunk_.get(), io::kChunkSize); });
             if (clock_->stopped()) return fail_plain(ErrorKind::interrupted);
-            if (!got.ok()) {
-                fail_plain(ErrorKind::io);
-                error_.io = std::move(*got.error);
-                return Next::error;
-            }
-            chunk_offset_ += chunk_len_;
-            chunk_len_ = got.bytes;
+            if (!got.ok()) return fail_read(std::move(*got.error));
             clock_->add(got.bytes);
-            if (got.bytes == 0) {
-                done_ = true;
-                if (!validator_->finish()) failed_ = true;
-            } else if (!validator_->feed(chunk_.get(), got.bytes)) {
-                if (validator_->failed()) done_ = failed_ = true;
-            }
-            if (failed_) drop_events_past_utf8_error();
+            feed(chunk_.get(), got.bytes);
         }
     }
 
@@ -203,9 +236,9 @@ private:
     Next hand_out(Record& out) {
         std::string_view text;
         if (start_ >= chunk_offset_) {
-            text = std::string_view(chunk_.get() + (start_ - chunk_offset_), end_ - start_);
+            text = std::string_view(chunk_data_ + (start_ - chunk_offset_), end_ - start_);
         } else {
-            gathered_.append(chunk_.get(), end_ - chunk_offset_);
+            gathered_.append(chunk_data_, end_ - chunk_offset_);
             text = gathered_;
         }
         out = Record{text, RecordKind::element, ++number_, start_, 0, 0, 0};
@@ -279,8 +312,10 @@ private:
     // One JSON text
     std::optional<Reader> reader_;
     std::optional<InterruptClock> clock_;
-    std::unique_ptr<char[]> chunk_;
+    std::unique_ptr<char[]> chunk_;  // what the cutter reads into (none when fed)
+    const char* chunk_data_ = nullptr;  // the current chunk: chunk_'s bytes, or those fed
     std::size_t chunk_len_ = 0;
+    bool chunk_kept_ = false;  // the open record's bytes in the current chunk are in gathered_
     std::uint64_t chunk_offset_ = 0;
     std::unique_ptr<json::StreamValidator<Rules>> validator_;
     std::size_t next_event_ = 0;

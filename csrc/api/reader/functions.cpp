@@ -37,6 +37,14 @@ PyRef member_pair(std::string_view key, const PyRef& value) {
     return PyRef::steal(PyTuple_Pack(2, name.get(), value.get()));
 }
 
+std::uint64_t size_from_environment(const char* name) {
+    const char* given = std::getenv(name);
+    if (given == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long long size = std::strtoull(given, &end, 10);
+    return end != given && *end == '\0' ? size : 0;
+}
+
 namespace {
 
 const char* const kSourceParams[] = {"source", "format", "at", "threads"};
@@ -89,16 +97,9 @@ Result<std::unique_ptr<Source>> open_bound(const Signature& signature, PyObject*
     return source;
 }
 
-// The bytes per range of a count on several threads: TOVAK_COUNT_RANGE when it holds a positive number
-// (for tests, which make ranges of a few bytes so that range boundaries fall everywhere), else 0: the
-// engine's choice.
-std::uint64_t count_range_size() {
-    const char* given = std::getenv("TOVAK_COUNT_RANGE");
-    if (given == nullptr) return 0;
-    char* end = nullptr;
-    const unsigned long long size = std::strtoull(given, &end, 10);
-    return end != given && *end == '\0' ? size : 0;
-}
+// The bytes per range of a count on several threads: TOVAK_COUNT_RANGE (for tests, which make ranges of a
+// few bytes so that range boundaries fall everywhere), else 0: the engine's choice.
+std::uint64_t count_range_size() { return size_from_environment("TOVAK_COUNT_RANGE"); }
 
 PyObject* count_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<PyRef> {

@@ -5,6 +5,7 @@
 // Thread rule: plain functions; each call owns what it opens; a Records object guards itself.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "api/frame.hpp"
@@ -21,6 +22,10 @@ api::SinkOptions sink_options();
 records::Cut cut_of(io::Format format);
 // A member of an object at a pointer as a record: the tuple (key, value); null with the exception set.
 PyRef member_pair(std::string_view key, const PyRef& value);
+
+// The positive number environment variable `name` holds, else 0. For tests: knobs that make ranges and
+// batches a few bytes long.
+std::uint64_t size_from_environment(const char* name);
 
 extern PyMethodDef count_method;
 extern PyMethodDef load_method;

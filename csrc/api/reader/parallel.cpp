@@ -12,36 +12,12 @@ namespace tovak::reader {
 
 namespace {
 
-// How long the caller waits for a batch before it looks for a signal (Ctrl-C) again.
-constexpr std::chrono::milliseconds kSignalPoll{50};
-
 // Batches per worker in the pool: one being parsed, one parsed waiting for the caller, one cut waiting for
 // the worker.
 constexpr std::size_t kBatchesPerWorker = 3;
 
 // JSONL count: whole lines of at least this many bytes per range.
 constexpr std::size_t kCountRange = std::size_t{1} << 20;
-
-// Waits for the pool's oldest job with the interpreter released, looking for a signal between waits; null
-// with the signal's exception set when a handler raised.
-template <class Pool>
-auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
-    for (;;) {
-        decltype(pool.front(kSignalPoll)) job = nullptr;
-        Py_BEGIN_ALLOW_THREADS
-        job = pool.front(kSignalPoll);
-        Py_END_ALLOW_THREADS
-        if (job != nullptr) return job;
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
-}
-
-template <class Pool>
-void stop_detached(Pool& pool) {
-    Py_BEGIN_ALLOW_THREADS
-    pool.stop();
-    Py_END_ALLOW_THREADS
-}
 
 bool gil_disabled() {
 #ifdef Py_GIL_DISABLED
@@ -114,6 +90,16 @@ Result<std::size_t> worker_count(std::size_t requested, const Source& source, bo
     // Each worker should get a few batches: starting a thread and its thread state costs about as much as
     // parsing 100 KiB, and a worker with nothing to do is pure cost.
     return std::max<std::size_t>(1, std::min<std::uint64_t>(available_cores(), *size / kBytesPerAutomaticWorker));
+}
+
+bool cuts_ahead(std::size_t requested, const Source& source) {
+    if (requested == 1 || source.format() != io::Format::json) return false;
+    // The calling thread reads a few chunks ahead before it waits: a pipe or a file object would hold
+    // back records already read until the writer sends more.
+    const std::optional<std::uint64_t> size = source.stored_size();
+    if (!size) return false;
+    if (requested != 0) return true;
+    return *size >= kParallelFrom && available_cores() >= 2;
 }
 
 // ---- records
@@ -329,11 +315,7 @@ struct CountJob {
 };
 
 // Counts each range alone: it starts at a line start, so the count of the whole is the sum.
-struct CountWorkers {
-    void enter(std::size_t) {}
-    void leave(std::size_t) {}
-    void detach(std::size_t) {}
-    void attach(std::size_t) {}
+struct CountWorkers : records::PlainWorker {
     void run(CountJob& job, std::size_t) noexcept {
         try {
             records::MemoryReader reader(job.text, {});
@@ -444,16 +426,13 @@ struct RangeJob {
 };
 
 // Each worker counts whole ranges with its own buffer; none touches the interpreter.
-class RangeWorkers {
+class RangeWorkers : public records::PlainWorker {
 public:
     RangeWorkers(const io::PositionalBytes& input, bool lines, std::size_t threads)
         : input_(input), lines_(lines), level_(json::wide_simd_level()), buffers_(threads) {}
 
     void set_pool(const records::OrderedPool<RangeJob, RangeWorkers>* pool) noexcept { pool_ = pool; }
-    void enter(std::size_t) {}
     void leave(std::size_t w) { buffers_[w].reset(); }
-    void detach(std::size_t) {}
-    void attach(std::size_t) {}
 
     void run(RangeJob& job, std::size_t w) noexcept {
         const records::InterruptCheck stop{&stopping, const_cast<records::OrderedPool<RangeJob, RangeWorkers>*>(pool_)};

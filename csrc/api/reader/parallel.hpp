@@ -15,6 +15,7 @@
 // attached for its life, detached while it waits.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -29,6 +30,32 @@
 
 namespace tovak::reader {
 
+// How long a caller waits for a batch of worker threads before it looks for a signal (Ctrl-C) again.
+inline constexpr std::chrono::milliseconds kSignalPoll{50};
+
+// Waits for the oldest job of `pool` (records::OrderedPool, or anything with its `front`) with the
+// interpreter released, looking for a signal between waits; null with the signal's exception set when a
+// handler raised.
+template <class Pool>
+auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
+    for (;;) {
+        decltype(pool.front(kSignalPoll)) job = nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        job = pool.front(kSignalPoll);
+        Py_END_ALLOW_THREADS
+        if (job != nullptr) return job;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+// Stops the workers of `pool` (anything with `stop`) with the interpreter released.
+template <class Pool>
+void stop_detached(Pool& pool) {
+    Py_BEGIN_ALLOW_THREADS
+    pool.stop();
+    Py_END_ALLOW_THREADS
+}
+
 // Binds `threads`: None gives 0 (automatic), else a positive int (at most kMaxThreads workers start).
 Result<std::size_t> threads_argument(PyObject* threads);
 inline constexpr std::size_t kMaxThreads = 256;
@@ -41,6 +68,14 @@ inline constexpr std::size_t kMaxThreads = 256;
 Result<std::size_t> worker_count(std::size_t requested, const Source& source, bool spread);
 inline constexpr std::uint64_t kParallelFrom = std::uint64_t{4} << 20;
 inline constexpr std::uint64_t kBytesPerAutomaticWorker = std::uint64_t{2} << 20;
+
+// Raw records of JSON (`raw=` of records): whether one worker thread cuts them (validates, gathers,
+// compacts: records/raw_ahead.hpp) while the calling thread reads and makes the bytes objects. `requested`
+// 1: no; else only for input of known size (a file or bytes, compressed or not): the calling thread reads
+// a few chunks ahead, which on a pipe or a file object would hold back records already read; automatic
+// (0): when that size is at least kParallelFrom and the process has two cores. On any build: the worker
+// never touches the interpreter.
+bool cuts_ahead(std::size_t requested, const Source& source);
 
 // One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
 struct ParallelStep {

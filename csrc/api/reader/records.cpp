@@ -198,9 +198,13 @@ PyObject* records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!threads) return std::move(threads).failure();
         Result<std::unique_ptr<Source>> source = Source::open(bound->slot[0], bound->slot[1]);
         if (!source) return std::move(source).failure();
-        Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
-        if (!workers) return std::move(workers).failure();
-        options->threads = *workers;
+        if (options->raw != RawMode::none) {
+            options->cut_ahead = cuts_ahead(*threads, *source.value());
+        } else {
+            Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
+            if (!workers) return std::move(workers).failure();
+            options->threads = *workers;
+        }
         auto state = std::make_unique<RecordsState>(std::move(source).value(), std::move(options).value());
         Result<PyRef> type = records_type();
         if (!type) return type;
@@ -220,6 +224,7 @@ Result<PyRef> records_type() { return once_object(records_type_cell, make_record
 PyMethodDef records_method = fastcall_method(
     "records", records_entry,
     "records(source, format=None, at=None, errors='raise', raw=False, threads=None)\n--\n\n"
-    "A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads.");
+    "A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads (raw\n"
+    "JSON records: cut on one worker thread while this one reads and makes the bytes).");
 
 }  // namespace tovak::reader

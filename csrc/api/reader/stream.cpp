@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "api/reader/mod.hpp"
 #include "json/check_sink.hpp"
@@ -19,6 +20,16 @@ std::string_view trim_json_space(std::string_view text) noexcept {
     while (first < last && json::is_space_byte(static_cast<unsigned char>(text[first]))) ++first;
     while (last > first && json::is_space_byte(static_cast<unsigned char>(text[last - 1]))) --last;
     return text.substr(first, last - first);
+}
+
+// A record's text as bytes, or (key, bytes) for a member of a target object.
+Result<std::optional<PyRef>> raw_record(std::string_view text, std::optional<std::string_view> key) {
+    PyRef value = PyRef::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!value) return Failure::from_python();
+    if (!key) return std::optional<PyRef>(std::move(value));
+    PyRef pair = member_pair(*key, value);
+    if (!pair) return Failure::from_python();
+    return std::optional<PyRef>(std::move(pair));
 }
 
 bool is_text(PyObject* obj, const char* text) {
@@ -67,7 +78,11 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     // Raw JSON records come from the validator too (faster than the parser checking each element); raw
     // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
     const bool lines = source_->format() == io::Format::jsonl;
-    if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
+    if (options_.cut_ahead && options_.raw != RawMode::none && !lines && !options_.whole_target) {
+        const std::uint64_t chunk = size_from_environment("TOVAK_RAW_CHUNK");
+        ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, chunk != 0 ? chunk : kAheadChunk,
+                                            kAheadBatches);
+    } else if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
         // Values on worker threads: the records of the top-level rule, or those at the pointer.
         parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads, false,
                                                       options_.at ? &*options_.at : nullptr);
@@ -77,6 +92,11 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     } else {
         cutter_ = std::make_unique<Cutter>(std::move(reader), record_options);
     }
+}
+
+RecordStream::~RecordStream() {
+    // The worker stops at its next record; it never needs the interpreter, which others may.
+    if (ahead_) stop_detached(*ahead_);
 }
 
 std::optional<Failure> RecordStream::parallel_failure(ParallelStep& step) {
@@ -91,16 +111,63 @@ std::optional<Failure> RecordStream::unskipped(const records::RecordError& error
 }
 
 records::Next RecordStream::cut(records::Record& record) {
+    if (ahead_) return cut_ahead(record);
     return cutter_ ? cutter_->next(record) : pointer_cutter_->next(record);
 }
 
 const records::RecordError& RecordStream::cut_error() const {
+    if (ahead_) return ahead_error_;
     return cutter_ ? cutter_->error() : pointer_cutter_->error();
+}
+
+std::optional<std::string_view> RecordStream::cut_key() const {
+    if (ahead_) return ahead_key_;
+    return pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+}
+
+records::Next RecordStream::cut_ahead(records::Record& record) {
+    for (;;) {
+        if (ahead_batch_ == nullptr) {
+            if (ahead_ended_) return records::Next::end;
+            // A read that fails leaves its exception (a file's, a signal handler's) for the batch it ends.
+            if (ahead_->fill(source_->bytes()) && PyErr_Occurred()) read_raised_ = Failure::from_python();
+            ahead_batch_ = wait_front(*ahead_);
+            if (ahead_batch_ == nullptr) {  // Ctrl-C: its exception is set; the batch is waited for again
+                ahead_error_ = records::RecordError{.kind = records::ErrorKind::interrupted};
+                return records::Next::error;
+            }
+            ahead_next_ = 0;
+        }
+        const records::RawBatch& batch = *ahead_batch_;
+        if (ahead_next_ < batch.count()) {
+            const std::size_t i = ahead_next_++;
+            record = records::Record{batch.text(i), records::RecordKind::element};
+            ahead_key_ = batch.key(i);
+            return records::Next::record;
+        }
+        const records::RawBatch::End end = batch.end;
+        if (end == records::RawBatch::End::error) {
+            ahead_error_ = batch.error;
+            ahead_miss_ = batch.miss;
+            // Any error but a failed read ends the reading: its batch stays, met again at the next call.
+            if (!batch.read_error || batch.error.kind != records::ErrorKind::io) return records::Next::error;
+            // A failed read is reported once, then tried again, as the cutter on this thread does.
+            if (read_raised_) std::exchange(read_raised_, std::nullopt)->raise();
+            ahead_->resume();
+        }
+        ahead_ended_ = end == records::RawBatch::End::end;
+        ahead_batch_ = nullptr;
+        ahead_->release_front();
+        if (end == records::RawBatch::End::end) return records::Next::end;
+        if (end == records::RawBatch::End::error) return records::Next::error;
+    }
 }
 
 Failure RecordStream::failure(const records::RecordError& error) const {
     if (error.kind != records::ErrorKind::missing) return source_->failure(error);
-    const records::PointerMiss& miss = parallel_ ? parallel_->pointer_cutter()->miss() : pointer_cutter_->miss();
+    const records::PointerMiss& miss = ahead_       ? ahead_miss_
+                                       : parallel_ ? parallel_->pointer_cutter()->miss()
+                                                   : pointer_cutter_->miss();
     return source_->pointer_failure(records::describe_miss(*options_.at, miss), error);
 }
 
@@ -148,7 +215,7 @@ Result<std::optional<std::string_view>> RecordStream::next_raw_text(std::optiona
             json::compact_text(text, compact_);
             text = compact_;
         }
-        key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+        key = cut_key();
         return std::optional<std::string_view>(text);
     }
 }
@@ -197,13 +264,7 @@ Result<std::optional<PyRef>> RecordStream::next() {
         Result<std::optional<std::string_view>> text = next_raw_text(key);
         if (!text) return std::move(text).failure();
         if (!text.value()) return std::optional<PyRef>();
-        const std::string_view bytes = *text.value();
-        PyRef value = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        if (!value) return Failure::from_python();
-        if (!key) return std::optional<PyRef>(std::move(value));
-        PyRef pair = member_pair(*key, value);
-        if (!pair) return Failure::from_python();
-        return std::optional<PyRef>(std::move(pair));
+        return raw_record(*text.value(), key);
     }
     while (parallel_) {
         ParallelStep step = parallel_->next();

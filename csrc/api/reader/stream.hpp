@@ -3,7 +3,9 @@
 // (False, True, "compact"). With `at`, and for raw JSON records, the records come from the pointer cutter
 // (the streaming validator); otherwise from the strict record cutter (the element splitter; a raw JSONL
 // line is checked by the parser with a sink that builds nothing). Skipped records'
-// errors are kept (the first kKeptErrors as JSONError objects, and a count).
+// errors are kept (the first kKeptErrors as JSONError objects, and a count). Raw JSON records may be cut
+// on a worker thread ahead of the caller (`cut_ahead`, records/raw_ahead.hpp): the same records, bytes
+// and errors, in the same order.
 //
 // Thread rule: a RecordStream belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter.
@@ -20,6 +22,7 @@
 #include "json/pointer.hpp"
 #include "records/cutter.hpp"
 #include "records/pointer_cutter.hpp"
+#include "records/raw_ahead.hpp"
 
 namespace tovak::reader {
 
@@ -34,7 +37,13 @@ struct StreamOptions {
     RawMode raw = RawMode::none;
     bool whole_target = false;   // the value at the pointer is one record (load), not streamed
     std::size_t threads = 1;     // parsing threads (not for `raw` nor a whole target; see parallel.hpp)
+    bool cut_ahead = false;      // raw JSON records: cut on a worker thread (cuts_ahead in parallel.hpp)
 };
+
+// Raw records cut ahead: input bytes read per batch (TOVAK_RAW_CHUNK, for tests, makes them a few bytes so
+// that batch boundaries fall everywhere), and batches in the queue.
+inline constexpr std::size_t kAheadChunk = std::size_t{1} << 20;
+inline constexpr std::size_t kAheadBatches = 4;
 
 // Binds the shared arguments (each may be null: its default). ValueError for a bad pointer, an unknown
 // `errors` or `raw`.
@@ -47,6 +56,7 @@ public:
     RecordStream(std::unique_ptr<Source> source, StreamOptions options);
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
+    ~RecordStream();
 
     // The next record (a value, a (key, value) tuple for a member of a target object, or bytes when raw),
     // nothing at the end, or the failure that ends the reading.
@@ -70,6 +80,7 @@ public:
 private:
     using Cutter = records::RecordCutter<Reader>;
     using PointerCutter = records::PointerCutter<Reader, json::PythonRules>;
+    using RawAhead = records::RawAhead<PointerCutter>;
 
     records::Next cut(records::Record& record);
     // The next record's text as raw reading gives it (checked, trimmed, compacted as the options say) and
@@ -78,6 +89,11 @@ private:
     // RawMode::lines: the next chunk of lines. A failure after some records is held until the chunk with
     // them has been handed out.
     Result<std::optional<PyRef>> next_lines();
+    // The cut of raw records cut ahead (cut() takes it): a record, the end, or an error (cut_error(); for
+    // ErrorKind::interrupted the exception is set).
+    records::Next cut_ahead(records::Record& record);
+    // The key of the last record cut, when it is a member of a target object.
+    std::optional<std::string_view> cut_key() const;
     const records::RecordError& cut_error() const;
     // Keeps a skippable error and says to go on; false: the error ends the reading.
     bool skipped(const records::RecordError& error);
@@ -89,6 +105,14 @@ private:
     std::unique_ptr<Cutter> cutter_;
     std::unique_ptr<PointerCutter> pointer_cutter_;
     std::unique_ptr<ParallelRecords> parallel_;  // instead of cutter_, when threads parse
+    std::unique_ptr<RawAhead> ahead_;             // instead of the cutters, when raw records are cut ahead
+    const records::RawBatch* ahead_batch_ = nullptr;  // the batch being handed out
+    std::size_t ahead_next_ = 0;                     // its next record
+    std::optional<std::string_view> ahead_key_;      // the key of the last record
+    records::RecordError ahead_error_;               // the error that ended a batch
+    records::PointerMiss ahead_miss_;                // its miss, for ErrorKind::missing
+    bool ahead_ended_ = false;                       // the batch with the end was handed out
+    std::optional<Failure> read_raised_;             // the exception of the failed read a batch ends with
     api::PyParser parser_;
     PyRef errors_;
     std::uint64_t error_count_ = 0;

@@ -44,7 +44,8 @@ def records(
     raw: bool | Literal["compact"] = False,
     threads: int | None = None,
 ) -> Records:
-    """A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads."""
+    """A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads (raw
+    JSON records: cut on one worker thread while this one reads and makes the bytes)."""
 
 def schema(source: object, sample: SupportsIndex = 100, format: str | None = None, at: str | None = None) -> str:
     """The merged structure of the first `sample` records, as indented JSON text."""
