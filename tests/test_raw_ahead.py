@@ -1,5 +1,6 @@
-"""Raw records of JSON cut on a worker thread (records(raw=..., threads=n), the command line's to-jsonl) are
-those of one thread in every respect: the same records, bytes and keys, then the same first error at the
+"""Raw records of JSON cut on a worker thread (records(raw=..., threads=n), the command line's to-jsonl), and
+records at a pointer cut there while the calling thread parses them (raw=False where the calling thread
+parses alone, as with the GIL; elsewhere parsed by the parallel reader), are those of one thread in every respect: the same records, bytes and keys, then the same first error at the
 same record, byte, line and column, and the same at a later call.
 
 The worker gets the input in chunks the calling thread reads and hands back, per chunk, the records that
@@ -27,6 +28,7 @@ THREADS = [2, 3, 8]
 needs_proc = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
 CHUNKS = [1, 2, 7, 64]
 RAW = [True, "compact", "_lines"]
+RAW_AND_VALUES = [*RAW, False]
 
 
 @pytest.fixture(autouse=True)
@@ -103,7 +105,7 @@ def damaged(data, damage, where):
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(document=st.dictionaries(st.sampled_from(["a", "b", "c~/"]), values, max_size=4) | st.lists(values, max_size=8),
-       indent=st.sampled_from([None, 0, 2]), ascii=st.booleans(), raw=st.sampled_from(RAW),
+       indent=st.sampled_from([None, 0, 2]), ascii=st.booleans(), raw=st.sampled_from(RAW_AND_VALUES),
        at=st.sampled_from([None, "", "/a", "/0", "/c~0~1", "/a/1"]), damage=DAMAGE, where=st.integers(0, 10**6))
 def test_documents_match_one_thread(tmp_path, document, indent, ascii, raw, at, damage, where):
     text = json.dumps(document, indent=indent, ensure_ascii=ascii).encode("utf-8", "surrogatepass")
@@ -118,14 +120,15 @@ def test_documents_match_one_thread(tmp_path, document, indent, ascii, raw, at, 
 ARRAY = b'[ {"k": "v\\"\\u00e9", "n": [1, -2.5e3]} ,\n "\xc3\xa9\xf0\x9f\x98\x80", true, null, 12, [ ], {} ]'
 
 
-@pytest.mark.parametrize("raw", RAW)
+@pytest.mark.parametrize("raw", RAW_AND_VALUES)
 @pytest.mark.parametrize("damage", ["cut", "utf8", "byte"])
 def test_damage_at_every_chunk_boundary(raw, damage):
+    at = "" if raw is False else None  # values are cut ahead only at a pointer
     for where in range(len(ARRAY) + 1):
-        assert_same_as_one_thread([damaged(ARRAY, damage, where)], raw, sizes=[1, 3, 5], threads=[2])
+        assert_same_as_one_thread([damaged(ARRAY, damage, where)], raw, at, sizes=[1, 3, 5], threads=[2])
 
 
-@pytest.mark.parametrize("raw", RAW)
+@pytest.mark.parametrize("raw", RAW_AND_VALUES)
 @pytest.mark.parametrize("at, text", [
     ("/features", b'{"type": "x", "features": [1, {"a": [2]}, "three"], "after": {"b": 4}}'),
     ("/m", b'{"m": {"k1": [1, 2], "k\\u00e9 2": {"x": null}, "": "e"}}'),

@@ -1,6 +1,6 @@
-// Raw records cut ahead: the records of one JSON text, as text, cut by the pointer cutter (the streaming
+// Records cut ahead: the records of one JSON text, as text, cut by the pointer cutter (the streaming
 // validator, pointer_cutter.hpp) on one worker thread while the caller hands the records already cut on
-// (compacts them, makes objects of them). The caller reads the input in chunks into a small ring of
+// (compacts them, makes bytes of them, or parses them). The caller reads the input in chunks into a small ring of
 // batches (parallel.hpp's OrderedPool, with one worker); the worker feeds each chunk to its cutter,
 // validated where it lies, and puts in the same batch the records that end in it (views of the chunk, or
 // copies of those that began in an earlier chunk), their keys, and how the batch ends: more to come, the

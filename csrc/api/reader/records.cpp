@@ -204,6 +204,9 @@ PyObject* records_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             Result<std::size_t> workers = worker_count(*threads, *source.value(), true);
             if (!workers) return std::move(workers).failure();
             options->threads = *workers;
+            // Records at a pointer parsed on this thread alone (always so with the GIL): the validator that
+            // finds them runs ahead on a worker of its own, which never touches the interpreter.
+            if (options->at && options->threads == 1) options->cut_ahead = cuts_ahead(*threads, *source.value());
         }
         auto state = std::make_unique<RecordsState>(std::move(source).value(), std::move(options).value());
         Result<PyRef> type = records_type();

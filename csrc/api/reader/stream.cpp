@@ -78,7 +78,7 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     // Raw JSON records come from the validator too (faster than the parser checking each element); raw
     // JSONL lines from the strict cutter, each checked by the parser (no validator to set up per line).
     const bool lines = source_->format() == io::Format::jsonl;
-    if (options_.cut_ahead && options_.raw != RawMode::none && !lines && !options_.whole_target) {
+    if (options_.cut_ahead && (options_.raw != RawMode::none || options_.at) && !lines && !options_.whole_target) {
         const std::uint64_t chunk = size_from_environment("TOVAK_RAW_CHUNK");
         ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, chunk != 0 ? chunk : kAheadChunk,
                                             kAheadBatches);
@@ -295,7 +295,7 @@ Result<std::optional<PyRef>> RecordStream::next() {
         // The unfinished last element of an array that never closed: the next cut fails.
         if (record.unterminated) continue;
         PyRef value = std::move(parsed.value);
-        std::optional<std::string_view> key = pointer_cutter_ ? pointer_cutter_->key() : std::nullopt;
+        std::optional<std::string_view> key = cut_key();
         if (key) {
             PyRef pair = member_pair(*key, value);
             if (!pair) return Failure::from_python();

@@ -3,9 +3,9 @@
 // (False, True, "compact"). With `at`, and for raw JSON records, the records come from the pointer cutter
 // (the streaming validator); otherwise from the strict record cutter (the element splitter; a raw JSONL
 // line is checked by the parser with a sink that builds nothing). Skipped records'
-// errors are kept (the first kKeptErrors as JSONError objects, and a count). Raw JSON records may be cut
-// on a worker thread ahead of the caller (`cut_ahead`, records/raw_ahead.hpp): the same records, bytes
-// and errors, in the same order.
+// errors are kept (the first kKeptErrors as JSONError objects, and a count). Raw JSON records, and records at
+// a pointer parsed on the calling thread, may be cut on a worker thread ahead of the caller (`cut_ahead`,
+// records/raw_ahead.hpp): the same records, bytes and errors, in the same order.
 //
 // Thread rule: a RecordStream belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter.
@@ -37,7 +37,7 @@ struct StreamOptions {
     RawMode raw = RawMode::none;
     bool whole_target = false;   // the value at the pointer is one record (load), not streamed
     std::size_t threads = 1;     // parsing threads (not for `raw` nor a whole target; see parallel.hpp)
-    bool cut_ahead = false;      // raw JSON records: cut on a worker thread (cuts_ahead in parallel.hpp)
+    bool cut_ahead = false;      // raw or pointed-at JSON records: cut on a worker thread (cuts_ahead in parallel.hpp)
 };
 
 // Raw records cut ahead: input bytes read per batch (TOVAK_RAW_CHUNK, for tests, makes them a few bytes so
