@@ -139,7 +139,8 @@ def records(
     builds no objects) while the calling thread reads the input, compacts the records and makes the
     ``bytes``, at most four chunks of 1 MiB ahead: for a file or bytes (compressed or not) when ``threads`` is 2 or more, or when
     it is ``None`` and the input is 4 MiB or more as stored and the process has two cores; a pipe, a
-    file object and ``threads=1`` read on one thread."""
+    file object and ``threads=1`` read on one thread. Records at ``at`` that the calling thread
+    parses alone (always so where the interpreter has the GIL) are cut by that worker the same way."""
     return _reader.records(source, format, at, errors, raw, threads)
 
 
