@@ -12,8 +12,8 @@ namespace tovak::reader {
 
 namespace {
 
-// Batches per worker in the pool: one being parsed, one parsed waiting for the caller, one cut waiting for
-// the worker.
+// Batches per parsing thread in the pool: one being parsed, one parsed waiting for the caller, one cut
+// waiting to be parsed.
 constexpr std::size_t kBatchesPerWorker = 3;
 
 // JSONL count: whole lines of at least this many bytes per range.
