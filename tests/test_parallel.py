@@ -10,6 +10,7 @@ import gc
 import gzip
 import json
 import os
+import signal
 import sys
 import threading
 
@@ -282,3 +283,33 @@ def test_concurrent_calls_share_nothing():
     for w in workers:
         w.join()
     assert results == [True] * 4
+
+
+class Alarm(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("threads", [2, 3])
+@pytest.mark.parametrize("fmt, at", [("jsonl", None), ("json", None), ("json", "/rows")])
+def test_an_exception_from_a_signal_handler_ends_a_parallel_load(fmt, at, threads):
+    """The calling thread parses batches too; a handler's exception raised meanwhile is the call's."""
+    texts = tiled([{"a": [1, "x", {"b": None}], "c": 2.5}], 60_000)
+    data = as_jsonl(texts) if fmt == "jsonl" else as_array(texts)
+    if at:
+        data = b'{"rows": ' + data + b"}"
+
+    def ring(signum, frame):
+        raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, ring)
+    gc.disable()  # a handler run inside a collector callback (hypothesis installs one) loses its exception
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Alarm):
+            for _ in range(200):  # lost inside a call, the alarm would let every call finish
+                tovak.load(data, format=fmt, at=at, threads=threads)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        gc.enable()

@@ -1,6 +1,8 @@
 // The parallel driver of the record engine: the one cutter (cutter.hpp) cuts records on the calling thread
 // into batches of whole records, a fixed set of worker threads handles batches (parses them, counts them),
-// and the caller takes the batches back in the order it cut them.
+// and the caller takes the batches back in the order it cut them. A caller that would only wait for the
+// oldest batch may instead handle the oldest one no worker has started (`claim`): it then does a share of
+// the work on its own thread.
 //
 // Why this shape: cutting is a byte scan (the splitter's, or the line reader's) that runs an order of
 // magnitude faster than building objects, so one cutter keeps several parsers busy; and because every
@@ -13,8 +15,8 @@
 // steady use allocates nothing but what a batch's contents need.
 //
 // Thread rule: a pool and its batches belong to one caller, used by one thread at a time. A batch is the
-// caller's until `submit`, the one worker's that takes it until it is marked done, and the caller's again
-// from `front` on; the mutex hands it over (happens-before). Nothing here touches the interpreter: a
+// caller's until `submit`, the one worker's that takes it (or the caller's, if it claims it) until it is
+// marked done, and the caller's again from `front` on; the mutex hands it over (happens-before). Nothing here touches the interpreter: a
 // surface's `Worker` policy attaches its threads (see OrderedPool::Worker).
 #pragma once
 
@@ -174,6 +176,20 @@ public:
         if (!job_done_.wait_for(lock, timeout, [&] { return static_cast<bool>(done_[slot]); })) return nullptr;
         return &slots_[slot];
     }
+    // The oldest submitted job that no worker has started, now the caller's to handle itself (a caller
+    // with nothing to do but wait for the front job helps instead); null when every submitted job is
+    // started. The caller hands it back with finish_claimed.
+    Job* claim() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping() || started_ == submitted_) return nullptr;
+        return &slots_[started_++ % slots_.size()];
+    }
+    // Marks a job from claim() handled: front() gives it back in its turn.
+    void finish_claimed(const Job* job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_[static_cast<std::size_t>(job - slots_.data())] = true;
+    }
+
     // Gives the front job's slot back for reuse.
     void release_front() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 // The parallel driver (records/parallel.hpp) without the interpreter: JSONL and array texts cut into batches
 // by the one cutter (and the members of an object by the pointer cutter, with their keys), handled by 1 to
-// 64 worker threads that parse every record, and taken back in order.
+// 64 worker threads that parse every record (with the caller parsing batches too, or only waiting), and
+// taken back in order.
 // Whatever the thread count, batch limits and read sizes, the caller must meet the serial cutter's records
 // (number, offset, text) and the first syntax error, in file order; a pool dropped with jobs in flight must
 // stop and join. Run by .ci/native-tests, and by .ci/thread-sanitize under ThreadSanitizer, which checks
@@ -142,9 +143,10 @@ std::vector<Seen> serial(std::string_view text, Cut cut, std::span<const std::si
 }
 
 // The same through the pool. `abandon_after` > 0: drop the pool after taking that many batches back.
+// `helping`: the caller parses the oldest unstarted batch whenever the front one is not ready yet.
 std::vector<Seen> parallel(std::string_view text, Cut cut, std::span<const std::size_t> pieces, bool pointed,
                            std::size_t threads, const BatchLimits& limits, bool& cut_failed,
-                           std::size_t abandon_after = 0) {
+                           std::size_t abandon_after = 0, bool helping = false) {
     AnyCutter cutter(text, cut, pieces, pointed);
     ParseWorkers workers;
     std::vector<Seen> seen;
@@ -163,8 +165,15 @@ std::vector<Seen> parallel(std::string_view text, Cut cut, std::span<const std::
                 pool.submit();
             }
             if (pool.in_flight() == 0) break;
-            Job* job = nullptr;
-            while ((job = pool.front(std::chrono::milliseconds(50))) == nullptr) {
+            Job* job = pool.front(std::chrono::milliseconds(0));
+            while (helping && job == nullptr) {
+                Job* claimed = pool.claim();
+                if (claimed == nullptr) break;
+                workers.run(*claimed, threads);
+                pool.finish_claimed(claimed);
+                job = pool.front(std::chrono::milliseconds(0));
+            }
+            while (job == nullptr && (job = pool.front(std::chrono::milliseconds(50))) == nullptr) {
             }
             seen.insert(seen.end(), job->seen.begin(), job->seen.end());
             if (job->status == CutStatus::error) cut_failed = true;
@@ -236,24 +245,27 @@ int main(int argc, char** argv) {
         const std::vector<Seen> expected = serial(text, pointed ? Cut::elements : cut, pieces, pointed, serial_failed);
         compared += expected.size();
         for (const std::size_t threads : thread_counts) {
-            bool failed = false;
-            const std::vector<Seen> got = parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads, limits, failed);
-            if (got != expected || failed != serial_failed) {
-                std::fprintf(stderr, "seed %llu round %d (%s, %zu threads): %zu records, expected %zu\n",
-                             static_cast<unsigned long long>(seed), round, cut == Cut::lines ? "lines" : "elements",
-                             threads, got.size(), expected.size());
-                ++failures;
-            }
-            // Abandoned after the first batch: what was taken is the serial prefix, and the workers join.
-            const std::vector<Seen> prefix =
-                parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads, limits, failed, 1);
-            if (prefix.size() > expected.size() || !std::equal(prefix.begin(), prefix.end(), expected.begin())) {
-                std::fprintf(stderr, "seed %llu round %d: abandoned pool gave records out of order\n",
-                             static_cast<unsigned long long>(seed), round);
-                ++failures;
+            for (const bool helping : {false, true}) {
+                bool failed = false;
+                const std::vector<Seen> got = parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads,
+                                                       limits, failed, 0, helping);
+                if (got != expected || failed != serial_failed) {
+                    std::fprintf(stderr, "seed %llu round %d (%s, %zu threads%s): %zu records, expected %zu\n",
+                                 static_cast<unsigned long long>(seed), round, cut == Cut::lines ? "lines" : "elements",
+                                 threads, helping ? ", caller helping" : "", got.size(), expected.size());
+                    ++failures;
+                }
+                // Abandoned after the first batch: what was taken is the serial prefix, and the workers join.
+                const std::vector<Seen> prefix =
+                    parallel(text, pointed ? Cut::elements : cut, pieces, pointed, threads, limits, failed, 1, helping);
+                if (prefix.size() > expected.size() || !std::equal(prefix.begin(), prefix.end(), expected.begin())) {
+                    std::fprintf(stderr, "seed %llu round %d: abandoned pool gave records out of order\n",
+                                 static_cast<unsigned long long>(seed), round);
+                    ++failures;
+                }
             }
         }
     }
-    if (failures == 0) std::printf("parallel pool: ok (%zu records, each at 5 thread counts)\n", compared);
+    if (failures == 0) std::printf("parallel pool: ok (%zu records, each at 5 thread counts, helped or not)\n", compared);
     return failures == 0 ? 0 : 1;
 }

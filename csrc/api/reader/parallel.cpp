@@ -12,8 +12,8 @@ namespace tovak::reader {
 
 namespace {
 
-// Batches per worker in the pool: one being parsed, one parsed waiting for the caller, one cut waiting for
-// the worker.
+// Batches per parsing thread in the pool: one being parsed, one parsed waiting for the caller, one cut
+// waiting to be parsed.
 constexpr std::size_t kBatchesPerWorker = 3;
 
 // JSONL count: whole lines of at least this many bytes per range.
@@ -104,8 +104,16 @@ bool cuts_ahead(std::size_t requested, const Source& source) {
 
 // ---- records
 
-// The worker threads' side: each attaches its own thread state and parses with its own parser (and key
-// cache), so no two threads share anything but the batches the pool hands over.
+namespace {
+
+// Worker threads beside the calling thread, which parses too.
+std::size_t worker_threads(std::size_t threads) noexcept { return std::max<std::size_t>(threads, 2) - 1; }
+
+}  // namespace
+
+// The parsing side: each worker thread attaches its own thread state and parses with its own parser (and
+// key cache), and so does the calling thread for the batches it claims, so no two threads share anything
+// but the batches the pool hands over.
 //
 // Free-threaded build: an object a worker made is owned by it (biased reference counting), and when the
 // consumer drops the last reference the object is queued for the worker to free; a thread does that only
@@ -115,7 +123,12 @@ bool cuts_ahead(std::size_t requested, const Source& source) {
 class ParallelRecords::Workers {
 public:
     Workers(std::size_t threads, bool gathered)
-        : gathered_(gathered), interpreter_(PyInterpreterState_Get()), saved_(threads, nullptr), parsers_(threads) {
+        : gathered_(gathered),
+          interpreter_(PyInterpreterState_Get()),
+          saved_(threads, nullptr),
+          parsers_(threads),
+          caller_parser_(sink_options()) {
+        if (gathered_) caller_parser_.defer_tracking();
 #ifdef Py_GIL_DISABLED
         merge_code_ = PyRef::steal(Py_CompileString("None", "<tovak worker>", Py_eval_input));
         merge_globals_ = PyRef::steal(PyDict_New());
@@ -147,9 +160,27 @@ public:
     void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
     void attach(std::size_t w) { PyEval_RestoreThread(saved_[w]); }
 
+    void run(Job& job, std::size_t w) noexcept {
+        parse(job, *parsers_[w]);
+        settle();
+    }
+
+    // Parses a batch the calling thread claimed instead of waiting, with a parser of its own: the objects
+    // it builds are its own, so the caller that frees them frees them locally and reuses their pages,
+    // which objects built on a worker cost a cross-thread free and fresh pages for. No settle(): code
+    // run here would run the caller's signal handlers and lose what they raise; the parser checks for
+    // signals itself, as one thread does.
+    void run_on_caller(Job& job) noexcept { parse(job, caller_parser_); }
+
+    // On the calling thread, attached.
+    ~Workers() {
+        if (gathered_ && kept_) caller_parser_.track_deferred();
+    }
+
+private:
     // Parses every record of the batch; an exception (a failed allocation) is kept as the failure of the
     // record where it happened, and the rest of the batch is left unparsed: the caller stops there.
-    void run(Job& job, std::size_t w) noexcept {
+    void parse(Job& job, api::PyParser& parser) noexcept {
         const std::vector<records::Record>& cut = job.batch.records;
         job.values.clear();
         job.values.resize(cut.size());
@@ -165,7 +196,7 @@ public:
                     pause();
                     since_pause = 0;
                 }
-                api::PyParsed parsed = parsers_[w]->parse(record.text);
+                api::PyParsed parsed = parser.parse(record.text);
                 switch (parsed.status) {
                     case json::ParseStatus::ok:
                         // The unfinished last element of an array that never closed: its error comes next.
@@ -197,10 +228,8 @@ public:
             PyErr_SetString(PyExc_RuntimeError, fault.what());
             job.failures.push_back(Failed{i, {}, Failure::from_python()});
         }
-        settle();
     }
 
-private:
     // A collection on the free-threaded build stops every attached thread first; a worker deep in a batch
     // would hold up the collecting thread (another worker, or the consumer) until its batch ends. Detaching
     // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
@@ -223,6 +252,7 @@ private:
     PyInterpreterState* const interpreter_;
     std::vector<PyThreadState*> saved_;
     std::vector<std::unique_ptr<api::PyParser>> parsers_;
+    api::PyParser caller_parser_;  // the calling thread's
 };
 
 ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t threads, bool gathered,
@@ -233,8 +263,10 @@ ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t t
       pointer_cutter_(at ? std::make_unique<PointerCutter>(Reader{io::ByteSourceRef(source.bytes())}, at,
                                                            source.record_options(cut), whole_target)
                          : nullptr),
-      workers_(std::make_unique<Workers>(threads, gathered)),
-      pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, threads, threads * kBatchesPerWorker)) {
+      // The calling thread is one of the `threads`: it parses whatever batch it would otherwise wait for.
+      workers_(std::make_unique<Workers>(worker_threads(threads), gathered)),
+      pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, worker_threads(threads),
+                                                                 threads * kBatchesPerWorker)) {
     workers_->set_pool(pool_.get());
 }
 
@@ -292,7 +324,18 @@ ParallelStep ParallelRecords::next() {
         }
         fill();
         if (pool_->in_flight() == 0) return ParallelStep{};
-        Job* front = wait_front(*pool_);
+        Job* front = pool_->front(std::chrono::milliseconds{0});
+        // Rather than wait for the oldest batch, parse the oldest one no worker has started.
+        while (front == nullptr) {
+            Job* claimed = pool_->claim();
+            if (claimed == nullptr) {
+                front = wait_front(*pool_);
+                break;
+            }
+            workers_->run_on_caller(*claimed);
+            pool_->finish_claimed(claimed);
+            front = pool_->front(std::chrono::milliseconds{0});
+        }
         if (front == nullptr) {
             ParallelStep step{ParallelStep::Kind::error};
             step.error.kind = records::ErrorKind::interrupted;

@@ -1,7 +1,8 @@
 // The package's functions on several threads (`threads=`): the records of one source cut on the calling
 // thread by the strict record cutter (or, under a pointer, the pointer cutter: the validator), parsed into
-// Python objects by worker threads (records/parallel.hpp; a member of an object as its (key, value) tuple),
-// and handed out in file order with the serial path's errors; and the count: over ranges of the input that
+// Python objects by `threads - 1` worker threads and by the calling thread whenever it would wait
+// (records/parallel.hpp; a member of an object as its (key, value) tuple), and handed out in file order
+// with the serial path's errors; and the count: over ranges of the input that
 // each worker reads for itself where the input can be read at any position (a plain file, bytes in memory;
 // records/range_count.hpp), else over ranges of whole lines the calling thread reads (JSONL).
 //
@@ -92,7 +93,8 @@ class ParallelRecords {
 public:
     using PointerCutter = records::PointerCutter<Reader, json::PythonRules>;
 
-    // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` workers.
+    // Cuts `source` (which must outlive this) as `cut` says, strictly, and parses on `threads` threads:
+    // `threads - 1` workers and the calling thread, in next(), while the oldest batch is not ready.
     // `gathered`: every value handed out is kept until the whole input is read (load): the workers leave
     // their trees off the collector's lists meanwhile (PyObjectSink::defer_tracking), and `keep()`, once
     // all are kept, has them put back when the workers stop. `at` (which must outlive this): the records
