@@ -110,6 +110,8 @@ def damaged(data, damage, where):
 def test_documents_match_one_thread(tmp_path, document, indent, ascii, raw, at, damage, where):
     text = json.dumps(document, indent=indent, ensure_ascii=ascii).encode("utf-8", "surrogatepass")
     data = damaged(text, damage, where)
+    if raw is False and at is None:
+        at = ""  # values are cut ahead only at a pointer (without one, elements whose text fails are skippable)
     expected = assert_same_as_one_thread(sources_of(data, tmp_path), raw, at, sizes=[1, 7, 64], threads=[2, 3])
     if damage == "" and raw is True and at is None and isinstance(document, list):
         assert [json.loads(r) for r in expected[0]] == json.loads(text)
