@@ -76,6 +76,7 @@ inline constexpr std::uint64_t kBytesPerAutomaticWorker = std::uint64_t{2} << 20
 // a few chunks ahead, which on a pipe or a file object would hold back records already read; automatic
 // (0): when that size is at least kParallelFrom and the process has two cores. On any build: the worker
 // never touches the interpreter.
+inline constexpr bool kCutAheadDisabled = true;
 bool cuts_ahead(std::size_t requested, const Source& source);
 
 // One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
