@@ -35,8 +35,8 @@ struct IoError {
     Kind kind = Kind::other;
     std::string text() const;          // "<system text> (os error N)", the fixed text or the detail
 };
-inline constexpr const char* kInvalidUtf8Text = "stream did not contain valid UTF-8";
-inline constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
+inline constexpr char kInvalidUtf8Text[] = "stream did not contain valid UTF-8";
+inline constexpr char kNulInPathText[] = "file name contained an unexpected NUL byte";
 
 // Either a byte count or an IoError.
 struct ReadOutcome {

@@ -89,7 +89,7 @@ private:
     const std::atomic<bool>* stop_ = nullptr;
 };
 
-inline constexpr const char* kStoppedText = "reading was stopped";
+inline constexpr char kStoppedText[] = "reading was stopped";
 
 // Opens a path (bytes in the file-system encoding) for reading. A directory is refused at once (EISDIR)
 // rather than at the first read.

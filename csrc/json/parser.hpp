@@ -53,28 +53,30 @@
 
 namespace tovak::json {
 
-// The error texts, exactly as users see them.
+// The error texts, exactly as users see them. Callers tell errors apart by a message's address, so each
+// is an inline array, one object in every translation unit: a pointer to a literal would name each unit's
+// own copy of the text wherever equal literals are not merged (as in sanitizer builds).
 namespace message {
-inline constexpr const char* eof_list = "EOF while parsing a list";
-inline constexpr const char* eof_object = "EOF while parsing an object";
-inline constexpr const char* eof_string = "EOF while parsing a string";
-inline constexpr const char* eof_value = "EOF while parsing a value";
-inline constexpr const char* expected_colon = "expected `:`";
-inline constexpr const char* expected_list_comma_or_end = "expected `,` or `]`";
-inline constexpr const char* expected_object_comma_or_end = "expected `,` or `}`";
-inline constexpr const char* expected_ident = "expected ident";
-inline constexpr const char* expected_value = "expected value";
-inline constexpr const char* invalid_escape = "invalid escape";
-inline constexpr const char* invalid_number = "invalid number";
-inline constexpr const char* number_out_of_range = "number out of range";
-inline constexpr const char* control_character = "control character (\\u0000-\\u001F) found while parsing a string";
-inline constexpr const char* key_must_be_string = "key must be a string";
-inline constexpr const char* lone_leading_surrogate = "lone leading surrogate in hex escape";
-inline constexpr const char* unexpected_end_of_hex_escape = "unexpected end of hex escape";
-inline constexpr const char* trailing_comma = "trailing comma";
-inline constexpr const char* trailing_characters = "trailing characters";
-inline constexpr const char* recursion_limit = "recursion limit exceeded";
-inline constexpr const char* nesting_too_deep = "nesting deeper than 10000 levels";
+inline constexpr char eof_list[] = "EOF while parsing a list";
+inline constexpr char eof_object[] = "EOF while parsing an object";
+inline constexpr char eof_string[] = "EOF while parsing a string";
+inline constexpr char eof_value[] = "EOF while parsing a value";
+inline constexpr char expected_colon[] = "expected `:`";
+inline constexpr char expected_list_comma_or_end[] = "expected `,` or `]`";
+inline constexpr char expected_object_comma_or_end[] = "expected `,` or `}`";
+inline constexpr char expected_ident[] = "expected ident";
+inline constexpr char expected_value[] = "expected value";
+inline constexpr char invalid_escape[] = "invalid escape";
+inline constexpr char invalid_number[] = "invalid number";
+inline constexpr char number_out_of_range[] = "number out of range";
+inline constexpr char control_character[] = "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr char key_must_be_string[] = "key must be a string";
+inline constexpr char lone_leading_surrogate[] = "lone leading surrogate in hex escape";
+inline constexpr char unexpected_end_of_hex_escape[] = "unexpected end of hex escape";
+inline constexpr char trailing_comma[] = "trailing comma";
+inline constexpr char trailing_characters[] = "trailing characters";
+inline constexpr char recursion_limit[] = "recursion limit exceeded";
+inline constexpr char nesting_too_deep[] = "nesting deeper than 10000 levels";
 }  // namespace message
 
 // A syntax error: line counts from 1, column is the byte offset on that line just past the byte that

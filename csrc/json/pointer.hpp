@@ -34,8 +34,8 @@ struct PointerSyntaxError {
     const char* message = "";
 };
 
-inline constexpr const char* kPointerMustStartWithSlash = "a JSON pointer must be empty or start with \"/\"";
-inline constexpr const char* kPointerBadTilde = "\"~\" in a JSON pointer must be followed by \"0\" or \"1\"";
+inline constexpr char kPointerMustStartWithSlash[] = "a JSON pointer must be empty or start with \"/\"";
+inline constexpr char kPointerBadTilde[] = "\"~\" in a JSON pointer must be followed by \"0\" or \"1\"";
 
 // Parses `text` into `out`. False (with `error` filled) when the text is no pointer.
 bool parse_pointer(std::string_view text, Pointer& out, PointerSyntaxError& error);

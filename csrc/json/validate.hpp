@@ -66,7 +66,7 @@
 namespace tovak::json {
 
 namespace message {
-inline constexpr const char* invalid_utf8 = "invalid UTF-8";
+inline constexpr char invalid_utf8[] = "invalid UTF-8";
 }  // namespace message
 
 struct ValidateOptions {

@@ -134,7 +134,13 @@ def records(
     ``threads``: as for ``load``, and also for the records at ``at`` (the validator finds them on
     the calling thread, the threads parse them). The records still come in file order, with the
     same errors; each thread parses ahead of the consumer by at most three batches of 512 KiB, and
-    closing the iterator (or dropping it) stops the threads. Raw records are read on one thread."""
+    closing the iterator (or dropping it) stops the threads. With ``raw`` and JSON (not JSONL) one
+    worker thread validates the input and cuts the records (on any interpreter, GIL or not: it
+    builds no objects) while the calling thread reads the input, compacts the records and makes the
+    ``bytes``, at most four chunks of 1 MiB ahead: for a file or bytes (compressed or not) when ``threads`` is 2 or more, or when
+    it is ``None`` and the input is 4 MiB or more as stored and the process has two cores; a pipe, a
+    file object and ``threads=1`` read on one thread. Records at ``at`` that the calling thread
+    parses alone (always so where the interpreter has the GIL) are cut by that worker the same way."""
     return _reader.records(source, format, at, errors, raw, threads)
 
 

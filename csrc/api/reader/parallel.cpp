@@ -93,9 +93,6 @@ Result<std::size_t> worker_count(std::size_t requested, const Source& source, bo
 }
 
 bool cuts_ahead(std::size_t requested, const Source& source) {
-    // Off for now: the sanitizer build showed records cut ahead that hold bytes which are not UTF-8 (and
-    // a byte from past the input) where one thread reports the error; on again once that is understood.
-    if (kCutAheadDisabled) return false;
     if (requested == 1 || source.format() != io::Format::json) return false;
     // The calling thread reads a few chunks ahead before it waits: a pipe or a file object would hold
     // back records already read until the writer sends more.

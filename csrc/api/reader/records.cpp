@@ -227,6 +227,7 @@ Result<PyRef> records_type() { return once_object(records_type_cell, make_record
 PyMethodDef records_method = fastcall_method(
     "records", records_entry,
     "records(source, format=None, at=None, errors='raise', raw=False, threads=None)\n--\n\n"
-    "A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads.");
+    "A lazy iterator over the records of an input, in constant memory; parsed on `threads` threads (raw\n"
+    "JSON records: cut on one worker thread while this one reads and makes the bytes).");
 
 }  // namespace tovak::reader
