@@ -72,12 +72,11 @@ inline constexpr std::uint64_t kBytesPerAutomaticWorker = std::uint64_t{2} << 20
 
 // Raw records of JSON (`raw=` of records), and records at a pointer parsed on the calling thread alone:
 // whether one worker thread cuts them (validates, gathers: records/raw_ahead.hpp) while the calling thread
-// reads, compacts and makes the objects. Off while kCutAheadDisabled holds. `requested`
+// reads, compacts and makes the objects. `requested`
 // 1: no; else only for input of known size (a file or bytes, compressed or not): the calling thread reads
 // a few chunks ahead, which on a pipe or a file object would hold back records already read; automatic
 // (0): when that size is at least kParallelFrom and the process has two cores. On any build: the worker
 // never touches the interpreter.
-inline constexpr bool kCutAheadDisabled = true;
 bool cuts_ahead(std::size_t requested, const Source& source);
 
 // One step of ParallelRecords: a value, the end, or an error (the engine's, or a Python exception).
