@@ -235,6 +235,38 @@ def test_format_detection(tmp_path, name, text, expected):
     assert strict_equal(tovak.load(path), want)
 
 
+DETECTION_WINDOW = 1 << 20
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        b'{"a": [' + b"1.5," * 200_000 + b"1]}",  # one long line, no line feed at all
+        b"[" + b"1," * 200_000 + b"1]\n[2]\n",  # lines, the first of them long
+        b"[" + b"1," * (DETECTION_WINDOW // 2) + b"1]\n[2]\n",  # a first line past the window: JSON, which fails
+        b'\xef\xbb\xbf{"a": 1}\n{"a": 2}\n',
+        b"  \n\n ",
+        b"[1] [2]",
+        b'{"a":\n 1}',
+    ],
+    ids=["one-line", "long-first-line", "past-window", "mark", "blank", "two-values", "pretty"],
+)
+def test_detection_is_the_same_for_every_kind_of_source(tmp_path, text):
+    """Bytes are looked at where they lie, a file's window is filled before it is looked at, a stream's
+    grows a read at a time: all three must decide alike."""
+    path = tmp_path / "data"  # no name to go by
+
+    def outcome(source):
+        try:
+            return ("value", tovak.load(source))
+        except tovak.JSONError as error:
+            return (type(error).__name__, error.pos, error.msg)
+
+    path.write_bytes(text)
+    got = {kind: outcome(source) for kind, source in [("path", path), ("bytes", text), ("stream", io.BytesIO(text))]}
+    assert got["bytes"] == got["path"] == got["stream"]
+
+
 def test_compression_is_told_by_content_not_name(tmp_path):
     path = tmp_path / "misnamed.json"
     path.write_bytes(gzip.compress(b"[1, 2]"))

@@ -104,7 +104,12 @@ IoResult<std::string_view> PeekSource::peek(std::size_t n) {
 
 IoResult<std::string_view> PeekSource::peek_more(std::size_t limit) {
     if (head_.size() < limit && !inner_ended_) {
-        const std::size_t had = head_.size(), ask = limit - had;
+        const std::size_t had = head_.size();
+        std::size_t ask = limit - had;
+        // Input of known size (a file, bytes) is asked for what it holds, one byte more to meet its end: the
+        // window is not grown (and zero-filled) to the limit for a short input.
+        if (std::optional<PositionalBytes> rest = inner_->positional())
+            ask = static_cast<std::size_t>(std::min<std::uint64_t>(ask, rest->size() + 1));
         head_.resize(had + ask);
         ReadOutcome got = inner_->read(head_.data() + had, ask);
         head_.resize(had + got.bytes);

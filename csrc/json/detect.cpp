@@ -11,6 +11,9 @@ bool is_space_byte(unsigned char b) noexcept { return b == ' ' || b == '\n' || b
 }  // namespace
 
 std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept {
+    // Only a line feed makes lines: a whole text without one is JSON, found without following its value
+    // (a long single-line document is common, and this is its cost before it is parsed).
+    if (complete && window.find('\n') == std::string_view::npos) return TextKind::json;
     const auto* p = reinterpret_cast<const unsigned char*>(window.data());
     const auto* end = p + window.size();
     while (p != end && is_space_byte(*p)) ++p;

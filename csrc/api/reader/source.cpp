@@ -172,9 +172,26 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
     if (!chosen && name_) chosen = format_by_name(utf8_of(name_.get()));
     if (!chosen && !path_.empty()) chosen = format_by_name(path_);
     // What was read already first, then one read at a time, so that a pipe is decided as soon as what
-    // arrived tells.
+    // arrived tells. Input that can be read at any position (a file, bytes) never keeps a read waiting: its
+    // window is filled first, so that a long first line is looked at once rather than once per read.
+    const std::optional<io::PositionalBytes> at_rest = chosen ? std::nullopt : input_.source->positional();
+    const bool fill_window = at_rest.has_value();
+    if (at_rest && at_rest->memory() != nullptr) {
+        // Bytes in memory are looked at where they lie, the whole window at once.
+        const std::string_view window(at_rest->memory(), std::min<std::uint64_t>(at_rest->size(), kLongestWindow));
+        chosen = json::detect_text_kind(window.substr(std::min<std::size_t>(skipped_, window.size())), true) ==
+                         json::TextKind::jsonl
+                     ? io::Format::jsonl
+                     : io::Format::json;
+    }
     for (std::string_view seen = input_.source->peeked(); !chosen;) {
         const bool complete = input_.source->peek_ended() || seen.size() >= kLongestWindow;
+        if (fill_window && !complete) {
+            io::IoResult<std::string_view> more = input_.source->peek_more(kLongestWindow);
+            if (!more.ok()) return io_failure(more.error());
+            seen = more.value();
+            continue;
+        }
         std::optional<json::TextKind> kind = json::detect_text_kind(seen.substr(std::min<std::size_t>(skipped_, seen.size())), complete);
         if (kind) {
             chosen = *kind == json::TextKind::jsonl ? io::Format::jsonl : io::Format::json;
