@@ -1,5 +1,6 @@
 #include "json/detect.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace tovak::json {
@@ -8,57 +9,65 @@ namespace {
 
 bool is_space_byte(unsigned char b) noexcept { return b == ' ' || b == '\n' || b == '\r' || b == '\t' || b == '\f'; }
 
+bool ends_scalar(unsigned char b) noexcept {
+    return is_space_byte(b) || b == '[' || b == '{' || b == '"' || b == ',' || b == ']' || b == '}';
+}
+
 }  // namespace
 
-std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept {
+std::optional<TextKind> TextKindScan::look(std::string_view window, bool complete) noexcept {
     // Only a line feed makes lines: a whole text without one is JSON, found without following its value
     // (a long single-line document is common, and this is its cost before it is parsed).
     if (complete && window.find('\n') == std::string_view::npos) return TextKind::json;
-    const auto* p = reinterpret_cast<const unsigned char*>(window.data());
-    const auto* end = p + window.size();
-    while (p != end && is_space_byte(*p)) ++p;
-    if (p == end) return complete ? std::optional(TextKind::json) : std::nullopt;  // blank so far
+    const auto* const begin = reinterpret_cast<const unsigned char*>(window.data());
+    const auto* const end = begin + window.size();
+    const auto* p = begin + std::min(looked_, window.size());
+    const auto undecided = [&]() -> std::optional<TextKind> {
+        looked_ = static_cast<std::size_t>(p - begin);
+        return complete ? std::optional(TextKind::json) : std::nullopt;
+    };
 
+    if (phase_ == Phase::leading) {
+        while (p != end && is_space_byte(*p)) ++p;
+        if (p == end) return undecided();  // blank so far
+        phase_ = Phase::value;
+    }
     // The first value: a container is followed to its closing bracket; a string to its closing quote; a
     // scalar runs to the next white space or structural byte.
-    std::int64_t depth = 0;
-    bool in_string = false, escaped = false;
-    do {
+    while (phase_ == Phase::value) {
+        if (p == end) return undecided();  // the window ends inside the value
         const unsigned char b = *p++;
-        if (in_string) {
-            if (escaped) escaped = false;
-            else if (b == '\\') escaped = true;
-            else if (b == '"') in_string = false;
-            else continue;
-            if (!in_string && depth == 0) break;
+        if (in_string_) {
+            if (escaped_) escaped_ = false;
+            else if (b == '\\') escaped_ = true;
+            else if (b == '"') in_string_ = false;
+            if (!in_string_ && depth_ == 0) phase_ = Phase::after;
             continue;
         }
         if (b == '\n') return TextKind::json;  // inside a container: the value spans lines
-        if (b == '"') in_string = true;
-        else if (b == '[' || b == '{') ++depth;
+        if (b == '"') in_string_ = true;
+        else if (b == '[' || b == '{') ++depth_;
         else if (b == ']' || b == '}') {
-            if (--depth <= 0) break;
-        } else if (depth == 0) {
-            // A scalar: its bytes run to white space or a structural byte.
-            while (p != end && !is_space_byte(*p) && *p != '[' && *p != '{' && *p != '"' && *p != ',' &&
-                   *p != ']' && *p != '}')
-                ++p;
-            break;
+            if (--depth_ <= 0) phase_ = Phase::after;
+        } else if (depth_ == 0) {
+            phase_ = Phase::scalar;
         }
-    } while (p != end);
-    if (p == end && (depth > 0 || in_string || !complete)) {
-        return complete ? std::optional(TextKind::json) : std::nullopt;  // the window ends inside the value
+    }
+    if (phase_ == Phase::scalar) {
+        while (p != end && !ends_scalar(*p)) ++p;
+        if (p == end) return undecided();  // the scalar may go on
+        phase_ = Phase::after;
     }
 
     // After the first value: only white space to the end means one value; a line feed then more means lines.
-    bool new_line = false;
     for (; p != end; ++p) {
-        if (*p == '\n') new_line = true;
-        else if (!is_space_byte(*p)) return new_line ? TextKind::jsonl : TextKind::json;
+        if (*p == '\n') new_line_ = true;
+        else if (!is_space_byte(*p)) return new_line_ ? TextKind::jsonl : TextKind::json;
     }
     // The window ended in white space after the first value: the text may go on.
+    looked_ = window.size();
     if (complete) return TextKind::json;
-    return new_line ? std::optional(TextKind::jsonl) : std::nullopt;
+    return new_line_ ? std::optional(TextKind::jsonl) : std::nullopt;
 }
 
 }  // namespace tovak::json

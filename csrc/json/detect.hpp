@@ -13,7 +13,7 @@
 //   - the window ends before any of this is told: undecided, and the caller looks at a longer window; at
 //     its longest window it takes JSON, for the same reason (a JSONL file whose first line is longer than
 //     that fails loudly at its second line instead of losing records).
-// Thread rule: a pure function.
+// Thread rule: a scan belongs to one caller; detect_text_kind is a pure function.
 #pragma once
 
 #include <cstddef>
@@ -24,8 +24,26 @@ namespace tovak::json {
 
 enum class TextKind { json, jsonl };
 
-// `window` is the start of the text (a UTF-8 byte-order mark already removed); `complete` is true when
-// it is the whole text. Nothing when a longer window is needed to tell.
-std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept;
+// A look at a window that grows (a pipe's bytes as they arrive): each look goes on from where the last one
+// stopped, so a long first line is scanned once, not once per read.
+class TextKindScan {
+public:
+    // `window` is the start of the text (a UTF-8 byte-order mark already removed), holding at least the
+    // bytes of the last look; `complete` is true when it is the whole text. Nothing when a longer window
+    // is needed to tell.
+    std::optional<TextKind> look(std::string_view window, bool complete) noexcept;
+
+private:
+    enum class Phase : unsigned char { leading, value, scalar, after };
+    std::size_t looked_ = 0;  // bytes of the window taken in
+    Phase phase_ = Phase::leading;
+    long long depth_ = 0;
+    bool in_string_ = false, escaped_ = false, new_line_ = false;
+};
+
+// One look at a whole window.
+inline std::optional<TextKind> detect_text_kind(std::string_view window, bool complete) noexcept {
+    return TextKindScan().look(window, complete);
+}
 
 }  // namespace tovak::json

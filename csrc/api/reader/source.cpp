@@ -184,6 +184,7 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
                      ? io::Format::jsonl
                      : io::Format::json;
     }
+    json::TextKindScan scan;
     for (std::string_view seen = input_.source->peeked(); !chosen;) {
         const bool complete = input_.source->peek_ended() || seen.size() >= kLongestWindow;
         if (fill_window && !complete) {
@@ -192,7 +193,7 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
             seen = more.value();
             continue;
         }
-        std::optional<json::TextKind> kind = json::detect_text_kind(seen.substr(std::min<std::size_t>(skipped_, seen.size())), complete);
+        std::optional<json::TextKind> kind = scan.look(seen.substr(std::min<std::size_t>(skipped_, seen.size())), complete);
         if (kind) {
             chosen = *kind == json::TextKind::jsonl ? io::Format::jsonl : io::Format::json;
             break;
