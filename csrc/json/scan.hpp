@@ -858,7 +858,7 @@ TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) 
                                    avx512_prev<3>(input, previous));
 }
 
-// `avx2_utf8_errors_at` on one 64-byte vector: three unaligned loads instead of six shuffles.
+// `avx2_utf8_errors_at` on one 64-byte vector: one unaligned load brings in what the previous block would.
 TOVAK_AVX512_INLINE __m512i avx512_utf8_errors_at(const unsigned char* p, __m512i input) noexcept {
     // Each 16-byte lane of `before` holds the 16 bytes in front of the same lane of the input.
     const __m512i before = _mm512_loadu_si512(p - 16);

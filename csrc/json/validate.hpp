@@ -580,7 +580,7 @@ private:
         const __m512i v = _mm512_loadu_si512(p);
         if (!utf8_skip_ascii_ || !utf8_plain_block(p, _mm512_movepi8_mask(v) != 0)) {
             const __m512i errors = scan_detail::avx512_utf8_errors_at(p, v);
-            // The exact pass after the grammar finds and locates it.
+            // utf8_catch_up finds it again at the end of the feed, and locates it.
             if (_mm512_test_epi8_mask(errors, errors) != 0) [[unlikely]] {
                 utf8_fold_ = false;
                 return;
@@ -661,7 +661,7 @@ private:
     // bytes judged before; the others are judged by utf8_ at the end of the feed (see begin_utf8).
     bool utf8_by_blocks_ = false;   // this feed's UTF-8 is judged that way
     bool utf8_fold_ = false;        // the block pass judges UTF-8 (no error seen in this feed)
-    bool utf8_skip_ascii_ = false;  // ASCII blocks skip the lookups (most blocks are ASCII)
+    bool utf8_skip_ascii_ = false;  // ASCII blocks skip the lookups (few blocks of the text are not ASCII)
     std::size_t utf8_upto_ = 0;     // the data's bytes before this are judged
     std::size_t utf8_carry_at_ = 0; // utf8_ and history_ describe the bytes before this
 
