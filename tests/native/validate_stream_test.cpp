@@ -246,7 +246,8 @@ void utf8_offsets(native_check::Report& report) {
             for (std::size_t shift = 0; shift < 140; ++shift) {
                 std::string filler;
                 for (std::size_t k = 0; filler.size() < 300 + shift; ++k) filler += mixed && k % 20 == 7 ? "\xC3\xA9" : "a";
-                std::string text = "[\"" + filler + "\", \"abc" + sequence + "de\", \"" + filler + filler + "\"]";
+                // Lines before and after it, so the position's line and column count them.
+                std::string text = "[\n\"" + filler + "\",\n\n \"abc" + sequence + "de\",\n \"" + filler + "\",\n\"" + filler + "\"]";
                 const Verdict want = expected<json::PythonRules>(text);
                 for (json::SimdLevel level : native_check::runnable_levels()) {
                     for (const std::vector<std::size_t>& pattern : kPatterns) {
