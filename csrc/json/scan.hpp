@@ -523,6 +523,13 @@ struct Utf8Carry {
     unsigned char low = 0x80, high = 0xBF;  // scalar: the allowed range of the next continuation byte
     // True when the stream is not valid UTF-8 if it ends here.
     bool invalid_at_end() const noexcept { return error || incomplete; }
+    // The AVX2 and AVX-512 levels' state after well-formed bytes that end at `end` (with 32 readable before
+    // it), for a stream whose blocks were checked elsewhere.
+    void resume_wide(const unsigned char* end) noexcept {
+        std::memcpy(previous, end - 32, 32);
+        error = false;
+        incomplete = end[-1] >= 0xC0 || end[-2] >= 0xE0 || end[-3] >= 0xF0;
+    }
 };
 
 namespace scan_detail {
@@ -655,7 +662,8 @@ TOVAK_SSE2_INLINE Utf8Tables utf8_tables() noexcept {
 inline constexpr char kThirdByteFrom = static_cast<char>(0xE0 - 0x80);
 inline constexpr char kFourthByteFrom = static_cast<char>(0xF0 - 0x80);
 
-TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i previous) noexcept {
+// The lookups on 32 bytes given the same bytes one, two and three places earlier.
+TOVAK_AVX2_INLINE __m256i avx2_utf8_errors_from(__m256i input, __m256i prev1, __m256i prev2, __m256i prev3) noexcept {
     const Utf8Tables tables = utf8_tables();
     __m256i byte1_high =
         _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(tables.byte1_high), avx2_high_nibbles(prev1));
@@ -665,11 +673,28 @@ TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i
         _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(tables.byte2_high), avx2_high_nibbles(input));
     __m256i special = _mm256_and_si256(_mm256_and_si256(byte1_high, byte1_low), byte2_high);
     // The second and third continuation bytes of three- and four-byte sequences.
-    __m256i prev2 = avx2_prev<2>(input, previous), prev3 = avx2_prev<3>(input, previous);
     __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(kThirdByteFrom));
     __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(kFourthByteFrom));
     __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
     return _mm256_xor_si256(must_continue, special);
+}
+
+TOVAK_AVX2_INLINE __m256i avx2_utf8_errors(__m256i input, __m256i prev1, __m256i previous) noexcept {
+    return avx2_utf8_errors_from(input, prev1, avx2_prev<2>(input, previous), avx2_prev<3>(input, previous));
+}
+
+// The lookups on the 64 bytes at `p`, their predecessors read from memory (the 3 bytes before `p` must be
+// readable): for a block that does not follow the one checked last.
+TOVAK_AVX2_INLINE __m256i avx2_utf8_errors_at(const unsigned char* p) noexcept {
+    __m256i errors = _mm256_setzero_si256();
+    for (const unsigned char* q = p; q < p + 64; q += 32) {
+        const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i prev1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 1));
+        const __m256i prev2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 2));
+        const __m256i prev3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 3));
+        errors = _mm256_or_si256(errors, avx2_utf8_errors_from(input, prev1, prev2, prev3));
+    }
+    return errors;
 }
 
 // Nonzero when the 32 bytes end inside a sequence.
@@ -811,9 +836,9 @@ TOVAK_AVX512_INLINE __m512i avx512_high_nibbles(__m512i v) noexcept {
     return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
 }
 
-TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) noexcept {
+TOVAK_AVX512_INLINE __m512i avx512_utf8_errors_from(__m512i input, __m512i prev1, __m512i prev2,
+                                                     __m512i prev3) noexcept {
     const Utf8Tables tables = utf8_tables();
-    const __m512i prev1 = avx512_prev<1>(input, previous);
     __m512i byte1_high =
         _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_high), avx512_high_nibbles(prev1));
     __m512i byte1_low = _mm512_shuffle_epi8(avx512_broadcast(tables.byte1_low),
@@ -821,11 +846,24 @@ TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) 
     __m512i byte2_high =
         _mm512_shuffle_epi8(avx512_broadcast(tables.byte2_high), avx512_high_nibbles(input));
     __m512i special = _mm512_and_si512(_mm512_and_si512(byte1_high, byte1_low), byte2_high);
-    __m512i third = _mm512_subs_epu8(avx512_prev<2>(input, previous), _mm512_set1_epi8(kThirdByteFrom));
-    __m512i fourth = _mm512_subs_epu8(avx512_prev<3>(input, previous), _mm512_set1_epi8(kFourthByteFrom));
+    __m512i third = _mm512_subs_epu8(prev2, _mm512_set1_epi8(kThirdByteFrom));
+    __m512i fourth = _mm512_subs_epu8(prev3, _mm512_set1_epi8(kFourthByteFrom));
     __m512i must_continue =
         _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
     return _mm512_xor_si512(must_continue, special);
+}
+
+TOVAK_AVX512_INLINE __m512i avx512_utf8_errors(__m512i input, __m512i previous) noexcept {
+    return avx512_utf8_errors_from(input, avx512_prev<1>(input, previous), avx512_prev<2>(input, previous),
+                                   avx512_prev<3>(input, previous));
+}
+
+// `avx2_utf8_errors_at` on one 64-byte vector: one unaligned load brings in what the previous block would.
+TOVAK_AVX512_INLINE __m512i avx512_utf8_errors_at(const unsigned char* p, __m512i input) noexcept {
+    // Each 16-byte lane of `before` holds the 16 bytes in front of the same lane of the input.
+    const __m512i before = _mm512_loadu_si512(p - 16);
+    return avx512_utf8_errors_from(input, _mm512_alignr_epi8(input, before, 15), _mm512_alignr_epi8(input, before, 14),
+                                   _mm512_alignr_epi8(input, before, 13));
 }
 
 // `non_ascii` is the block's mask of bytes >= 0x80. With `kSkipAscii`, an ASCII block costs only a

@@ -39,9 +39,12 @@
 // escape or number cut by the end of the chunk, a number that may be out of range, a token at a depth
 // navigation watches) to the exact machine, a byte-at-a-time automaton that mirrors the parser's labels and
 // error checks and can stop and resume at any byte; the walk takes over again at the next position where its
-// state is simple. UTF-8 is checked by blocks in a separate pass over each chunk (the partial block at its
-// end byte-wise, so every byte fed is judged by the end of the feed, a sequence cut off at the end aside);
-// the first ill-formed sequence is located by a byte-wise rescan of the batch that failed. Navigation
+// state is simple. UTF-8 is checked by blocks: at the AVX2 and AVX-512 levels in the block pass itself, each
+// block as it is classified (an ASCII block after ASCII bytes costs one test, unless the text mixes ASCII
+// and other blocks at random), and in a pass of its own over the blocks the block pass did not take; at the
+// lower levels in a separate pass over each chunk. The partial block at a chunk's end is checked byte-wise,
+// so every byte fed is judged by the end of the feed (a sequence cut off at the end aside); the first
+// ill-formed sequence is located by a byte-wise rescan of the batch that failed. Navigation
 // events are made by the grammar pass, which may run past a UTF-8 error found in the same feed: an event
 // after `error().offset - 1` belongs to no valid text.
 //
@@ -438,13 +441,18 @@ private:
         }
     };
 #if TOVAK_SCAN_X86
+    // The wide levels' block pass is the first to read a chunk's bytes (UTF-8 is judged in it): the bytes
+    // some blocks ahead are asked for, so they are in cache when it gets there (a prefetch never faults).
+    static constexpr std::size_t kPrefetchAhead = 16 * kBlockSize;
     struct Avx2BlockPass {
         static constexpr bool kNeedsSpace = true;
         StreamValidator* self;
         TOVAK_AVX2_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
                                      const StringCarry&, StringCarry&) noexcept {
-            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx2(bytes),
-                                    static_cast<std::size_t>(bytes - self->data_));
+            const std::size_t base = static_cast<std::size_t>(bytes - self->data_);
+            _mm_prefetch(reinterpret_cast<const char*>(bytes) + kPrefetchAhead, _MM_HINT_T0);
+            if (self->utf8_fold_) self->fold_utf8_avx2(bytes, base);
+            return self->template fast_block<true>(masks, strings, validate_detail::extra_masks_avx2(bytes), base);
         }
     };
     struct Avx512BlockPass {
@@ -452,10 +460,13 @@ private:
         StreamValidator* self;
         TOVAK_AVX512_INLINE bool block(const BlockMasks& masks, const StringBlock& strings, const unsigned char* bytes,
                                        const StringCarry&, StringCarry&) noexcept {
+            const std::size_t base = static_cast<std::size_t>(bytes - self->data_);
+            _mm_prefetch(reinterpret_cast<const char*>(bytes) + kPrefetchAhead, _MM_HINT_T0);
+            if (self->utf8_fold_) self->fold_utf8_avx512(bytes, base);
             validate_detail::ExtraMasks extra = validate_detail::extra_masks_avx512(bytes);
             validate_detail::word_and_escape_masks_avx512(bytes, masks.backslash, strings.in_string, strings.quotes,
                                                           Rules::kLoneSurrogates, extra);
-            return self->template fast_block<true>(masks, strings, extra, static_cast<std::size_t>(bytes - self->data_));
+            return self->template fast_block<true>(masks, strings, extra, base);
         }
     };
 #endif
@@ -548,6 +559,49 @@ private:
     }
 
     void check_utf8() noexcept;
+    void begin_utf8() noexcept;
+    void utf8_catch_up(std::size_t to) noexcept;
+    void end_utf8() noexcept;
+    void resume_utf8_carry() noexcept;
+#if TOVAK_SCAN_X86
+    // Whether the block at `base` continues the bytes judged so far (it may overlap them: the blocks restart
+    // where the exact machine stopped). Its 16 bytes before are then in the data.
+    bool utf8_continues(std::size_t base) const noexcept {
+        return static_cast<std::size_t>(utf8_upto_ - base) < kBlockSize && base >= 16;
+    }
+    // An all-ASCII block after ASCII bytes: nothing to look up.
+    static bool utf8_plain_block(const unsigned char* p, bool non_ascii) noexcept {
+        std::uint32_t before;
+        std::memcpy(&before, p - 4, 4);
+        return !non_ascii && (before & 0x80808000u) == 0;  // the 3 bytes before `p` (little-endian)
+    }
+    TOVAK_AVX512_INLINE void fold_utf8_avx512(const unsigned char* p, std::size_t base) noexcept {
+        if (!utf8_continues(base)) return;
+        const __m512i v = _mm512_loadu_si512(p);
+        if (!utf8_skip_ascii_ || !utf8_plain_block(p, _mm512_movepi8_mask(v) != 0)) {
+            const __m512i errors = scan_detail::avx512_utf8_errors_at(p, v);
+            // utf8_catch_up finds it again at the end of the feed, and locates it.
+            if (_mm512_test_epi8_mask(errors, errors) != 0) [[unlikely]] {
+                utf8_fold_ = false;
+                return;
+            }
+        }
+        utf8_upto_ = base + kBlockSize;
+    }
+    TOVAK_AVX2_INLINE void fold_utf8_avx2(const unsigned char* p, std::size_t base) noexcept {
+        if (!utf8_continues(base)) return;
+        const __m256i v = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)));
+        if (!utf8_skip_ascii_ || !utf8_plain_block(p, _mm256_movemask_epi8(v) != 0)) {
+            const __m256i errors = scan_detail::avx2_utf8_errors_at(p);
+            if (!_mm256_testz_si256(errors, errors)) [[unlikely]] {
+                utf8_fold_ = false;
+                return;
+            }
+        }
+        utf8_upto_ = base + kBlockSize;
+    }
+#endif
     void check_stage_now() noexcept;
     void settle_utf8() noexcept;
     void utf8_batch(const unsigned char* bytes, std::size_t size, std::uint64_t absolute) noexcept;
@@ -603,6 +657,13 @@ private:
     std::size_t history_size_ = 0;
     std::uint64_t utf8_error_ = UINT64_MAX;  // absolute offset of the first ill-formed sequence
     std::uint64_t utf8_detected_ = 0;        // absolute offset of the byte that shows it (or the end)
+    // At the AVX2 and AVX-512 levels the block pass judges UTF-8 as it goes, each block that continues the
+    // bytes judged before; the others are judged by utf8_ at the end of the feed (see begin_utf8).
+    bool utf8_by_blocks_ = false;   // this feed's UTF-8 is judged that way
+    bool utf8_fold_ = false;        // the block pass judges UTF-8 (no error seen in this feed)
+    bool utf8_skip_ascii_ = false;  // ASCII blocks skip the lookups (few blocks of the text are not ASCII)
+    std::size_t utf8_upto_ = 0;     // the data's bytes before this are judged
+    std::size_t utf8_carry_at_ = 0; // utf8_ and history_ describe the bytes before this
 
     // Navigation.
     Phase phase_ = Phase::none;
@@ -635,7 +696,7 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
     prefix_size_ = stage_size_;
     prefix_start_ = stage_size_ != 0 ? stage_start_ : data_base_;
     std::memcpy(prefix_, stage_, prefix_size_);
-    check_utf8();
+    begin_utf8();
 
     while (!failed_ && mode_ != Mode::finished) {
         const std::size_t blocks = (size_ - cursor_) / kBlockSize;
@@ -644,12 +705,14 @@ bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
         // the byte after a backslash is escaped).
         StringCarry carry = StringCarry::from(mode_ == Mode::string,
                                               mode_ == Mode::string && (esc_ == kEscBackslash || esc_ == kEscLowU));
+        utf8_catch_up(cursor_);  // the bytes the exact machine went past, so the block pass continues them
         if (run_blocks(blocks, carry) == blocks) break;
         // Stopped early: an error, the end of the value, or a block whose masks could not be trusted
         // (then the exact machine went past it and the blocks restart from the cursor).
     }
     if (!failed_ && mode_ != Mode::finished && cursor_ < size_) cursor_ = exact(cursor_, size_, SIZE_MAX);
     if (!failed_) count_lines_to(size_);
+    end_utf8();
     if ((failed_ || mode_ == Mode::finished) && utf8_error_ == UINT64_MAX) {
         // No more bytes will come: the staged ones that the block check has not seen yet, and the last
         // bytes it has seen without a verdict (a lead byte at the end of a block), are checked now.
@@ -757,6 +820,81 @@ void StreamValidator<Rules>::check_utf8() noexcept {
     check_stage_now();
 }
 
+// At the AVX2 and AVX-512 levels, a feed of a few blocks or more completes the staged block, judges the first
+// block of the data, and leaves the rest to the block pass (fold_utf8_*), which judges each block that
+// continues the judged bytes, in cache as the grammar reads it. A block it does not take (the exact machine
+// went past it, or the lookups found an error) is judged by utf8_ in utf8_catch_up, which the error then
+// goes to, to be located as before. Every byte before the block pass's first error is judged either way.
+template <class Rules>
+void StreamValidator<Rules>::begin_utf8() noexcept {
+    utf8_by_blocks_ = utf8_fold_ = false;
+    const bool wide = simd_ == SimdLevel::avx2 || simd_ == SimdLevel::avx512;
+    if (!wide || utf8_error_ != UINT64_MAX || size_ < 4 * kBlockSize) return check_utf8();
+    std::size_t i = 0;
+    if (stage_size_ != 0) {
+        i = kBlockSize - stage_size_;
+        std::memcpy(stage_ + stage_size_, data_, i);
+        utf8_batch(stage_, kBlockSize, stage_start_);
+        stage_size_ = 0;
+        if (utf8_error_ != UINT64_MAX) return;
+    }
+    utf8_upto_ = utf8_carry_at_ = i;
+    utf8_by_blocks_ = utf8_fold_ = true;
+    utf8_catch_up(i + 1);
+    // Text where non-ASCII blocks come here and there at random looks up every block: a branch on each
+    // would guess wrong often.
+    unsigned non_ascii = 0;
+    for (std::size_t k = 0; k < 16 && utf8_upto_ + (k + 1) * kBlockSize <= size_; ++k) {
+        std::uint64_t any = 0;
+        for (std::size_t j = 0; j < kBlockSize; j += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, data_ + utf8_upto_ + k * kBlockSize + j, 8);
+            any |= word;
+        }
+        non_ascii += (any & 0x8080808080808080u) != 0;
+    }
+    utf8_skip_ascii_ = non_ascii < 4;
+}
+
+// Judges the data's whole blocks from utf8_upto_ by utf8_ until past `to` (as far as they go).
+template <class Rules>
+void StreamValidator<Rules>::utf8_catch_up(std::size_t to) noexcept {
+    if (!utf8_by_blocks_ || utf8_upto_ >= to || utf8_error_ != UINT64_MAX) return;
+    const std::size_t blocks =
+        std::min((to - utf8_upto_ + kBlockSize - 1) / kBlockSize, (size_ - utf8_upto_) / kBlockSize);
+    if (blocks == 0) return;
+    resume_utf8_carry();
+    utf8_batch(data_ + utf8_upto_, blocks * kBlockSize, data_base_ + utf8_upto_);
+    utf8_upto_ += blocks * kBlockSize;
+    utf8_carry_at_ = utf8_upto_;
+    if (utf8_error_ != UINT64_MAX) utf8_fold_ = false;
+}
+
+// utf8_ and history_ after the bytes the block pass judged (at least a block of them, all in the data).
+template <class Rules>
+void StreamValidator<Rules>::resume_utf8_carry() noexcept {
+    if (utf8_carry_at_ == utf8_upto_) return;
+    utf8_.resume_wide(data_ + utf8_upto_);
+    std::memcpy(history_, data_ + utf8_upto_ - 3, 3);
+    history_size_ = 3;
+    utf8_carry_at_ = utf8_upto_;
+}
+
+// The feed's bytes the block pass did not judge, then the partial block at the end staged as check_utf8
+// stages it.
+template <class Rules>
+void StreamValidator<Rules>::end_utf8() noexcept {
+    if (!utf8_by_blocks_) return;
+    utf8_catch_up(utf8_upto_ + (size_ - utf8_upto_) / kBlockSize * kBlockSize);
+    utf8_by_blocks_ = utf8_fold_ = false;
+    if (utf8_error_ != UINT64_MAX) return;
+    resume_utf8_carry();
+    stage_size_ = size_ - utf8_upto_;
+    stage_start_ = data_base_ + utf8_upto_;
+    std::memcpy(stage_, data_ + utf8_upto_, stage_size_);
+    check_stage_now();
+}
+
 // The staged bytes wait for the next chunk to complete their block, but everything fed is judged now (a
 // sequence cut off at the end aside): navigation hands out values as soon as their bytes are fed, and no
 // value may hold a byte that is not UTF-8. The staged bytes are fewer than a block.
@@ -839,10 +977,12 @@ ParseError StreamValidator<Rules>::locate(std::uint64_t absolute) const noexcept
             lines = lines_ + validate_detail::count_line_feeds(data_ + lines_end_, data_ + at, after_last);
             line_start = after_last ? data_base_ + static_cast<std::uint64_t>(after_last - data_) : line_start_;
         } else {
+            // Called at the end of every feed for the staged bytes: the line feeds after `at` are few, and the
+            // last one before it is found from there backwards, not by counting from the start of the data.
             lines = lines_ - validate_detail::count_line_feeds(data_ + at, data_ + lines_end_, after_last);
-            const unsigned char* found = nullptr;
-            validate_detail::count_line_feeds(data_, data_ + at, found);
-            line_start = found ? data_base_ + static_cast<std::uint64_t>(found - data_) : line_start_before_data_;
+            const void* last = at != 0 ? memrchr(data_, '\n', at) : nullptr;
+            line_start = last ? data_base_ + static_cast<std::uint64_t>(static_cast<const unsigned char*>(last) - data_) + 1
+                              : line_start_before_data_;
         }
     }
     ParseError error;

@@ -226,6 +226,49 @@ void compare(native_check::Report& report, Random& random, const std::string& te
     }
 }
 
+// Ill-formed UTF-8 of every kind at every offset of a block, in feeds long enough for the wider levels to
+// judge UTF-8 in the block pass and in feeds too short for it, with chunk ends at every place around the
+// sequence. The text around it is ASCII (the block pass then skips ASCII blocks) or mixed with two-byte
+// characters in every block (it looks every block up); well-formed sequences in the same places must pass.
+void utf8_offsets(native_check::Report& report) {
+    static const char* const kSequences[] = {
+        "\x80", "\xBF", "\xC0\xAF", "\xC1\xBF", "\xC3", "\xC3\xC3\xA9", "\xE2\x82", "\xE2", "\xE0\x80\xAF",
+        "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x9F\x98", "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFE", "\xFF", "\xE2\x82\xAC\xAC",
+        "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80",
+    };
+    // Chunk sizes: all below the size the block pass judges UTF-8 from, all above it, and the two mixed.
+    static const std::vector<std::size_t> kPatterns[] = {
+        {1}, {63}, {64}, {255}, {256}, {257}, {300}, {319}, {383}, {447}, {5, 300}, {290, 7, 64}, {256, 1, 1, 511},
+    };
+    for (const bool mixed : {false, true}) {
+        for (const char* sequence : kSequences) {
+            for (std::size_t shift = 0; shift < 140; ++shift) {
+                std::string filler;
+                for (std::size_t k = 0; filler.size() < 300 + shift; ++k) filler += mixed && k % 20 == 7 ? "\xC3\xA9" : "a";
+                // Lines before and after it, so the position's line and column count them.
+                std::string text = "[\n\"" + filler + "\",\n\n \"abc" + sequence + "de\",\n \"" + filler + "\",\n\"" + filler + "\"]";
+                const Verdict want = expected<json::PythonRules>(text);
+                for (json::SimdLevel level : native_check::runnable_levels()) {
+                    for (const std::vector<std::size_t>& pattern : kPatterns) {
+                        std::vector<std::size_t> pieces;
+                        for (std::size_t at = 0, k = 0; at < text.size(); ++k) {
+                            pieces.push_back(std::min(pattern[k % pattern.size()], text.size() - at));
+                            at += pieces.back();
+                        }
+                        const Verdict got = streamed<json::PythonRules>(text, pieces, level);
+                        report.check(got == want, [&] {
+                            return std::string(native_check::level_name(level)) + " chunks of " +
+                                   std::to_string(pattern[0]) + (mixed ? " mixed" : " ascii") + ": want " +
+                                   want.text() + ", got " + got.text();
+                        }, text);
+                    }
+                }
+            }
+        }
+    }
+}
+
 // One-value mode: a value followed by other bytes ends where the value ends.
 template <class Rules>
 void compare_one_value(native_check::Report& report, Random& random, const std::string& value_text) {
@@ -685,6 +728,7 @@ int main(int argc, char** argv) {
     deep_mixed_nesting(report, random);
     token_order_damage(report, random);
     escape_offsets(report, random);
+    utf8_offsets(report);
     rfc_examples(report, random);
     element_boundaries(report, random);
     pointer_syntax(report);
