@@ -122,7 +122,9 @@ def test_ctrl_c_exits_130(tmp_path: Path) -> None:
     try:
         os.write(writer, b"1\n")
         command = [sys.executable, "-u", "-m", "tovak", "head", str(fifo), "-n", "5"]
-        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # SIGINT as in a terminal, even where the tests run with it ignored (a background job of a script).
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         assert proc.stdout is not None and proc.stdout.readline() == b"1\n"
         proc.send_signal(signal.SIGINT)
     finally:

@@ -46,8 +46,12 @@ CALLS = {
     "tovak-load-gzip-lines-threads": ("gzip-lines", "tovak.load('-', format='jsonl', threads=2)"),
 }
 
+# The child takes SIGINT as an interactive interpreter does, even when the tests run where it is ignored (a
+# background job of a script inherits SIGINT ignored, and the interpreter then leaves it so).
 CHILD = """
+import signal
 import sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import tovak
 from tovak import bigjson
 print("started", flush=True)
