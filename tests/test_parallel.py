@@ -13,6 +13,7 @@ import os
 import signal
 import sys
 import threading
+import warnings
 
 import pytest
 from conftest import json_values, open_fds
@@ -20,6 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tovak
+from tovak import bigjson
 
 THREADS = [2, 3, 8, 64]
 BATCH = 8192  # records per batch, for records shorter than 64 bytes
@@ -316,11 +318,17 @@ def test_an_exception_from_a_signal_handler_ends_a_parallel_load(fmt, at, thread
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the free-threaded collector walks the whole heap on every pass")
-def test_a_big_document_spaces_out_the_collectors_passes():
-    """The collector schedules its next pass from the objects the last one saw survive, and a long call runs
-    it when it checks for signals: a document whose containers it could not see while they were built
-    would be walked every few thousand allocations (quadratic in its size)."""
-    data = b"[" + b",".join([b'{"a": [1]}'] * 1_000_000) + b"]"
+@pytest.mark.parametrize("load", [
+    lambda path: tovak.load(path, threads=1),
+    lambda path: tovak.load(path, threads=2),
+    lambda path: tovak.load(path, at="", threads=1),
+    lambda path: bigjson.load(str(path)),
+], ids=["one-thread", "two-threads", "at", "bigjson"])
+def test_a_big_document_is_built_without_the_collectors_passes(tmp_path, load):
+    """That collector walks every object on each pass, and a long call runs a scheduled pass whenever it
+    checks for signals: left on, it would walk the growing document about five times over."""
+    path = tmp_path / "big.json"
+    path.write_bytes(b"[" + b",".join([b'{"a": [1]}'] * 1_000_000) + b"]")
     passes = []
 
     def count(phase, info):
@@ -330,8 +338,60 @@ def test_a_big_document_spaces_out_the_collectors_passes():
     gc.collect()
     gc.callbacks.append(count)
     try:
-        value = tovak.load(data, threads=1)
+        value = load(path)
     finally:
         gc.callbacks.remove(count)
     assert len(value) == 1_000_000
-    assert len(passes) <= 12  # spaced out by the growing heap: 8 here; 16 with containers out of its sight
+    assert len(passes) <= 1  # none while it builds; at most the one its growth asks for after it
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_loads_leave_the_collectors_switch_as_they_found_it(tmp_path, enabled):
+    path = tmp_path / "data.json"
+    path.write_bytes(b"[" + b",".join([b'{"a": [1, 2]}'] * 50_000) + b"]")
+    errors = []
+
+    def work():
+        try:
+            for threads in (1, 2, 1, 3):
+                tovak.load(path, threads=threads)
+                bigjson.load(str(path))
+        except BaseException as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    (gc.enable if enabled else gc.disable)()
+    try:
+        with pytest.raises(tovak.JSONError):
+            tovak.load(b"[1, {]")
+        assert gc.isenabled() == enabled
+        workers = [threading.Thread(target=work) for _ in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        assert not errors
+        assert gc.isenabled() == enabled
+    finally:
+        gc.enable()
+
+
+@pytest.mark.skipif(not FREE_THREADED or not hasattr(os, "fork"), reason="a pause exists on the free-threaded build")
+def test_a_child_forked_during_a_load_gets_its_collector_back():
+    data = b"[" + b",".join([b'{"a": [1]}'] * 3_000_000) + b"]"
+    loading = threading.Thread(target=tovak.load, args=(data,))
+    loading.start()
+    try:
+        while gc.isenabled() and loading.is_alive():
+            pass
+        if not loading.is_alive():
+            pytest.skip("the load ended before it could be caught")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+            pid = os.fork()
+        if pid == 0:
+            os._exit(0 if gc.isenabled() else 1)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        loading.join()
+    assert gc.isenabled()

@@ -84,7 +84,9 @@ def load(source: Source, *, format: str | None = None, at: str | None = None, th
     calling thread and parsed on the others; the result, and the first error, are the same as with
     one thread. Any other value is read by one thread. Where the interpreter runs with the GIL one
     thread reads, whatever ``threads`` says: threads would take turns building objects there,
-    slower than one.
+    slower than one. On the free-threaded interpreter the cyclic collector's automatic passes wait
+    while the result is built (it cannot hold a cycle before it is returned); the collector's switch
+    is left as it was found.
 
     Raises ``JSONError`` (a ``json.JSONDecodeError``) on invalid input, naming the source and
     the position; ``CompressionError`` on damaged compressed input; ``OSError`` when the source

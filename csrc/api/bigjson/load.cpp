@@ -1,6 +1,7 @@
 #include "api/bigjson/load.hpp"
 
 #include "api/access.hpp"
+#include "api/collector.hpp"
 #include "api/py_records.hpp"
 
 #include <atomic>
@@ -60,6 +61,7 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return run_entry([&]() -> Result<PyRef> {
         Result<OpenFile> call = open_file_call(kLoadSignature, args, nargs, kwnames);
         if (!call) return std::move(call).failure();
+        const api::CollectorPause pause;  // the result cannot hold a cycle before it is returned
         return call->format == Format::json ? load_document(std::move(call->file)) : load_lines(std::move(call->file));
     });
 }

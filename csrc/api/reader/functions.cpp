@@ -8,6 +8,7 @@
 #include "api/reader/stream.hpp"
 #include "api/reader/structure.hpp"
 
+#include "api/collector.hpp"
 #include "api/py_records.hpp"
 #include "api/py_sink.hpp"
 #include "json/check_sink.hpp"
@@ -276,6 +277,7 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         StreamOptions options;
         Result<std::unique_ptr<Source>> source = open_bound(kLoadSignature, args, nargs, kwnames, options);
         if (!source) return std::move(source).failure();
+        const api::CollectorPause pause;  // the result cannot hold a cycle before it is returned
         if (options.at) return load_at(std::move(source).value(), std::move(options));
         Source& input = *source.value();
         // Only an array has parts to share out; any other value is one parse.
