@@ -4,23 +4,19 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <new>
-#include <thread>
 
 namespace tovak::api {
 
-// The interpreter's pause count, under a spin lock held for a few instructions (never across anything
-// that could block or run Python code).
+// The interpreter's pause count. A PyMutex: a thread that waits for it detaches, so it never holds up a
+// collection another thread runs (which waits for every attached thread).
 struct CollectorCount {
-    std::atomic_flag busy;
+    PyMutex mutex{};
     int holders = 0;
     bool restore = false;  // the first pause found the collector on
 
-    void lock() noexcept {
-        while (busy.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-    }
-    void unlock() noexcept { busy.clear(std::memory_order_release); }
+    void lock() noexcept { PyMutex_Lock(&mutex); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex); }
 };
 
 namespace {
@@ -36,7 +32,7 @@ void destroy_count(PyObject* capsule) noexcept { delete count_of(capsule); }
 // In a forked child only the forking thread lives on: pauses other threads held never end there.
 PyObject* count_after_fork(PyObject* capsule, PyObject*) noexcept {
     Count* count = count_of(capsule);
-    count->busy.clear();
+    count->mutex = PyMutex{};
     if (count->holders > 0 && count->restore) PyGC_Enable();
     count->holders = 0;
     count->restore = false;
