@@ -23,15 +23,15 @@ namespace {
 
 constexpr char kCountKey[] = "tovak.collector_pause";
 
-using Count = CollectorCount;
-
-Count* count_of(PyObject* capsule) noexcept { return static_cast<Count*>(PyCapsule_GetPointer(capsule, kCountKey)); }
+CollectorCount* count_of(PyObject* capsule) noexcept {
+    return static_cast<CollectorCount*>(PyCapsule_GetPointer(capsule, kCountKey));
+}
 
 void destroy_count(PyObject* capsule) noexcept { delete count_of(capsule); }
 
 // In a forked child only the forking thread lives on: pauses other threads held never end there.
 PyObject* count_after_fork(PyObject* capsule, PyObject*) noexcept {
-    Count* count = count_of(capsule);
+    CollectorCount* count = count_of(capsule);
     count->mutex = PyMutex{};
     if (count->holders > 0 && count->restore) PyGC_Enable();
     count->holders = 0;
@@ -55,7 +55,7 @@ bool reset_in_forked_children(PyObject* capsule) {
 }
 
 // The interpreter's count, made on first use; null (nothing raised) where it cannot be had.
-Count* interpreter_count() noexcept {
+CollectorCount* interpreter_count() noexcept {
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) return nullptr;
     PyObject* found = nullptr;
@@ -65,7 +65,7 @@ Count* interpreter_count() noexcept {
     }
     if (found == nullptr) {
         PyRef key = PyRef::steal(PyUnicode_FromString(kCountKey));
-        Count* fresh = new (std::nothrow) Count();
+        CollectorCount* fresh = new (std::nothrow) CollectorCount();
         PyRef capsule = fresh ? PyRef::steal(PyCapsule_New(fresh, kCountKey, destroy_count)) : PyRef();
         if (fresh && !capsule) delete fresh;
         // Two threads may make one at once: the dictionary keeps the first.
@@ -75,7 +75,7 @@ Count* interpreter_count() noexcept {
         }
         if (found == capsule.get() && !reset_in_forked_children(capsule.get())) PyErr_Clear();
     }
-    Count* count = count_of(found);
+    CollectorCount* count = count_of(found);
     Py_DECREF(found);  // the interpreter's dictionary keeps it alive
     if (count == nullptr) PyErr_Clear();
     return count;
