@@ -155,6 +155,29 @@ def test_damaged_compressed_input_matches_one_thread(tmp_path, raw):
     assert got and failed[0] == "CompressionError"
 
 
+@pytest.mark.parametrize("raw, at", [(True, None), ("compact", None), (False, "/rows"), (True, "/rows")])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82", b"\xed\xa0\x80", b"\xf0\x9f\x98"])
+def test_utf8_judged_by_the_reading_thread(monkeypatch, tmp_path, raw, at, bad):
+    """The calling thread may judge the UTF-8 of the chunks it reads for the worker (TOVAK_JUDGE_AHEAD: every
+    chunk): ill-formed bytes just before, across and just after a chunk boundary give the error of one
+    thread, at the same byte, and well-formed text the same records."""
+    monkeypatch.setenv("TOVAK_JUDGE_AHEAD", "1")
+    row = '{"name": "Zürich 東京 🎉", "n": [1, 2.5]}'
+    text = ('{"rows": [' + ", ".join([row] * 40) + "]}").encode()
+    chunk = 320  # judged chunks are at least four 64-byte blocks
+    cases = [text]
+    for boundary in (chunk * 3, chunk * 7 + 64, chunk * 11 + 1):
+        for shift in (-3, -1, 0, 1, 2):
+            at_byte = boundary + shift
+            cases.append(text[:at_byte] + bad + text[at_byte:])
+    for data in cases:
+        expected = outcome(data, raw, 1, at)
+        for size in (chunk, chunk + 64):
+            monkeypatch.setenv("TOVAK_RAW_CHUNK", str(size))
+            assert outcome(data, raw, 2, at) == expected, (size, data.find(bad))
+    assert outcome(text, raw, 2, at)[0] and outcome(cases[1], raw, 2, at)[1]
+
+
 def test_big_input_with_the_default_chunks(tmp_path):
     element = b'{"id": 12, "name": "some text", "tags": ["a", "b"], "nested": {"x": [1.5, true, null]}}'
     data = b"[\n  " + b",\n  ".join([element] * 60_000) + b"\n]"

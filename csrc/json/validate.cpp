@@ -216,6 +216,46 @@ __attribute__((target(TOVAK_AVX2_TARGET))) TokenWalk check_tokens_bmi2(const uns
 }
 #endif
 
+}  // namespace tovak::json::validate_detail
+
+namespace tovak::json {
+
+bool Utf8ChunkCheck::judge(const char* data, std::size_t size) noexcept {
+    // Only the levels whose validator takes judged feeds, and only feeds it takes them for.
+    const bool wide = level_ == SimdLevel::avx2 || level_ == SimdLevel::avx512;
+    if (!wide || size < 4 * kBlockSize) {
+        pass(data, size);
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    Utf8Carry carry;
+    carry.resume_wide(before_ + kContext);
+    const std::size_t whole = size / kBlockSize;
+    validate_utf8_blocks(level_, bytes, whole, carry);
+    bool well_formed = !carry.error;
+    // A partial block is judged as the stream's end: a sequence cut off there is not judged well-formed.
+    if (well_formed && size % kBlockSize != 0) {
+        validate_utf8_tail(level_, bytes + whole * kBlockSize, size % kBlockSize, carry);
+        well_formed = !carry.invalid_at_end();
+    }
+    pass(data, size);
+    return well_formed;
+}
+
+void Utf8ChunkCheck::pass(const char* data, std::size_t size) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (size >= kContext) {
+        std::memcpy(before_, bytes + size - kContext, kContext);
+        return;
+    }
+    std::memmove(before_, before_ + size, kContext - size);
+    std::memcpy(before_ + kContext - size, bytes, size);
+}
+
+}  // namespace tovak::json
+
+namespace tovak::json::validate_detail {
+
 std::size_t count_line_feeds(const unsigned char* first, const unsigned char* last,
                              const unsigned char*& after_last) noexcept {
     std::size_t count = 0;

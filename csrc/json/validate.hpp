@@ -347,6 +347,27 @@ TokenWalk check_tokens_bmi2(const unsigned char* bytes, const TokenMasks& masks,
 
 }  // namespace validate_detail
 
+// Judges the UTF-8 of a stream's chunks, in order, on a thread other than the validator's: `judge` is true
+// when a chunk, following the chunks passed before it, holds no ill-formed sequence (one cut off at its end
+// aside), and the validator may then be fed it with `utf8_checked`. False means only "not judged here" (a
+// chunk too short, an error, a level without the block check): the validator judges that chunk itself.
+// Chunks not worth judging are passed with `pass`, so that the next one is judged in its context. A chunk
+// that follows ill-formed bytes may be judged well-formed: the validator reports the earlier error anyway.
+//
+// Thread rule: one owner, used by one thread at a time.
+class Utf8ChunkCheck {
+public:
+    explicit Utf8ChunkCheck(SimdLevel level = wide_simd_level()) noexcept : level_(level) {}
+
+    bool judge(const char* data, std::size_t size) noexcept;
+    void pass(const char* data, std::size_t size) noexcept;
+
+private:
+    static constexpr std::size_t kContext = 32;  // the bytes before a chunk its first block is judged with
+    SimdLevel level_;
+    unsigned char before_[kContext] = {};  // the stream's last bytes (at its start: zeros, which are ASCII)
+};
+
 template <class Rules = FixedWidthRules>
 class StreamValidator {
 public:
@@ -372,7 +393,10 @@ public:
 
     // Validates the next `size` bytes of the text. False once the outcome is known without more text: an
     // error (failed()), or in one-value mode the end of the value (value_ended()); later calls do nothing.
-    bool feed(const char* data, std::size_t size) noexcept;
+    // `utf8_checked`: another thread has found these bytes well-formed UTF-8 in the context of the bytes
+    // fed before them (a sequence cut off at their end aside; Utf8ChunkCheck says so), so the AVX2 and
+    // AVX-512 levels do not judge them again. The outcome is the same either way.
+    bool feed(const char* data, std::size_t size, bool utf8_checked = false) noexcept;
 
     // The text ends. True when it was one valid value (in one-value mode: the value ended, at the latest
     // here). Call once, after the last feed.
@@ -662,6 +686,7 @@ private:
     bool utf8_by_blocks_ = false;   // this feed's UTF-8 is judged that way
     bool utf8_fold_ = false;        // the block pass judges UTF-8 (no error seen in this feed)
     bool utf8_skip_ascii_ = false;  // ASCII blocks skip the lookups (few blocks of the text are not ASCII)
+    bool utf8_checked_ = false;     // this feed's bytes were judged before it (feed's `utf8_checked`)
     std::size_t utf8_upto_ = 0;     // the data's bytes before this are judged
     std::size_t utf8_carry_at_ = 0; // utf8_ and history_ describe the bytes before this
 
@@ -684,8 +709,9 @@ private:
 // Feeding
 
 template <class Rules>
-bool StreamValidator<Rules>::feed(const char* data, std::size_t size) noexcept {
+bool StreamValidator<Rules>::feed(const char* data, std::size_t size, bool utf8_checked) noexcept {
     if (failed_ || mode_ == Mode::finished) return false;
+    utf8_checked_ = utf8_checked;
     data_ = reinterpret_cast<const unsigned char*>(data);
     size_ = size;
     cursor_ = 0;
@@ -825,12 +851,24 @@ void StreamValidator<Rules>::check_utf8() noexcept {
 // continues the judged bytes, in cache as the grammar reads it. A block it does not take (the exact machine
 // went past it, or the lookups found an error) is judged by utf8_ in utf8_catch_up, which the error then
 // goes to, to be located as before. Every byte before the block pass's first error is judged either way.
+//
+// A feed judged before it (`utf8_checked_`) is taken as judged up to its last whole block: only the staged
+// block at its end is judged here, as for any feed, and the carry resumed from its bytes, so the next feed
+// continues it whether or not that one was judged before.
 template <class Rules>
 void StreamValidator<Rules>::begin_utf8() noexcept {
     utf8_by_blocks_ = utf8_fold_ = false;
     const bool wide = simd_ == SimdLevel::avx2 || simd_ == SimdLevel::avx512;
     if (!wide || utf8_error_ != UINT64_MAX || size_ < 4 * kBlockSize) return check_utf8();
     std::size_t i = 0;
+    if (utf8_checked_) {
+        if (stage_size_ != 0) i = kBlockSize - stage_size_;
+        stage_size_ = 0;
+        utf8_carry_at_ = i;  // behind utf8_upto_: end_utf8 resumes the carry from the data
+        utf8_upto_ = i + (size_ - i) / kBlockSize * kBlockSize;
+        utf8_by_blocks_ = true;
+        return;
+    }
     if (stage_size_ != 0) {
         i = kBlockSize - stage_size_;
         std::memcpy(stage_ + stage_size_, data_, i);

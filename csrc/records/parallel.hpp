@@ -166,6 +166,11 @@ public:
     }
     // Jobs in the pool: submitted and not yet released.
     std::size_t in_flight() const noexcept { return submitted_ - taken_; }
+    // Jobs submitted that no worker (nor the caller) has started yet.
+    std::size_t waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return submitted_ - started_;
+    }
 
     // The oldest job once handled, waiting at most `timeout` for it; null on time-out or when the pool is
     // empty. The caller must not hold the interpreter while it waits (a worker may need it to finish).

@@ -103,8 +103,8 @@ public:
         return std::nullopt;
     }
     // Fed cutter: the next `size` bytes of the input (none: the end), valid until next_fed asks for more.
-    // Ignored once the text has ended or failed.
-    void feed(const char* data, std::size_t size) {
+    // Ignored once the text has ended or failed. `utf8_checked`: as StreamValidator::feed has it.
+    void feed(const char* data, std::size_t size, bool utf8_checked = false) {
         if (done_) return;
         chunk_offset_ += chunk_len_;
         chunk_len_ = size;
@@ -113,7 +113,7 @@ public:
         if (size == 0) {
             done_ = true;
             if (!validator_->finish()) failed_ = true;
-        } else if (!validator_->feed(data, size)) {
+        } else if (!validator_->feed(data, size, utf8_checked)) {
             if (validator_->failed()) done_ = failed_ = true;
         }
         if (failed_) drop_events_past_utf8_error();

@@ -7,7 +7,9 @@
 // end, or the cutter's error. The caller takes the batches back in order.
 //
 // Why this split: validation is nearly all the work of cutting a raw record, and takes a core; reading,
-// compacting and making objects fit in the caller's time beside it. Reading stays with the caller, so the
+// compacting and making objects fit in the caller's time beside it. When they leave the caller waiting (the
+// worker has batches queued), the caller also judges the UTF-8 of the chunks it reads (json::Utf8ChunkCheck),
+// which the validator then takes as judged: a quarter of its work on text rich in non-ASCII characters. Reading stays with the caller, so the
 // worker never waits on input, never touches a file or the interpreter, and stops at once. The records,
 // their texts, their order and the first error are those of the cutter on one thread, which sees the same
 // bytes whatever the chunks are.
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "io/read.hpp"
+#include "json/validate.hpp"
 #include "records/parallel.hpp"
 #include "records/pointer_cutter.hpp"
 
@@ -51,6 +54,7 @@ public:
     std::size_t size = 0;                    // bytes read into `chunk`
     std::optional<io::IoError> read_error;   // the read after those bytes failed
     bool last = false;                       // the input ended after those bytes
+    bool utf8_checked = false;               // the caller found the bytes well-formed (json::Utf8ChunkCheck)
 
     // ---- the worker's, once the batch is done
     End end = End::more;
@@ -118,9 +122,10 @@ public:
     using Pool = OrderedPool<RawBatch, Worker>;
 
     // The records at `at` (which must outlive this; null: the top-level rule), read in chunks of
-    // `chunk_bytes`, `batches` of them in the queue at most. The worker starts at once.
-    RawAhead(const json::Pointer* at, std::size_t chunk_bytes, std::size_t batches)
-        : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)), worker_(at),
+    // `chunk_bytes`, `batches` of them in the queue at most. The worker starts at once. `judge_every_chunk`
+    // (for tests): the caller judges the UTF-8 of every chunk, not only while the worker has some queued.
+    RawAhead(const json::Pointer* at, std::size_t chunk_bytes, std::size_t batches, bool judge_every_chunk = false)
+        : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)), judge_every_chunk_(judge_every_chunk), worker_(at),
           pool_(std::make_unique<Pool>(worker_, 1, std::max<std::size_t>(batches, 1))) {
         worker_.set_pool(pool_.get());
     }
@@ -157,6 +162,15 @@ public:
                     break;
                 }
             }
+            // While the worker has batches queued, this one waits anyway: the caller judges its UTF-8 in
+            // that time, a quarter of the validator's work on text with many non-ASCII characters. A caller
+            // busy with its own work (making objects) finds none queued and leaves it to the worker.
+            if (judge_every_chunk_ || pool_->waiting() != 0) {
+                batch->utf8_checked = utf8_.judge(batch->chunk.get(), batch->size);
+            } else {
+                batch->utf8_checked = false;
+                utf8_.pass(batch->chunk.get(), batch->size);
+            }
             pool_->submit();
             if (paused_) return true;
         }
@@ -186,7 +200,7 @@ private:
             try {
                 batch.clear_output();
                 if (batch.size != 0) {
-                    cutter_.feed(batch.chunk.get(), batch.size);
+                    cutter_.feed(batch.chunk.get(), batch.size, batch.utf8_checked);
                     if (!take(batch)) return;
                 }
                 if (batch.read_error) {
@@ -234,8 +248,10 @@ private:
     };
 
     const std::size_t chunk_bytes_;
+    const bool judge_every_chunk_;
     Worker worker_;
     std::unique_ptr<Pool> pool_;
+    json::Utf8ChunkCheck utf8_;  // judges the chunks read, in order
     bool ended_ = false;   // the batch with the input's end was submitted
     bool paused_ = false;  // a read failed: nothing is read until the caller has met it
 };

@@ -1,6 +1,7 @@
 // The streaming validator against the parser: fixed-seed random texts (valid, and damaged by truncation,
 // flipped, inserted and deleted bytes, deep nesting, numbers at the range edges, escapes and surrogates)
-// cut into random chunkings, under both rule sets and at every SIMD level: same verdict, message, offset,
+// cut into random chunkings (some with their UTF-8 judged ahead by a Utf8ChunkCheck, as a reading thread
+// judges it for the validator's), under both rule sets and at every SIMD level: same verdict, message, offset,
 // line and column as `json::parse` on the whole text (on ill-formed UTF-8: the first ill-formed sequence
 // unless the parser's error comes first). Then pointer navigation: RFC 6901's examples, and random
 // documents whose value spans are known from generation, against a pointer resolved on that tree.
@@ -194,13 +195,26 @@ Verdict expected(std::string_view text) {
     return verdict;
 }
 
+// How the pieces' UTF-8 is judged: by the validator alone, or also ahead of it by a Utf8ChunkCheck, which
+// judges every piece, or every other one (passing the rest on) so judged and unjudged feeds alternate.
+enum class Ahead { none, every, alternate };
+const char* ahead_name(Ahead ahead) {
+    return ahead == Ahead::none ? "" : ahead == Ahead::every ? " judged ahead" : " judged ahead alternately";
+}
+
 template <class Rules>
-Verdict streamed(std::string_view text, const std::vector<std::size_t>& pieces, json::SimdLevel level) {
+Verdict streamed(std::string_view text, const std::vector<std::size_t>& pieces, json::SimdLevel level,
+                 Ahead ahead = Ahead::none) {
     json::StreamValidator<Rules> validator({}, level);
+    json::Utf8ChunkCheck check(level);
     std::size_t at = 0;
-    for (std::size_t size : pieces) {
-        if (!validator.feed(text.data() + at, size)) break;
-        at += size;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        const char* piece = text.data() + at;
+        bool judged = false;
+        if (ahead == Ahead::every || (ahead == Ahead::alternate && k % 2 == 1)) judged = check.judge(piece, pieces[k]);
+        else check.pass(piece, pieces[k]);
+        if (!validator.feed(piece, pieces[k], judged)) break;
+        at += pieces[k];
     }
     const bool ok = validator.failed() ? false : validator.finish();
     if (ok) return Verdict{};
@@ -215,19 +229,20 @@ void compare(native_check::Report& report, Random& random, const std::string& te
         for (int round = 0; round < 3; ++round) {
             std::vector<std::size_t> pieces = round == 0 ? std::vector<std::size_t>{text.size()}
                                                          : native_check::random_pieces(random, text.size());
-            const Verdict got = streamed<Rules>(text, pieces, level);
+            const Ahead ahead = round == 0 ? Ahead::every : random.percent(50) ? Ahead::alternate : Ahead::none;
+            const Verdict got = streamed<Rules>(text, pieces, level, ahead);
             report.check(got == want, [&] {
                 std::string sizes;
                 for (std::size_t i = 0; i < pieces.size() && i < 12; ++i) sizes += std::to_string(pieces[i]) + " ";
-                return std::string(rules) + " " + native_check::level_name(level) + " pieces [" + sizes + "]: want " +
-                       want.text() + ", got " + got.text();
+                return std::string(rules) + " " + native_check::level_name(level) + ahead_name(ahead) + " pieces [" +
+                       sizes + "]: want " + want.text() + ", got " + got.text();
             }, text);
         }
     }
 }
 
 // Ill-formed UTF-8 of every kind at every offset of a block, in feeds long enough for the wider levels to
-// judge UTF-8 in the block pass and in feeds too short for it, with chunk ends at every place around the
+// judge UTF-8 in the block pass (or to take it as judged ahead) and in feeds too short for it, with chunk ends at every place around the
 // sequence. The text around it is ASCII (the block pass then skips ASCII blocks) or mixed with two-byte
 // characters in every block (it looks every block up); well-formed sequences in the same places must pass.
 void utf8_offsets(native_check::Report& report) {
@@ -256,12 +271,14 @@ void utf8_offsets(native_check::Report& report) {
                             pieces.push_back(std::min(pattern[k % pattern.size()], text.size() - at));
                             at += pieces.back();
                         }
-                        const Verdict got = streamed<json::PythonRules>(text, pieces, level);
-                        report.check(got == want, [&] {
-                            return std::string(native_check::level_name(level)) + " chunks of " +
-                                   std::to_string(pattern[0]) + (mixed ? " mixed" : " ascii") + ": want " +
-                                   want.text() + ", got " + got.text();
-                        }, text);
+                        for (const Ahead ahead : {Ahead::none, Ahead::every, Ahead::alternate}) {
+                            const Verdict got = streamed<json::PythonRules>(text, pieces, level, ahead);
+                            report.check(got == want, [&] {
+                                return std::string(native_check::level_name(level)) + ahead_name(ahead) +
+                                       " chunks of " + std::to_string(pattern[0]) + (mixed ? " mixed" : " ascii") +
+                                       ": want " + want.text() + ", got " + got.text();
+                            }, text);
+                        }
                     }
                 }
             }

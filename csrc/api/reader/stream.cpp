@@ -81,7 +81,7 @@ RecordStream::RecordStream(std::unique_ptr<Source> source, StreamOptions options
     if (options_.cut_ahead && (options_.raw != RawMode::none || options_.at) && !lines && !options_.whole_target) {
         const std::uint64_t chunk = size_from_environment("TOVAK_RAW_CHUNK");
         ahead_ = std::make_unique<RawAhead>(options_.at ? &*options_.at : nullptr, chunk != 0 ? chunk : kAheadChunk,
-                                            kAheadBatches);
+                                            kAheadBatches, size_from_environment("TOVAK_JUDGE_AHEAD") != 0);
     } else if (options_.threads > 1 && options_.raw == RawMode::none && !options_.whole_target) {
         // Values on worker threads: the records of the top-level rule, or those at the pointer.
         parallel_ = std::make_unique<ParallelRecords>(*source_, cut_of(source_->format()), options_.threads, false,
