@@ -387,16 +387,21 @@ def section_count(R: Runner, d: dict) -> None:
     print("## Counting\n")
     js, jl, sj, sl = d["json"], d["jsonl"], d["json_size"], d["jsonl_size"]
     oj, ol = R.run("count", js), R.run("count", jl)
+    tj, tl = R.run("t_count", js), R.run("t_count", jl)
     cat, wc, py = R.external(["cat", str(js)]), R.external(["wc", "-l", str(jl)]), R.run("pyloop", jl)
-    got = {k: r["value"] for k, r in [("count(json)", oj), ("count(jsonl)", ol), ("wc -l", wc),
-                                       ("python loop", py)] if "error" not in r}
+    got = {k: r["value"] for k, r in [("count(json)", oj), ("count(jsonl)", ol), ("tovak.count(json)", tj),
+                                       ("tovak.count(jsonl)", tl), ("wc -l", wc), ("python loop", py)]
+           if "error" not in r}
     want = d.get("records", next(iter(got.values()), None))
     bad = {k: v for k, v in got.items() if v != want}
     table([row("count(data.json) vs cat", oj, cat, fratio(cat, oj), size=sj),
            row("count(data.jsonl) vs wc -l", ol, wc, fratio(wc, ol), size=sl),
-           row("count(data.jsonl) vs Python line loop", ol, py, fratio(py, ol), size=sl)],
+           row("count(data.jsonl) vs Python line loop", ol, py, fratio(py, ol), size=sl),
+           row("tovak.count(data.json) vs cat", tj, cat, fratio(cat, tj), size=sj),
+           row("tovak.count(data.jsonl) vs wc -l", tl, wc, fratio(wc, tl), size=sl)],
           [("Ratio: our throughput / peer throughput (> 1: count() is faster). cat and wc -l are this "
-            "machine's limits, timed from the parent (their RSS is not measured)."),
+            "machine's limits, timed from the parent (their RSS is not measured). count() is bigjson's, on one "
+            "thread; tovak.count shares a plain file's ranges out to every core."),
            f"Record counts: {'MISMATCH' if bad else 'all agree'}, expected {want}, got {got}"])
 
 

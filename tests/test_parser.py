@@ -636,8 +636,17 @@ def containers(value):
         '{"k": [1, [2]], "k": {"x": [3]}, "k": [[4]]}',
     ],
 )
-def test_collector_tracking_matches_standard_library(load, text):
-    ours, theirs = list(containers(load(text))), list(containers(json.loads(text)))
+@pytest.mark.parametrize("collector", ["on", "off"])
+def test_collector_tracking_matches_standard_library(load, text, collector):
+    was = gc.isenabled()
+    if collector == "off":
+        gc.disable()  # the containers are then built on the collector's lists, not taken off and put back
+    try:
+        ours = list(containers(load(text)))
+    finally:
+        if was:
+            gc.enable()
+    theirs = list(containers(json.loads(text)))
     assert [gc.is_tracked(c) for c in ours] == [gc.is_tracked(c) for c in theirs]
     assert all(gc.is_tracked(c) for c in ours if isinstance(c, list))
 

@@ -477,7 +477,9 @@ void ValueStack::swap(ValueStack& other) noexcept {
 }
 
 // Pushes a finished list or dict, untracked when the collector tracks it. A repeated key never drops such
-// a container before `take` (see end_object), so every recorded pointer stays valid.
+// a container before `take` (see end_object), so every recorded pointer stays valid. With the collector
+// switched off nothing triggers a pass: the containers stay on its lists, which saves taking each off and
+// putting it back (gc.collect() called meanwhile, by a signal handler, walks finished containers only).
 //
 // Not on the free-threaded build: its collector walks every object of the heap, tracked or not, and
 // schedules the next pass from the number of tracked survivors, so a big document kept untracked while it
@@ -486,7 +488,7 @@ bool PyObjectSink::push_container(PyObject* container) {
     if (container == nullptr) return false;
 #ifndef Py_GIL_DISABLED
     PyRef owned = PyRef::steal(container);
-    if (PyObject_GC_IsTracked(container)) {
+    if (PyObject_GC_IsTracked(container) && PyGC_IsEnabled()) {
         untracked_.push_back(container);
         PyObject_GC_UnTrack(container);
     }
