@@ -1,5 +1,6 @@
 """count(threads=n) over ranges that each worker reads for itself (a plain file, bytes in memory) gives what
-one thread gives: the same count, or the same error.
+one thread gives: the same count, or the same error. So does bigjson.count, which shares a big file's ranges
+out the same way (with TOVAK_COUNT_RANGE set, any file).
 
 A worker counts its range without knowing what came before it: for a top-level array neither the string
 state (inside a string? after a backslash?) nor the depth; for JSONL not whether its first line already
@@ -21,6 +22,7 @@ from test_count import reference_json, reference_jsonl
 from test_interrupt import BOUND, interrupt
 
 import tovak
+from tovak.lib._tovak import bigjson
 
 THREADS = [2, 3, 8, 64]
 
@@ -30,6 +32,13 @@ def outcome(source, fmt, threads):
         return ("value", tovak.count(source, format=fmt, threads=threads))
     except tovak.JSONError as error:
         return ("error", error.msg, error.pos, error.lineno, error.colno, error.record)
+
+
+def bigjson_outcome(path, fmt):
+    try:
+        return ("value", bigjson.count(str(path), format=fmt))
+    except (ValueError, RuntimeError) as error:
+        return ("error", type(error).__name__, str(error))
 
 
 @pytest.fixture(autouse=True)
@@ -44,11 +53,14 @@ def assert_same_as_one_thread(data, fmt, path, sizes, threads=THREADS):
         out.write(data)
     expected = outcome(data, fmt, 1)
     assert outcome(path, fmt, 1) == expected
+    os.environ["TOVAK_COUNT_RANGE"] = "0"
+    expected_bigjson = bigjson_outcome(path, fmt)  # a small file: counted on this thread
     for size in sizes:
         os.environ["TOVAK_COUNT_RANGE"] = str(size)
         for n in threads:
             assert outcome(data, fmt, n) == expected, (size, n, "bytes")
             assert outcome(path, fmt, n) == expected, (size, n, "file")
+        assert bigjson_outcome(path, fmt) == expected_bigjson, (size, "bigjson")
     return expected
 
 
@@ -161,6 +173,28 @@ def test_big_inputs_with_the_default_ranges(tmp_path):
         for n in (2, 3):
             assert tovak.count(str(path), format=fmt, threads=n) == 120_000
             assert tovak.count(data, format=fmt, threads=n) == 120_000
+
+
+def test_bigjson_counts_a_big_file_on_every_core(tmp_path):
+    """Above the size where the cores share a count out (32 MiB), with the default ranges: the same count,
+    and the same error where a JSONL line is not UTF-8, as the scan on one thread of a small file."""
+    record = b'{"s": "\xc3\xa9 a\\"b, [c]", "n": [1, {"x": null}]}'
+    copies = 34 * 2**20 // len(record)
+    array = b"[" + b",".join([record] * copies) + b"]"
+    lines = b"\n".join([record] * copies) + b"\n"
+    for data, fmt in ((array, "json"), (lines, "jsonl")):
+        path = tmp_path / f"big.{fmt}"
+        path.write_bytes(data)
+        assert bigjson.count(str(path)) == copies
+    bad_line = copies - 3
+    damaged = lines.replace(b"\xc3\xa9", b"\xc3(", bad_line).replace(b"\xc3(", b"\xc3\xa9", bad_line - 1)
+    (tmp_path / "bad.jsonl").write_bytes(damaged)
+    (tmp_path / "small.jsonl").write_bytes(b"\n" * (bad_line - 1) + damaged.split(b"\n")[bad_line - 1] + b"\n")
+    with pytest.raises(RuntimeError) as big:
+        bigjson.count(str(tmp_path / "bad.jsonl"))
+    with pytest.raises(RuntimeError) as small:
+        bigjson.count(str(tmp_path / "small.jsonl"))
+    assert str(big.value) == str(small.value) and "UTF-8" in str(big.value)
 
 
 def task_count():

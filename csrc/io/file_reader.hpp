@@ -37,6 +37,8 @@ public:
     std::optional<std::uint64_t> size() const { return fd_->stored_size(); }
     // True for a regular file: it can be opened again and read from its start.
     bool regular() const noexcept { return fd_->is_regular_file(); }
+    // The bytes from the read position on, readable at any position (a regular file).
+    std::optional<PositionalBytes> positional() const { return fd_->positional(); }
 
 private:
     std::unique_ptr<FdSource> fd_;
@@ -117,6 +119,16 @@ public:
     }
 
     const Raw& raw() const noexcept { return raw_; }
+
+    // The bytes from the read position on (those buffered first), readable at any position, when the raw
+    // source can give its own that way.
+    std::optional<PositionalBytes> positional() const
+        requires requires(const Raw& raw) { raw.positional(); }
+    {
+        std::optional<PositionalBytes> inner = raw_.positional();
+        if (!inner) return std::nullopt;
+        return inner->widened(filled_ - pos_);
+    }
 
 private:
     // Refills the (empty) buffer with at most kBufferSize bytes; the buffer may be larger after `unread`.

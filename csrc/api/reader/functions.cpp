@@ -38,14 +38,6 @@ PyRef member_pair(std::string_view key, const PyRef& value) {
     return PyRef::steal(PyTuple_Pack(2, name.get(), value.get()));
 }
 
-std::uint64_t size_from_environment(const char* name) {
-    const char* given = std::getenv(name);
-    if (given == nullptr) return 0;
-    char* end = nullptr;
-    const unsigned long long size = std::strtoull(given, &end, 10);
-    return end != given && *end == '\0' ? size : 0;
-}
-
 namespace {
 
 const char* const kSourceParams[] = {"source", "format", "at", "threads"};

@@ -11,6 +11,7 @@
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
 #include "api/reader/source.hpp"
+#include "api/workers.hpp"
 #include "records/options.hpp"
 
 namespace tovak::reader {
@@ -23,9 +24,7 @@ records::Cut cut_of(io::Format format);
 // A member of an object at a pointer as a record: the tuple (key, value); null with the exception set.
 PyRef member_pair(std::string_view key, const PyRef& value);
 
-// The positive number environment variable `name` holds, else 0. For tests: knobs that make ranges and
-// batches a few bytes long.
-std::uint64_t size_from_environment(const char* name);
+using api::size_from_environment;
 
 extern PyMethodDef count_method;
 extern PyMethodDef load_method;

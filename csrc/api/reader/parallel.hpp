@@ -4,7 +4,8 @@
 // (records/parallel.hpp; a member of an object as its (key, value) tuple), and handed out in file order
 // with the serial path's errors; and the count: over ranges of the input that
 // each worker reads for itself where the input can be read at any position (a plain file, bytes in memory;
-// records/range_count.hpp), else over ranges of whole lines the calling thread reads (JSONL).
+// api/range_count.hpp, which bigjson's count uses too), else over ranges of whole lines the calling thread
+// reads (JSONL).
 //
 // Parsing only where the interpreter runs without the GIL: there the workers build objects at the same
 // time. With the GIL they would take turns (each holding it for a batch) and lose to one thread
@@ -23,6 +24,8 @@
 
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
+#include "api/range_count.hpp"
+#include "api/workers.hpp"
 #include "api/reader/source.hpp"
 #include "json/pointer.hpp"
 #include "records/count.hpp"
@@ -31,35 +34,13 @@
 
 namespace tovak::reader {
 
-// How long a caller waits for a batch of worker threads before it looks for a signal (Ctrl-C) again.
-inline constexpr std::chrono::milliseconds kSignalPoll{50};
-
-// Waits for the oldest job of `pool` (records::OrderedPool, or anything with its `front`) with the
-// interpreter released, looking for a signal between waits; null with the signal's exception set when a
-// handler raised.
-template <class Pool>
-auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
-    for (;;) {
-        decltype(pool.front(kSignalPoll)) job = nullptr;
-        Py_BEGIN_ALLOW_THREADS
-        job = pool.front(kSignalPoll);
-        Py_END_ALLOW_THREADS
-        if (job != nullptr) return job;
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
-}
-
-// Stops the workers of `pool` (anything with `stop`) with the interpreter released.
-template <class Pool>
-void stop_detached(Pool& pool) {
-    Py_BEGIN_ALLOW_THREADS
-    pool.stop();
-    Py_END_ALLOW_THREADS
-}
+using api::kSignalPoll;
+using api::stop_detached;
+using api::wait_front;
 
 // Binds `threads`: None gives 0 (automatic), else a positive int (at most kMaxThreads workers start).
 Result<std::size_t> threads_argument(PyObject* threads);
-inline constexpr std::size_t kMaxThreads = 256;
+inline constexpr std::size_t kMaxThreads = api::kMaxWorkers;
 
 // The number of workers for `requested` (0: automatic) on `source`: 1 while the interpreter runs with the
 // GIL; else `requested`, or for automatic, when the input's size is known and at least kParallelFrom bytes
@@ -157,8 +138,6 @@ records::CountOutcome count_lines_parallel(Reader& reader, const records::Record
 // input that can be read at any position, at least kParallelCountFrom bytes as stored, up to the cores
 // available; else 1.
 std::size_t count_worker_count(std::size_t requested, const Source& source);
-inline constexpr std::uint64_t kParallelCountFrom = std::uint64_t{32} << 20;
-inline constexpr std::uint64_t kBytesPerCountWorker = std::uint64_t{16} << 20;
 
 // The records of `source` (not yet read) counted over ranges of its bytes on `threads` workers, each
 // reading its own ranges: the count, or the failure, that records::count_lines or count_elements give.

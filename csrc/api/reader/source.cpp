@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "api/py_sink.hpp"
+#include "api/range_count.hpp"
 #include "io/decompress.hpp"
 #include "io/py_file.hpp"
 #include "json/detect.hpp"
@@ -217,13 +218,7 @@ Status Source::choose_format(std::optional<io::Format> chosen) {
 bool Source::starts_with_array() const noexcept { return array_start().has_value(); }
 
 std::optional<std::uint64_t> Source::array_start() const noexcept {
-    const std::string_view peeked = input_.source->peeked();
-    for (std::size_t i = 0; i < peeked.size(); ++i) {
-        if (json::is_space_byte(static_cast<unsigned char>(peeked[i]))) continue;
-        if (peeked[i] == '[') return i;
-        return std::nullopt;
-    }
-    return std::nullopt;
+    return api::array_bracket(input_.source->peeked());
 }
 
 records::RecordOptions Source::record_options(records::Cut cut) const {
