@@ -27,7 +27,6 @@ std::size_t available_cores() {
     return std::min<std::size_t>(static_cast<std::size_t>(cores), kMaxWorkers);
 }
 
-
 std::uint64_t size_from_environment(const char* name) {
     const char* given = std::getenv(name);
     if (given == nullptr) return 0;
