@@ -443,6 +443,20 @@ def section_load(R: Runner, d: dict, both_gc: bool = False) -> None:
                  "loaded value, the floor for building the same objects (its blob is made outside the timing)."
                  + (" Rows marked GC off ran with the cyclic collector disabled." if len(settings) > 1 else "")])
 
+    # Streaming hands out each record and drops it; loading keeps them all: per record, the first should
+    # cost no more than the second.
+    rows = []
+    for name in ("json", "jsonl"):
+        for no_gc, suffix in settings:
+            for stream, whole, label in (("iter", "load", "bigjson.iter_records vs bigjson.load"),
+                                         ("t_records", "t_load", "tovak.records vs tovak.load")):
+                threads = None if stream == "iter" else 1
+                s = R.run(stream, d[name], no_gc=no_gc, threads=threads)
+                w = R.run(whole, d[name], no_gc=no_gc, threads=threads)
+                rows.append(row(f"{label}(data.{name}){suffix}", s, w, fratio(s, w), "≤ 1.05", "", d[name + "_size"]))
+    table(rows, ["Ratio: time to stream every record / time to load them all (one thread; the records are "
+                 "dropped as they come, the loaded list is released after the timing)."])
+
 
 def section_corpus(R: Runner, corpus: Path, both_gc: bool = False) -> None:
     print(f"## Loading the corpus ({corpus})\n")

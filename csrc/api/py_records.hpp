@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "api/frame.hpp"
 #include "api/py_sink.hpp"
@@ -31,21 +32,42 @@ Result<std::optional<PyRef>> next_value(records::RecordCutter<Reader>& cutter, P
     return std::move(*parsed.raised);
 }
 
+// Gathers values into one list made at the end at its final size: appending to a growing list costs a
+// copy of it at every resize and, on the free-threaded build, a lock of the list per value.
+class ListBuilder {
+public:
+    void push(PyRef value) { values_.push_back(std::move(value)); }
+    std::size_t size() const noexcept { return values_.size(); }
+    PyObject* operator[](std::size_t i) const noexcept { return values_[i].get(); }  // borrowed
+
+    // The list of every value pushed, which the builder then no longer holds.
+    Result<PyRef> finish() {
+        Result<PyRef> list = checked(PyList_New(static_cast<Py_ssize_t>(values_.size())));
+        if (!list) return list;
+        for (std::size_t i = 0; i < values_.size(); ++i)
+            PyList_SET_ITEM(list->get(), static_cast<Py_ssize_t>(i), values_[i].release());
+        values_.clear();
+        return list;
+    }
+
+private:
+    std::vector<PyRef> values_;
+};
+
 // Every record in one list. The records stay off the collector's lists until the list is complete
 // (PyObjectSink::defer_tracking): collections during the load would otherwise walk them again and again.
 template <class Next>
 Result<PyRef> gather_list(PyParser& parser, Next&& next) {
-    Result<PyRef> list = checked(PyList_New(0));
-    if (!list) return list;
+    ListBuilder values;
     parser.defer_tracking();
     for (;;) {
         Result<std::optional<PyRef>> value = next();
         if (!value) return std::move(value).failure();
         if (!value.value()) break;
-        if (PyList_Append(list->get(), value.value()->get()) < 0) return Failure::from_python();
+        values.push(std::move(*value.value()));
     }
     parser.track_deferred();
-    return list;
+    return values.finish();
 }
 
 }  // namespace tovak::api

@@ -176,17 +176,16 @@ records::RecordError as_document_error(const ParallelStep& step) {
 // load_lines or load_document gives, or its first error.
 Result<PyRef> load_parallel(Source& source, std::size_t threads) {
     const bool lines = source.format() == io::Format::jsonl;
+    api::ListBuilder values;  // made first, so that it outlives the workers (see load_at_parallel)
     ParallelRecords parsed(source, cut_of(source.format()), threads, true);
-    Result<PyRef> list = checked(PyList_New(0));
-    if (!list) return list;
     for (;;) {
         ParallelStep step = parsed.next();
         switch (step.kind) {
             case ParallelStep::Kind::end:
                 parsed.keep();
-                return list;
+                return values.finish();
             case ParallelStep::Kind::value:
-                if (PyList_Append(list->get(), step.value.get()) < 0) return Failure::from_python();
+                values.push(std::move(step.value));
                 continue;
             case ParallelStep::Kind::error: break;
         }
@@ -204,14 +203,13 @@ Result<PyRef> load_at_parallel(Source& source, const json::Pointer& at, std::siz
     // Made first, so that it outlives the workers: every value handed out must be alive when they stop
     // and put their trees back on the collector's lists, also the values of duplicate keys that the dict
     // below drops.
-    Result<PyRef> list = checked(PyList_New(0));
-    if (!list) return list;
+    api::ListBuilder values;
     ParallelRecords parsed(source, cut_of(source.format()), threads, true, &at, lines);
     for (;;) {
         ParallelStep step = parsed.next();
         if (step.kind == ParallelStep::Kind::end) break;
         if (step.kind == ParallelStep::Kind::value) {
-            if (PyList_Append(list->get(), step.value.get()) < 0) return Failure::from_python();
+            values.push(std::move(step.value));
             continue;
         }
         if (step.raised) return std::move(*step.raised);
@@ -228,22 +226,23 @@ Result<PyRef> load_at_parallel(Source& source, const json::Pointer& at, std::siz
         return source.failure(error);
     }
     parsed.keep();
-    if (lines) return list;
+    if (lines) return values.finish();
     switch (parsed.pointer_cutter()->target()) {
-        case json::ValueKind::array: return list;
+        case json::ValueKind::array: return values.finish();
         case json::ValueKind::object: {
+            // The pairs stay held until the workers have stopped: a duplicate key's dropped value too.
             Result<PyRef> members = checked(PyDict_New());
             if (!members) return members;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list->get()); ++i) {
-                PyObject* pair = PyList_GET_ITEM(list->get(), i);  // (key, value), borrowed
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                PyObject* pair = values[i];  // (key, value), borrowed
                 if (PyDict_SetItem(members->get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
                     return Failure::from_python();
             }
             return members;
         }
         default:
-            if (PyList_GET_SIZE(list->get()) != 1) return Failure(PyExc_SystemError, "no single value at a pointer");
-            return PyRef::borrow(PyList_GET_ITEM(list->get(), 0));
+            if (values.size() != 1) return Failure(PyExc_SystemError, "no single value at a pointer");
+            return PyRef::borrow(values[0]);
     }
 }
 
