@@ -225,13 +225,14 @@ def task_count():
 def test_abandoned_iterators_leave_no_thread_or_descriptor(tmp_path, ending):
     path = tmp_path / "data.jsonl.gz"
     path.write_bytes(gzip.compress(with_bad("jsonl", 5 * BATCH, {4 * BATCH}, BAD["syntax"])))
+    good = as_jsonl(tiled([{"a": 1}], 3 * BATCH))
+    # The parsing workers outlive calls: these start them, and the iterator takes them from the idle.
+    tovak.load(good, threads=8)
     gc.collect()
     tasks, fds = task_count(), open_fds()
     it = tovak.records(str(path), threads=8)
     first = [next(it) for _ in range(BATCH + 5)]
     assert first[-1] == {"id": BATCH + 4, "pad": ""}
-    if FREE_THREADED:
-        assert task_count() > tasks  # the workers (with the GIL one thread reads)
     if ending == "close":
         it.close()
     elif ending == "with":
@@ -243,7 +244,9 @@ def test_abandoned_iterators_leave_no_thread_or_descriptor(tmp_path, ending):
         it.close()
     del it
     gc.collect()
-    assert task_count() == tasks
+    # Every worker is idle again: a call that wants as many starts none.
+    tovak.load(good, threads=8)
+    assert task_count() <= tasks  # (fewer when idle ones ended meanwhile)
     assert open_fds() == fds
 
 

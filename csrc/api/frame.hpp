@@ -219,6 +219,23 @@ inline PyMethodDef fastcall_method(const char* name, FastcallEntry entry, const 
 Result<PyRef> py_str(std::string_view text);
 Result<PyRef> py_uint(std::uint64_t value);
 
+// Attaches this thread's `state` again after PyEval_SaveThread. Before 3.14 a thread other than the
+// finalizing one that attaches while the interpreter finalizes is ended with pthread_exit, whose forced
+// unwinding through our noexcept frames aborts the process (std::terminate): such a thread (a daemon
+// thread's call, or its workers) instead waits here for the process to end, as 3.14 has it wait.
+void reattach(PyThreadState* state) noexcept;
+
+// Runs `action` detached from the interpreter (what Py_BEGIN_ALLOW_THREADS brackets) and gives its result.
+template <class Action>
+decltype(auto) detached(Action&& action) {
+    PyThreadState* const state = PyEval_SaveThread();
+    struct Again {
+        PyThreadState* state;
+        ~Again() { reattach(state); }
+    } again{state};
+    return action();
+}
+
 // Process-wide objects made once, safely from any number of threads: a thread that finds another
 // making the object waits detached from the interpreter, so neither the GIL nor a stop-the-world
 // pause can deadlock against it. `make` returns a new reference or null with an exception set.

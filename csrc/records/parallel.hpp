@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -132,6 +133,29 @@ struct PlainWorker {
     void attach(std::size_t) {}
 };
 
+// Where a pool's worker threads come from: `start` runs a body on a thread, `join` waits until every body
+// started has returned. Called by the pool's owner only.
+class Crew {
+public:
+    virtual ~Crew() = default;
+    virtual void start(std::function<void()> body) = 0;
+    virtual void join() = 0;
+};
+
+// A new thread per body, joined at the end: what a pool uses unless it is given another crew.
+class OwnThreads final : public Crew {
+public:
+    void start(std::function<void()> body) override { threads_.emplace_back(std::move(body)); }
+    void join() override {
+        for (std::thread& thread : threads_)
+            if (thread.joinable()) thread.join();
+    }
+    ~OwnThreads() override { join(); }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
 // Worker threads that handle jobs in the order they are submitted and give them back in that order.
 //
 // `Worker` is the surface's policy, called on the worker threads (index `w` from 0):
@@ -144,11 +168,15 @@ struct PlainWorker {
 template <class Job, class Worker>
 class OrderedPool {
 public:
-    // Starts `threads` workers (at least 1); `depth` slots (at least `threads`).
-    OrderedPool(Worker& worker, std::size_t threads, std::size_t depth)
-        : worker_(worker), slots_(std::max(depth, threads)), done_(slots_.size(), false) {
-        threads_.reserve(threads);
-        for (std::size_t w = 0; w < std::max<std::size_t>(threads, 1); ++w) threads_.emplace_back([this, w] { work(w); });
+    // Starts `threads` workers (at least 1) on `crew` (which must outlive the pool; null: threads of the
+    // pool's own); `depth` slots (at least `threads`).
+    OrderedPool(Worker& worker, std::size_t threads, std::size_t depth, Crew* crew = nullptr)
+        : worker_(worker),
+          crew_(crew != nullptr ? *crew : own_threads_),
+          threads_(std::max<std::size_t>(threads, 1)),
+          slots_(std::max(depth, threads)),
+          done_(slots_.size(), false) {
+        for (std::size_t w = 0; w < threads_; ++w) crew_.start([this, w] { work(w); });
     }
     OrderedPool(const OrderedPool&) = delete;
     OrderedPool& operator=(const OrderedPool&) = delete;
@@ -213,11 +241,10 @@ public:
             stop_.store(true, std::memory_order_relaxed);
         }
         work_ready_.notify_all();
-        for (std::thread& thread : threads_)
-            if (thread.joinable()) thread.join();
+        crew_.join();
     }
 
-    std::size_t threads() const noexcept { return threads_.size(); }
+    std::size_t threads() const noexcept { return threads_; }
 
 private:
     void work(std::size_t w) {
@@ -244,8 +271,10 @@ private:
     }
 
     Worker& worker_;
+    OwnThreads own_threads_;
+    Crew& crew_;
+    const std::size_t threads_;
     std::vector<Job> slots_;
-    std::vector<std::thread> threads_;
 
     // Under mutex_ (submitted_ and taken_ are written only by the caller, under it; the caller reads them
     // without it).

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/reader/mod.hpp"
+#include "api/resident.hpp"
 #include "records/range_count.hpp"
 
 namespace tovak::reader {
@@ -88,9 +89,9 @@ std::size_t worker_threads(std::size_t threads) noexcept { return std::max<std::
 
 }  // namespace
 
-// The parsing side: each worker thread attaches its own thread state and parses with its own parser (and
-// key cache), and so does the calling thread for the batches it claims, so no two threads share anything
-// but the batches the pool hands over.
+// The parsing side: each worker thread runs attached with its own thread state (a resident worker's,
+// api/resident.hpp) and parses with its own parser (and key cache), and so does the calling thread for
+// the batches it claims, so no two threads share anything but the batches the pool hands over.
 //
 // Free-threaded build: an object a worker made is owned by it (biased reference counting), and when the
 // consumer drops the last reference the object is queued for the worker to free; a thread does that only
@@ -100,30 +101,15 @@ std::size_t worker_threads(std::size_t threads) noexcept { return std::max<std::
 class ParallelRecords::Workers {
 public:
     Workers(std::size_t threads, bool gathered)
-        : gathered_(gathered),
-          interpreter_(PyInterpreterState_Get()),
-          saved_(threads, nullptr),
-          parsers_(threads),
-          caller_parser_(sink_options()) {
+        : gathered_(gathered), saved_(threads, nullptr), parsers_(threads), caller_parser_(sink_options()) {
         if (gathered_) caller_parser_.defer_tracking();
-#ifdef Py_GIL_DISABLED
-        merge_code_ = PyRef::steal(Py_CompileString("None", "<tovak worker>", Py_eval_input));
-        merge_globals_ = PyRef::steal(PyDict_New());
-        if (!merge_code_ || !merge_globals_ ||
-            PyDict_SetItemString(merge_globals_.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-            PyErr_Clear();
-            merge_code_ = PyRef();
-        }
-#endif
     }
 
+    records::Crew* crew() noexcept { return &crew_; }
     void set_pool(const records::OrderedPool<Job, Workers>* pool) noexcept { pool_ = pool; }
     void keep() noexcept { kept_ = true; }
 
-    // A thread state of the caller's interpreter (PyGILState_Ensure would take the main interpreter's),
-    // attached for the worker's life but while it waits.
     void enter(std::size_t w) {
-        PyEval_RestoreThread(PyThreadState_New(interpreter_));
         parsers_[w] = std::make_unique<api::PyParser>(sink_options());
         if (gathered_) parsers_[w]->defer_tracking();
     }
@@ -131,11 +117,9 @@ public:
         // kept_ was set before stop(), whose lock this thread has taken since.
         if (gathered_ && kept_) parsers_[w]->track_deferred();
         parsers_[w].reset();  // its key cache holds str objects: released attached
-        PyThreadState_Clear(PyThreadState_Get());
-        PyThreadState_DeleteCurrent();
     }
     void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
-    void attach(std::size_t w) { PyEval_RestoreThread(saved_[w]); }
+    void attach(std::size_t w) { reattach(saved_[w]); }
 
     void run(Job& job, std::size_t w) noexcept {
         parse(job, *parsers_[w]);
@@ -212,21 +196,15 @@ private:
     // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
     static constexpr std::size_t kPauseEvery = 64 << 10;   // bytes of text parsed between two pauses
     static constexpr std::size_t kPauseRecordCost = 64;    // what a record counts beyond its text
-    static void pause() noexcept { PyEval_RestoreThread(PyEval_SaveThread()); }
+    static void pause() noexcept { reattach(PyEval_SaveThread()); }
 
     // Runs the trivial code object (see the class comment).
-    void settle() noexcept {
-        if (!merge_code_) return;
-        PyObject* done = PyEval_EvalCode(merge_code_.get(), merge_globals_.get(), merge_globals_.get());
-        if (done == nullptr) PyErr_Clear();
-        Py_XDECREF(done);
-    }
+    void settle() noexcept { crew_.settle(); }
 
     const bool gathered_;
     bool kept_ = false;
-    PyRef merge_code_, merge_globals_;
+    api::ResidentCrew crew_;
     const records::OrderedPool<Job, Workers>* pool_ = nullptr;
-    PyInterpreterState* const interpreter_;
     std::vector<PyThreadState*> saved_;
     std::vector<std::unique_ptr<api::PyParser>> parsers_;
     api::PyParser caller_parser_;  // the calling thread's
@@ -243,7 +221,7 @@ ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t t
       // The calling thread is one of the `threads`: it parses whatever batch it would otherwise wait for.
       workers_(std::make_unique<Workers>(worker_threads(threads), gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, worker_threads(threads),
-                                                                 threads * kBatchesPerWorker)) {
+                                                                 threads * kBatchesPerWorker, workers_->crew())) {
     workers_->set_pool(pool_.get());
 }
 

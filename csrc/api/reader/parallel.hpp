@@ -13,8 +13,8 @@
 //
 // Thread rule: a ParallelRecords belongs to one call or one Records object and is used by one thread at a
 // time, attached to the interpreter; it is destroyed attached (it detaches while it stops its workers).
-// Each worker makes its own thread state in the caller's interpreter (PyThreadState_New) and keeps it
-// attached for its life, detached while it waits.
+// The workers are the interpreter's resident ones (api/resident.hpp): each runs attached with its own
+// thread state, detached while it waits.
 #pragma once
 
 #include <chrono>
