@@ -120,7 +120,7 @@ Failure cast_error(PyObject* obj, const char* target) {
     return Failure(PyExc_TypeError, std::move(message));
 }
 
-void reattach(PyThreadState* state) noexcept {
+void reattach(PyThreadState* state) {
 #if PY_VERSION_HEX < 0x030E0000
 #if PY_VERSION_HEX >= 0x030D0000
     const bool finalizing = Py_IsFinalizing();

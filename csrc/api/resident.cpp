@@ -23,7 +23,7 @@ public:
             code_ = PyRef();
         }
     }
-    void run() const noexcept {
+    void run() const {
         if (!code_) return;
         PyObject* done = PyEval_EvalCode(code_.get(), globals_.get(), globals_.get());
         if (done == nullptr) PyErr_Clear();
@@ -115,7 +115,7 @@ public:
         return live_ == 0;
     }
 
-    void settle() const noexcept { settle_.run(); }
+    void settle() const { settle_.run(); }
 
 private:
     struct Worker {
@@ -345,6 +345,6 @@ void ResidentCrew::finished() {
     done_.notify_all();
 }
 
-void ResidentCrew::settle() noexcept { host_->settle(); }
+void ResidentCrew::settle() { host_->settle(); }
 
 }  // namespace tovak::api

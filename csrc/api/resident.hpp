@@ -45,7 +45,7 @@ public:
 
     // Runs code on the calling worker, attached: it frees what the consumer dropped of the objects this
     // thread made (and runs a collection scheduled on it).
-    void settle() noexcept;
+    void settle();
 
     // A worker's body has returned.
     void finished();

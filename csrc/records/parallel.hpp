@@ -16,8 +16,9 @@
 //
 // Thread rule: a pool and its batches belong to one caller, used by one thread at a time. A batch is the
 // caller's until `submit`, the one worker's that takes it (or the caller's, if it claims it) until it is
-// marked done, and the caller's again from `front` on; the mutex hands it over (happens-before). Nothing here touches the interpreter: a
-// surface's `Worker` policy attaches its threads (see OrderedPool::Worker).
+// marked done, and the caller's again from `front` on; the mutex hands it over (happens-before). Nothing
+// here touches the interpreter: a surface's `Crew` and `Worker` policy attach its threads (see
+// OrderedPool::Worker).
 #pragma once
 
 #include <algorithm>
@@ -159,7 +160,7 @@ private:
 // Worker threads that handle jobs in the order they are submitted and give them back in that order.
 //
 // `Worker` is the surface's policy, called on the worker threads (index `w` from 0):
-//   void enter(std::size_t w);          first, once (attach to the interpreter, make per-thread state)
+//   void enter(std::size_t w);          first, once (make per-thread state)
 //   void run(Job& job, std::size_t w);  for each job; may look at `stopping()` to give up early
 //   void detach(std::size_t w);         before each wait for work, and attach(w) after it: a thread that
 //   void attach(std::size_t w);         waits must not hold the interpreter (the caller may need it)

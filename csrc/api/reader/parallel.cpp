@@ -121,7 +121,9 @@ public:
     void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
     void attach(std::size_t w) { reattach(saved_[w]); }
 
-    void run(Job& job, std::size_t w) noexcept {
+    // Not noexcept, nor what it calls: a thread the interpreter ends during finalization unwinds through
+    // here (see reattach).
+    void run(Job& job, std::size_t w) {
         parse(job, *parsers_[w]);
         settle();
     }
@@ -141,7 +143,7 @@ public:
 private:
     // Parses every record of the batch; an exception (a failed allocation) is kept as the failure of the
     // record where it happened, and the rest of the batch is left unparsed: the caller stops there.
-    void parse(Job& job, api::PyParser& parser) noexcept {
+    void parse(Job& job, api::PyParser& parser) {
         const std::vector<records::Record>& cut = job.batch.records;
         job.values.clear();
         job.values.resize(cut.size());
@@ -196,10 +198,10 @@ private:
     // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
     static constexpr std::size_t kPauseEvery = 64 << 10;   // bytes of text parsed between two pauses
     static constexpr std::size_t kPauseRecordCost = 64;    // what a record counts beyond its text
-    static void pause() noexcept { reattach(PyEval_SaveThread()); }
+    static void pause() { reattach(PyEval_SaveThread()); }
 
     // Runs the trivial code object (see the class comment).
-    void settle() noexcept { crew_.settle(); }
+    void settle() { crew_.settle(); }
 
     const bool gathered_;
     bool kept_ = false;
