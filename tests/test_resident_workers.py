@@ -110,7 +110,7 @@ print("done")
 
 
 # Before 3.14 the interpreter ends a daemon thread that wants it back during finalization with pthread_exit,
-# whose unwinding through C++ frames that may not throw aborts the process. The package's own waits hold such
+# whose unwinding through C++ frames that may not throw aborts the process. The workers' own waits hold such
 # a thread instead, but the interpreter's inner ones (a contended lock, a stop-the-world pause) do not, and the
 # free-threaded 3.13 can also deadlock tearing down such threads' states (on a lock one of them holds while it
 # waits to attach); 3.14 holds every such thread itself.

@@ -1,9 +1,7 @@
 #include "api/frame.hpp"
 
-#include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace tovak {
 
@@ -120,25 +118,14 @@ Failure cast_error(PyObject* obj, const char* target) {
     return Failure(PyExc_TypeError, std::move(message));
 }
 
-void reattach(PyThreadState* state) {
-#if PY_VERSION_HEX < 0x030E0000
-#if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing();
-#else
-    const bool finalizing = _Py_IsFinalizing();
-#endif
-    if (finalizing)
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-#endif
-    PyEval_RestoreThread(state);
-}
-
 Result<PyRef> once_object(std::atomic<PyObject*>& cell, PyObject* (*make)()) {
     PyObject* obj = cell.load(std::memory_order_acquire);
     if (obj == nullptr) {
         static std::mutex creation;
         // Wait for the lock detached, so a thread that holds it can always get back into the interpreter.
-        detached([&] { creation.lock(); });
+        Py_BEGIN_ALLOW_THREADS
+        creation.lock();
+        Py_END_ALLOW_THREADS
         std::unique_lock<std::mutex> held(creation, std::adopt_lock);
         obj = cell.load(std::memory_order_acquire);
         if (obj == nullptr) {

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -219,28 +218,6 @@ inline PyMethodDef fastcall_method(const char* name, FastcallEntry entry, const 
 // Python objects from C++ values.
 Result<PyRef> py_str(std::string_view text);
 Result<PyRef> py_uint(std::uint64_t value);
-
-// Attaches this thread's `state` again after PyEval_SaveThread. Before 3.14 a thread other than the
-// finalizing one that attaches while the interpreter finalizes is ended with pthread_exit, whose forced
-// unwinding aborts the process (std::terminate) where it meets a frame that may not throw: such a thread
-// (a daemon thread's call, or its workers) instead waits here for the process to end, as 3.14 has it
-// wait. Not noexcept, for the same unwinding: the interpreter may end the thread in it all the same
-// when finalization begins between the look and the attach.
-void reattach(PyThreadState* state);
-
-// Runs `action` detached from the interpreter (what Py_BEGIN_ALLOW_THREADS brackets) and gives its result.
-template <class Action>
-decltype(auto) detached(Action&& action) {
-    PyThreadState* const state = PyEval_SaveThread();
-    if constexpr (std::is_void_v<decltype(action())>) {
-        action();
-        reattach(state);
-    } else {
-        auto result = action();
-        reattach(state);
-        return result;
-    }
-}
 
 // Process-wide objects made once, safely from any number of threads: a thread that finds another
 // making the object waits detached from the interpreter, so neither the GIL nor a stop-the-world

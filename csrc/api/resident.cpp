@@ -1,6 +1,7 @@
 #include "api/resident.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,6 +10,25 @@
 #include <vector>
 
 namespace tovak::api {
+
+namespace {
+
+thread_local bool resident_thread = false;  // set on the host's threads
+
+}  // namespace
+
+void reattach(PyThreadState* state) {
+#if PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    if (resident_thread && finalizing)
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+#endif
+    PyEval_RestoreThread(state);
+}
 
 namespace {
 
@@ -97,10 +117,10 @@ public:
             }
             idle_.clear();
         }
-        detached([&] {
-            wait_ended(std::nullopt);
-            reap();
-        });
+        Py_BEGIN_ALLOW_THREADS
+        wait_ended(std::nullopt);
+        reap();
+        Py_END_ALLOW_THREADS
     }
 
     // From now on workers end after their body.
@@ -127,6 +147,7 @@ private:
     };
 
     void serve(Worker* self, bool stays) {
+        resident_thread = true;
         PyThreadState* const state = PyThreadState_New(interpreter_);
         ResidentCrew* last_crew = nullptr;  // told once this thread's state is gone
         auto idle_since = std::chrono::steady_clock::now();

@@ -9,8 +9,8 @@
 //
 // Objects a worker made are freed by that worker (biased reference counting queues them to it), which
 // happens only when it runs code: an idle worker wakes every kResidentTick to do so, and ends once it has
-// been idle for kResidentIdle. Every idle worker ends at interpreter exit (an `atexit` hook) before the
-// interpreter goes away; a forked child starts with none (the threads were not copied).
+// been idle for kResidentIdle. Every idle worker ends before a fork (the child starts with none) and at
+// interpreter exit (an `atexit` hook), before the interpreter goes away.
 //
 // Thread rule: a ResidentCrew belongs to one pool (records/parallel.hpp's Crew), used by the thread that
 // owns the pool, attached to the interpreter when it is made and detached in join().
@@ -32,6 +32,13 @@ inline constexpr std::chrono::milliseconds kResidentTick{100};
 inline constexpr std::chrono::milliseconds kResidentIdle{5000};
 
 class ResidentHost;
+
+// Attaches this thread's `state` again after PyEval_SaveThread. Before 3.14 a thread that attaches while
+// the interpreter finalizes is ended with pthread_exit, whose forced unwinding aborts the process
+// (std::terminate) where it meets a frame that may not throw: a resident worker (busy for a daemon
+// thread's call) instead waits here for the process to end, as 3.14 has it wait. Not noexcept, for the
+// same unwinding: finalization may begin between the look and the attach, or inside the interpreter.
+void reattach(PyThreadState* state);
 
 // Runs each body on a resident worker of the calling thread's interpreter, attached with that worker's
 // thread state (a body may detach and attach again, but returns attached); on threads of its own, ended

@@ -32,7 +32,10 @@ inline constexpr std::chrono::milliseconds kSignalPoll{50};
 template <class Pool>
 auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
     for (;;) {
-        const auto job = detached([&] { return pool.front(kSignalPoll); });
+        decltype(pool.front(kSignalPoll)) job = nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        job = pool.front(kSignalPoll);
+        Py_END_ALLOW_THREADS
         if (job != nullptr) return job;
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
@@ -41,7 +44,9 @@ auto wait_front(Pool& pool) -> decltype(pool.front(kSignalPoll)) {
 // Stops the workers of `pool` with the interpreter released.
 template <class Pool>
 void stop_detached(Pool& pool) {
-    detached([&] { pool.stop(); });
+    Py_BEGIN_ALLOW_THREADS
+    pool.stop();
+    Py_END_ALLOW_THREADS
 }
 
 }  // namespace tovak::api

@@ -119,7 +119,7 @@ public:
         parsers_[w].reset();  // its key cache holds str objects: released attached
     }
     void detach(std::size_t w) { saved_[w] = PyEval_SaveThread(); }
-    void attach(std::size_t w) { reattach(saved_[w]); }
+    void attach(std::size_t w) { api::reattach(saved_[w]); }
 
     // Not noexcept, nor what it calls: a thread the interpreter ends during finalization unwinds through
     // here (see reattach).
@@ -198,7 +198,7 @@ private:
     // for a moment now and then lets a pending stop through (with the GIL: lets another thread run).
     static constexpr std::size_t kPauseEvery = 64 << 10;   // bytes of text parsed between two pauses
     static constexpr std::size_t kPauseRecordCost = 64;    // what a record counts beyond its text
-    static void pause() { reattach(PyEval_SaveThread()); }
+    static void pause() { api::reattach(PyEval_SaveThread()); }
 
     // Runs the trivial code object (see the class comment).
     void settle() { crew_.settle(); }
