@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import warnings
 
@@ -22,6 +23,16 @@ EXPECTED = tovak.load(DATA, format="jsonl", threads=1)
 
 def task_count():
     return len(os.listdir("/proc/self/task"))
+
+
+def others_than_ours():
+    """The threads of the process besides this one and the workers (None where /proc cannot tell)."""
+    try:
+        tasks = os.listdir("/proc/self/task")
+        names = [open(f"/proc/self/task/{t}/comm").read().strip() for t in tasks if int(t) != threading.get_native_id()]
+    except OSError:
+        return None
+    return [name for name in names if name != "tovak-worker"]
 
 
 def wait_for(condition, seconds):
@@ -57,8 +68,6 @@ def test_idle_workers_end():
 
 @needs_workers
 def test_calls_from_many_threads_while_workers_come_and_go():
-    import threading
-
     results = []
 
     def call(i):
@@ -78,8 +87,10 @@ def test_calls_from_many_threads_while_workers_come_and_go():
 def test_fork_after_a_parallel_load():
     """No thread of ours is left to warn about at a fork, and the child starts workers of its own."""
     assert tovak.load(DATA, format="jsonl", threads=3) == EXPECTED
+    # Threads that earlier tests left (a cluster's, say) make the interpreter warn all the same.
+    alone = others_than_ours() == []
     with warnings.catch_warnings():
-        warnings.simplefilter("error", DeprecationWarning)
+        warnings.simplefilter("error" if alone else "ignore", DeprecationWarning)
         read, write = os.pipe()
         pid = os.fork()
         if pid == 0:

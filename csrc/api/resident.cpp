@@ -9,6 +9,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <pthread.h>
+#endif
+
 namespace tovak::api {
 
 namespace {
@@ -148,6 +152,9 @@ private:
 
     void serve(Worker* self, bool stays) {
         resident_thread = true;
+#ifdef __linux__
+        pthread_setname_np(pthread_self(), kResidentThreadName);  // as `top -H` and /proc show it
+#endif
         PyThreadState* const state = PyThreadState_New(interpreter_);
         ResidentCrew* last_crew = nullptr;  // told once this thread's state is gone
         auto idle_since = std::chrono::steady_clock::now();

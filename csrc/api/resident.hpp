@@ -30,6 +30,7 @@ namespace tovak::api {
 
 inline constexpr std::chrono::milliseconds kResidentTick{100};
 inline constexpr std::chrono::milliseconds kResidentIdle{5000};
+inline constexpr char kResidentThreadName[] = "tovak-worker";
 
 class ResidentHost;
 
