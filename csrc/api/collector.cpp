@@ -41,44 +41,23 @@ PyObject* count_after_fork(PyObject* capsule, PyObject*) noexcept {
 
 PyMethodDef count_after_fork_def = {"collector_pause_after_fork", count_after_fork, METH_NOARGS, nullptr};
 
+PyObject* make_count() noexcept {
+    CollectorCount* fresh = new (std::nothrow) CollectorCount();
+    if (fresh == nullptr) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(fresh, kCountKey, destroy_count);
+    if (capsule == nullptr) delete fresh;
+    return capsule;
+}
+
 // os.register_at_fork(after_in_child=...) for the interpreter's count.
-bool reset_in_forked_children(PyObject* capsule) {
-    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
-    if (!os) return false;
+void reset_in_forked_children(PyObject* capsule) noexcept {
     PyRef hook = PyRef::steal(PyCFunction_New(&count_after_fork_def, capsule));
-    PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    if (!hook || !register_at_fork) return false;
-    PyRef kwargs = PyRef::steal(Py_BuildValue("{sO}", "after_in_child", hook.get()));
-    PyRef args = PyRef::steal(PyTuple_New(0));
-    if (!kwargs || !args) return false;
-    return PyRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())).get() != nullptr;
+    if (!hook || !register_fork_hooks(nullptr, hook.get())) PyErr_Clear();
 }
 
 // The interpreter's count, made on first use; null (nothing raised) where it cannot be had.
 CollectorCount* interpreter_count() noexcept {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (dict == nullptr) return nullptr;
-    PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(dict, kCountKey, &found) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (found == nullptr) {
-        PyRef key = PyRef::steal(PyUnicode_FromString(kCountKey));
-        CollectorCount* fresh = new (std::nothrow) CollectorCount();
-        PyRef capsule = fresh ? PyRef::steal(PyCapsule_New(fresh, kCountKey, destroy_count)) : PyRef();
-        if (fresh && !capsule) delete fresh;
-        // Two threads may make one at once: the dictionary keeps the first.
-        if (!key || !capsule || PyDict_SetDefaultRef(dict, key.get(), capsule.get(), &found) < 0) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        if (found == capsule.get() && !reset_in_forked_children(capsule.get())) PyErr_Clear();
-    }
-    CollectorCount* count = count_of(found);
-    Py_DECREF(found);  // the interpreter's dictionary keeps it alive
-    if (count == nullptr) PyErr_Clear();
-    return count;
+    return static_cast<CollectorCount*>(interpreter_object(kCountKey, make_count, reset_in_forked_children));
 }
 
 }  // namespace

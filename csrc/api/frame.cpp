@@ -118,6 +118,46 @@ Failure cast_error(PyObject* obj, const char* target) {
     return Failure(PyExc_TypeError, std::move(message));
 }
 
+void* interpreter_object(const char* key, PyObject* (*make)(), void (*adopt)(PyObject* capsule)) noexcept {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyRef name = PyRef::steal(PyUnicode_FromString(key));
+    if (dict == nullptr || !name) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Borrowed: the interpreter's dictionary keeps the capsule until the interpreter goes.
+    PyObject* found = PyDict_GetItemWithError(dict, name.get());
+    if (found == nullptr) {
+        PyRef capsule = PyErr_Occurred() ? PyRef() : PyRef::steal(make());
+        if (!capsule) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        // Two threads may make one at once: the dictionary keeps the first.
+        found = PyDict_SetDefault(dict, name.get(), capsule.get());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (found == capsule.get()) adopt(capsule.get());
+    }
+    void* object = PyCapsule_GetPointer(found, key);
+    if (object == nullptr) PyErr_Clear();
+    return object;
+}
+
+bool register_fork_hooks(PyObject* before, PyObject* after_in_child) {
+    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+    PyRef register_at_fork = os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    PyRef args = PyRef::steal(PyTuple_New(0));
+    if (!register_at_fork || !kwargs || !args) return false;
+    if (before != nullptr && PyDict_SetItemString(kwargs.get(), "before", before) < 0) return false;
+    if (after_in_child != nullptr && PyDict_SetItemString(kwargs.get(), "after_in_child", after_in_child) < 0)
+        return false;
+    return static_cast<bool>(PyRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())));
+}
+
 Result<PyRef> once_object(std::atomic<PyObject*>& cell, PyObject* (*make)()) {
     PyObject* obj = cell.load(std::memory_order_acquire);
     if (obj == nullptr) {

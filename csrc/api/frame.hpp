@@ -219,6 +219,16 @@ inline PyMethodDef fastcall_method(const char* name, FastcallEntry entry, const 
 Result<PyRef> py_str(std::string_view text);
 Result<PyRef> py_uint(std::uint64_t value);
 
+// The object the calling thread's interpreter keeps in a capsule named `key` in the interpreter's
+// dictionary (so each interpreter has its own, which goes with it), made on first use: `make` gives a new
+// capsule of that name (or null with an exception set), and `adopt` receives the one kept, once (to
+// register hooks; it clears any exception it meets). Null (nothing raised) where none can be had.
+void* interpreter_object(const char* key, PyObject* (*make)(), void (*adopt)(PyObject* capsule)) noexcept;
+
+// os.register_at_fork(before=..., after_in_child=...) with the hooks given (either may be null); false
+// with an exception set when it failed.
+bool register_fork_hooks(PyObject* before, PyObject* after_in_child);
+
 // Process-wide objects made once, safely from any number of threads: a thread that finds another
 // making the object waits detached from the interpreter, so neither the GIL nor a stop-the-world
 // pause can deadlock against it. `make` returns a new reference or null with an exception set.

@@ -282,60 +282,34 @@ PyMethodDef close_host_def = {"resident_workers_at_exit", close_host, METH_NOARG
 PyMethodDef release_host_def = {"resident_workers_before_fork", release_host, METH_NOARGS, nullptr};
 PyMethodDef renew_host_def = {"resident_workers_after_fork", renew_host, METH_NOARGS, nullptr};
 
+PyObject* make_host() noexcept {
+    ResidentHost* fresh = new (std::nothrow) ResidentHost(PyInterpreterState_Get(), true);
+    if (fresh == nullptr) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(fresh, kHostKey, destroy_host);
+    if (capsule == nullptr) delete fresh;
+    return capsule;
+}
+
 // atexit.register(close) and os.register_at_fork(before=release_idle, after_in_child=renew) for the
-// interpreter's host.
-bool register_hooks(PyObject* capsule) {
+// interpreter's host. Without them workers that outlived the call would outlive the interpreter too: its
+// workers then end after their body.
+void register_hooks(PyObject* capsule) noexcept {
     PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
     PyRef close = PyRef::steal(PyCFunction_New(&close_host_def, capsule));
     PyRef release = PyRef::steal(PyCFunction_New(&release_host_def, capsule));
     PyRef renew = PyRef::steal(PyCFunction_New(&renew_host_def, capsule));
-    if (!atexit || !os || !close || !release || !renew) return false;
-    if (!PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", close.get()))) return false;
-    PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    PyRef kwargs =
-        PyRef::steal(Py_BuildValue("{sOsO}", "before", release.get(), "after_in_child", renew.get()));
-    PyRef args = PyRef::steal(PyTuple_New(0));
-    if (!register_at_fork || !kwargs || !args) return false;
-    return static_cast<bool>(PyRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get())));
+    const bool registered = atexit && close && release && renew &&
+                            PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", close.get())) &&
+                            register_fork_hooks(release.get(), renew.get());
+    if (!registered) {
+        PyErr_Clear();
+        host_of(capsule)->stop_keeping();
+    }
 }
 
-// The calling thread's interpreter's host, made on first use: one that keeps its workers when the exit
-// hook is in place, else one whose workers end after their body. Null (nothing raised) where none can
-// be had.
+// The calling thread's interpreter's host, made on first use; null (nothing raised) where none can be had.
 ResidentHost* interpreter_host() noexcept {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (dict == nullptr) return nullptr;
-    PyRef key = PyRef::steal(PyUnicode_FromString(kHostKey));
-    if (!key) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    // Borrowed: the interpreter's dictionary keeps the capsule until the interpreter goes.
-    PyObject* found = PyDict_GetItemWithError(dict, key.get());
-    if (found == nullptr) {
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        ResidentHost* fresh = new (std::nothrow) ResidentHost(PyInterpreterState_Get(), true);
-        PyRef capsule = fresh ? PyRef::steal(PyCapsule_New(fresh, kHostKey, destroy_host)) : PyRef();
-        if (fresh && !capsule) delete fresh;
-        // Two threads may make one at once: the dictionary keeps the first.
-        found = capsule ? PyDict_SetDefault(dict, key.get(), capsule.get()) : nullptr;
-        if (found == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        if (found == capsule.get() && !register_hooks(capsule.get())) {
-            // Workers that outlived the call would outlive the interpreter too.
-            PyErr_Clear();
-            fresh->stop_keeping();
-        }
-    }
-    ResidentHost* host = host_of(found);
-    if (host == nullptr) PyErr_Clear();
-    return host;
+    return static_cast<ResidentHost*>(interpreter_object(kHostKey, make_host, register_hooks));
 }
 
 }  // namespace
