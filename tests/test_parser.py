@@ -4,6 +4,7 @@ import gc
 import json
 import math
 import struct
+import sysconfig
 from decimal import Decimal, localcontext
 
 import pytest
@@ -11,6 +12,7 @@ from conftest import run_threads, write_test_file
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+import tovak
 from tovak import bigjson
 
 pytestmark = pytest.mark.skipif(not hasattr(bigjson, "load"), reason="load not built")
@@ -649,6 +651,27 @@ def test_collector_tracking_matches_standard_library(load, text, collector):
     theirs = list(containers(json.loads(text)))
     assert [gc.is_tracked(c) for c in ours] == [gc.is_tracked(c) for c in theirs]
     assert all(gc.is_tracked(c) for c in ours if isinstance(c, list))
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="that collector walks the heap")
+@pytest.mark.parametrize("api", ["bigjson", "tovak"])
+@pytest.mark.parametrize("lines", [False, True])
+def test_collector_lists_loaded_parents_before_children(tmp_path, api, lines):
+    # A pass that meets a child before its parent moves it out as unreachable and back again.
+    records = [{"a": [1, {"b": [2, []]}], "c": {"d": {}}}, [[3], {"e": [4]}], {"f": []}]
+    path = tmp_path / ("doc.jsonl" if lines else "doc.json")
+    path.write_text("\n".join(map(json.dumps, records)) if lines else json.dumps(records))
+    gc.collect()
+    value = bigjson.load(str(path)) if api == "bigjson" else tovak.load(path)
+    gc.disable()
+    try:
+        position = {id(obj): n for n, obj in enumerate(gc.get_objects())}
+    finally:
+        gc.enable()
+    for parent in containers(value):
+        for child in parent.values() if isinstance(parent, dict) else parent:
+            if isinstance(child, (list, dict)) and gc.is_tracked(child):
+                assert position[id(parent)] < position[id(child)], (parent, child)
 
 
 def test_cycles_through_loaded_objects_are_collected(load):

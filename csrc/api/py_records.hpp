@@ -66,8 +66,10 @@ Result<PyRef> gather_list(PyParser& parser, Next&& next) {
         if (!value.value()) break;
         values.push(std::move(*value.value()));
     }
+    // The list first, so that it goes on the collector's list ahead of its records (see track_deferred).
+    Result<PyRef> list = values.finish();
     parser.track_deferred();
-    return values.finish();
+    return list;
 }
 
 }  // namespace tovak::api
