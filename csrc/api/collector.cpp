@@ -42,11 +42,7 @@ PyObject* count_after_fork(PyObject* capsule, PyObject*) noexcept {
 PyMethodDef count_after_fork_def = {"collector_pause_after_fork", count_after_fork, METH_NOARGS, nullptr};
 
 PyObject* make_count() noexcept {
-    CollectorCount* fresh = new (std::nothrow) CollectorCount();
-    if (fresh == nullptr) return PyErr_NoMemory();
-    PyObject* capsule = PyCapsule_New(fresh, kCountKey, destroy_count);
-    if (capsule == nullptr) delete fresh;
-    return capsule;
+    return owning_capsule(new (std::nothrow) CollectorCount(), kCountKey, destroy_count);
 }
 
 // os.register_at_fork(after_in_child=...) for the interpreter's count.

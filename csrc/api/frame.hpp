@@ -219,6 +219,16 @@ inline PyMethodDef fastcall_method(const char* name, FastcallEntry entry, const 
 Result<PyRef> py_str(std::string_view text);
 Result<PyRef> py_uint(std::uint64_t value);
 
+// A new capsule named `name` holding `object` (from `new (std::nothrow)`, so possibly null), which
+// `destroy` releases with the capsule; null with an exception set, and the object deleted, on failure.
+template <class T>
+PyObject* owning_capsule(T* object, const char* name, PyCapsule_Destructor destroy) noexcept {
+    if (object == nullptr) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(object, name, destroy);
+    if (capsule == nullptr) delete object;
+    return capsule;
+}
+
 // The object the calling thread's interpreter keeps in a capsule named `key` in the interpreter's
 // dictionary (so each interpreter has its own, which goes with it), made on first use: `make` gives a new
 // capsule of that name (or null with an exception set), and `adopt` receives the one kept, once (to

@@ -745,11 +745,8 @@ PyRef hold_thread_keys() {
     if (found != nullptr && PyCapsule_IsValid(found, kThreadKeysName)) {
         capsule = PyRef::borrow(found);
     } else {
-        auto* fresh = new (std::nothrow) ThreadKeys;
-        if (fresh == nullptr) return PyRef();
-        capsule = PyRef::steal(PyCapsule_New(fresh, kThreadKeysName, free_thread_keys));
+        capsule = PyRef::steal(owning_capsule(new (std::nothrow) ThreadKeys, kThreadKeysName, free_thread_keys));
         if (!capsule) {
-            delete fresh;
             PyErr_Clear();
             return PyRef();
         }

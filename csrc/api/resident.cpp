@@ -283,11 +283,7 @@ PyMethodDef release_host_def = {"resident_workers_before_fork", release_host, ME
 PyMethodDef renew_host_def = {"resident_workers_after_fork", renew_host, METH_NOARGS, nullptr};
 
 PyObject* make_host() noexcept {
-    ResidentHost* fresh = new (std::nothrow) ResidentHost(PyInterpreterState_Get(), true);
-    if (fresh == nullptr) return PyErr_NoMemory();
-    PyObject* capsule = PyCapsule_New(fresh, kHostKey, destroy_host);
-    if (capsule == nullptr) delete fresh;
-    return capsule;
+    return owning_capsule(new (std::nothrow) ResidentHost(PyInterpreterState_Get(), true), kHostKey, destroy_host);
 }
 
 // atexit.register(close) and os.register_at_fork(before=release_idle, after_in_child=renew) for the
