@@ -107,6 +107,21 @@ def test_positions_through_the_validator_and_the_cutter_agree(at):
     assert (raised.value.pos, (raised.value.lineno, raised.value.colno)) == (pos, _position(data, pos))
 
 
+@pytest.mark.parametrize("feeds", [1, 63, 64, 255 * 64, 255 * 64 + 1, 40_000])  # one count's tally bounds
+@pytest.mark.parametrize("at", [None, "/rows"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_positions_after_runs_of_line_feeds(feeds, at, threads):
+    # Elements made mostly of line feeds, then sparse ones, before the bad element: every line feed counts.
+    dense = '{"a":' + "\n" * feeds + "1}"
+    sparse = '{"b": "' + "y" * 300 + '"}'
+    rows = "[" + ",\n".join([dense, sparse] * 40 + [dense + "\r\n", '{"a": tru}']) + "]"
+    data = ('{"rows": ' + rows + "}" if at else rows).encode()
+    pos = data.index(b"tru}") + 3
+    with pytest.raises(tovak.JSONError) as raised:
+        list(tovak.records(data, format="json", at=at, threads=threads))
+    assert (raised.value.pos, (raised.value.lineno, raised.value.colno)) == (pos, _position(data, pos))
+
+
 def test_positions_count_a_byte_order_mark():
     data = b"\xef\xbb\xbf[1,\n 2,\n x]"
     with pytest.raises(tovak.JSONError) as raised:

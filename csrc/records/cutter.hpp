@@ -200,11 +200,12 @@ private:
         if (!track_) return 0;
         const char* from = chunk_.get() + counted_to_;
         const std::size_t size = pos > counted_to_ ? pos - counted_to_ : 0;
-        const auto feeds = static_cast<std::uint64_t>(std::count(from, from + size, '\n'));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(from);
+        const unsigned char* after_last = nullptr;
+        const std::size_t feeds = json::validate_detail::count_line_feeds(bytes, bytes + size, after_last);
         if (feeds != 0) {
             lines_ += feeds;
-            const auto* last = static_cast<const char*>(memrchr(from, '\n', size));
-            line_start_ = chunk_offset_ + static_cast<std::uint64_t>(last - chunk_.get()) + 1;
+            line_start_ = chunk_offset_ + counted_to_ + static_cast<std::uint64_t>(after_last - bytes);
         }
         counted_to_ = std::max(counted_to_, pos);
         return lines_ + 1;
