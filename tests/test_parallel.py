@@ -1,6 +1,7 @@
 """threads=: load, records and count on several threads give what one thread gives, in every respect.
 
-Batches of records hand over between threads every 8,192 records (or 512 KiB of text), and the JSONL count
+Batches of records hand over between threads every 8,192 records or 512 KiB of text (64 KiB for records()),
+and the JSONL count
 every MiB of whole lines: the inputs here span several of them, with the bad records placed on both sides
 of those boundaries. Every thread count runs on any machine (64 threads on two cores too). Where the
 interpreter runs with the GIL every call reads on one thread, and the comparisons hold there trivially.
@@ -120,6 +121,29 @@ def with_bad(shape, count, positions, bad, long_records=False):
 def test_bad_records_at_batch_boundaries(shape, bad, positions):
     data = with_bad(shape, 3 * BATCH + 10, set(positions), BAD[bad])
     assert_same(data, "json" if shape == "array" else "jsonl", 2)
+
+
+def records_reaching(texts, size):
+    """The indexes of the records at which the text of the records so far first reaches each multiple of `size`."""
+    reached, total, bound = [], 0, size
+    for i, text in enumerate(texts):
+        total += len(text)
+        if total >= bound:
+            reached.append(i)
+            bound = total + size
+    return reached
+
+
+@pytest.mark.parametrize("shape", ["jsonl", "array"])
+@pytest.mark.parametrize("bad", ["syntax", "invalid-utf8", "blank"])
+def test_bad_records_at_the_byte_bound_of_streamed_batches(shape, bad):
+    # records() closes a batch at the first record that brings its text to 64 KiB; the bad records sit at
+    # and beside the first three such records (the bound shifts by a few bytes with each bad record).
+    count = 12_000
+    good = [b'{"id": %d, "pad": ""}' % i for i in range(count)]
+    ends = records_reaching(good, 64 << 10)[:3]
+    positions = {p for end in ends for p in (end - 1, end, end + 1)}
+    assert_same(with_bad(shape, count, positions, BAD[bad]), "json" if shape == "array" else "jsonl", 2)
 
 
 @pytest.mark.parametrize("shape", ["jsonl", "array"])

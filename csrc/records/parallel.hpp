@@ -98,6 +98,13 @@ struct BatchLimits {
     std::size_t records = 8192;
 };
 
+// Batches of records handed out one by one (records()) are smaller: the consumer drops each record soon,
+// and a thread then builds the next ones in the memory just freed. With 64 KiB of text the objects of a
+// few batches stay in a core's cache; with 512 KiB the allocator handed out blocks that had gone cold,
+// and two threads took 1.06 s where they now take 0.97 s for 400 MB of JSONL (1.10 s and 1.02 s for an
+// array). 32 KiB gained nothing more.
+inline constexpr BatchLimits kStreamedBatchLimits{std::size_t{64} << 10, 8192};
+
 enum class CutStatus { full, end, error };
 
 // Cuts records from `cutter` into `batch` (cleared first) up to the limits, the end, or an error. A cutter
@@ -207,8 +214,11 @@ public:
         if (taken_ == submitted_) return nullptr;
         const std::size_t slot = taken_ % slots_.size();
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!job_done_.wait_for(lock, timeout, [&] { return static_cast<bool>(done_[slot]); })) return nullptr;
-        return &slots_[slot];
+        // No wait at all for a zero timeout: a condition variable's timed wait may still sleep (measured:
+        // on every other batch of a records() loop that caught up with its worker).
+        const bool done = timeout.count() <= 0 ? static_cast<bool>(done_[slot])
+                                               : job_done_.wait_for(lock, timeout, [&] { return static_cast<bool>(done_[slot]); });
+        return done ? &slots_[slot] : nullptr;
     }
     // The oldest submitted job that no worker has started, now the caller's to handle itself (a caller
     // with nothing to do but wait for the front job helps instead); null when every submitted job is

@@ -221,6 +221,7 @@ ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t t
                                                            source.record_options(cut), whole_target)
                          : nullptr),
       // The calling thread is one of the `threads`: it parses whatever batch it would otherwise wait for.
+      limits_(gathered ? records::BatchLimits{} : records::kStreamedBatchLimits),
       workers_(std::make_unique<Workers>(worker_threads(threads), gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, worker_threads(threads),
                                                                  threads * kBatchesPerWorker, workers_->crew())) {
@@ -234,10 +235,11 @@ ParallelRecords::~ParallelRecords() {
 
 void ParallelRecords::keep() noexcept { workers_->keep(); }
 
-void ParallelRecords::fill() {
+bool ParallelRecords::fill() {
+    bool cut = false;
     while (!ended_ && !paused_) {
         Job* job = pool_->free_slot();
-        if (job == nullptr) return;
+        if (job == nullptr) break;
         job->cut_raised.reset();
         const records::CutStatus status = cutter_ ? records::cut_batch(*cutter_, job->batch, limits_)
                                                   : records::cut_batch(*pointer_cutter_, job->batch, limits_);
@@ -247,7 +249,9 @@ void ParallelRecords::fill() {
             if (PyErr_Occurred()) job->cut_raised = Failure::from_python();
         }
         pool_->submit();
+        cut = true;
     }
+    return cut;
 }
 
 ParallelStep ParallelRecords::next() {
@@ -282,9 +286,11 @@ ParallelStep ParallelRecords::next() {
         fill();
         if (pool_->in_flight() == 0) return ParallelStep{};
         Job* front = pool_->front(std::chrono::milliseconds{0});
-        // Rather than wait for the oldest batch, parse the oldest one no worker has started.
+        // Rather than wait for the oldest batch, parse the oldest one no worker has started, cutting
+        // more first if every batch cut is started and slots are free.
         while (front == nullptr) {
             Job* claimed = pool_->claim();
+            if (claimed == nullptr && fill()) claimed = pool_->claim();
             if (claimed == nullptr) {
                 front = wait_front(*pool_);
                 break;

@@ -114,7 +114,8 @@ public:
     class Workers;
 
 private:
-    void fill();
+    // Cuts batches into the free slots; whether it cut any.
+    bool fill();
 
     std::unique_ptr<records::RecordCutter<Reader>> cutter_;  // one of these two
     std::unique_ptr<PointerCutter> pointer_cutter_;
