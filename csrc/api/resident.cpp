@@ -76,28 +76,41 @@ public:
         reap();
     }
 
-    // Runs `body` on an idle worker, or on a new one.
+    // Runs `body` on an idle worker, or on a new one. Attached; detaches while a new one makes its
+    // thread state.
     void run(std::function<void()> body, ResidentCrew& crew) {
         reap();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!idle_.empty()) {
-            Worker* worker = idle_.back();  // the last to go idle: its heap is the warmest
-            idle_.pop_back();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                Worker* worker = idle_.back();  // the last to go idle: its heap is the warmest
+                idle_.pop_back();
+                worker->body = std::move(body);
+                worker->crew = &crew;
+                ++busy_;
+                worker->wake.notify_one();
+                return;
+            }
+            auto worker = std::make_unique<Worker>();
             worker->body = std::move(body);
             worker->crew = &crew;
+            const bool stays = keep_ && !closed_;
+            // Started under the lock, which the thread takes first: whoever joins it finds its handle set.
+            worker->thread = std::thread([this, worker = worker.get(), stays] { serve(worker, stays); });
+            worker.release();  // the thread's now
+            ++live_;
             ++busy_;
-            worker->wake.notify_one();
-            return;
+            ++states_pending_;
         }
-        auto worker = std::make_unique<Worker>();
-        worker->body = std::move(body);
-        worker->crew = &crew;
-        const bool stays = keep_ && !closed_;
-        // Started under the lock, which the thread takes first: whoever joins it finds its handle set.
-        worker->thread = std::thread([this, worker = worker.get(), stays] { serve(worker, stays); });
-        worker.release();  // the thread's now
-        ++live_;
-        ++busy_;
+        // The first thread state made besides the main thread's stops every thread of the interpreter
+        // (the free-threaded 3.13 then makes some objects immortal). A caller that went on building
+        // objects in C would let that stop through only when it detached at the very moment the new
+        // thread looked (once a millisecond): measured, a first two-thread load then ran on one thread
+        // for up to its whole length. So the caller waits, detached, until the state exists.
+        Py_BEGIN_ALLOW_THREADS
+        std::unique_lock<std::mutex> lock(mutex_);
+        state_made_.wait(lock, [&] { return states_pending_ == 0; });
+        Py_END_ALLOW_THREADS
     }
 
     // At interpreter exit, attached: ends every idle worker and waits for them. A worker busy for a call
@@ -159,6 +172,8 @@ private:
         ResidentCrew* last_crew = nullptr;  // told once this thread's state is gone
         auto idle_since = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(mutex_);
+        --states_pending_;
+        state_made_.notify_all();
         for (;;) {
             if (self->body) {
                 std::function<void()> body = std::exchange(self->body, nullptr);
@@ -231,6 +246,8 @@ private:
     std::mutex mutex_;
     bool keep_;
     std::condition_variable ended_;  // a worker ended
+    std::condition_variable state_made_;  // a new worker made its thread state
+    std::size_t states_pending_ = 0;      // new workers that have not yet made it
     std::vector<Worker*> idle_;      // waiting for a body, the last to go idle at the back
     std::vector<Worker*> exited_;    // ended, not yet joined
     std::size_t live_ = 0, busy_ = 0;
