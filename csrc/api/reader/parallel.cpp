@@ -220,8 +220,8 @@ ParallelRecords::ParallelRecords(Source& source, records::Cut cut, std::size_t t
       pointer_cutter_(at ? std::make_unique<PointerCutter>(Reader{io::ByteSourceRef(source.bytes())}, at,
                                                            source.record_options(cut), whole_target)
                          : nullptr),
-      // The calling thread is one of the `threads`: it parses whatever batch it would otherwise wait for.
       limits_(gathered ? records::BatchLimits{} : records::kStreamedBatchLimits),
+      // The calling thread is one of the `threads`: it parses whatever batch it would otherwise wait for.
       workers_(std::make_unique<Workers>(worker_threads(threads), gathered)),
       pool_(std::make_unique<records::OrderedPool<Job, Workers>>(*workers_, worker_threads(threads),
                                                                  threads * kBatchesPerWorker, workers_->crew())) {
