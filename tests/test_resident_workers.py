@@ -25,22 +25,28 @@ def task_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def worker_count():
-    """The parsing workers alive in this process."""
+def thread_names():
+    """The names of this process's threads besides the calling one (OSError where /proc cannot tell)."""
     names = []
     for task in os.listdir("/proc/self/task"):
+        if int(task) == threading.get_native_id():
+            continue
         try:
             names.append(open(f"/proc/self/task/{task}/comm").read().strip())
         except OSError:  # ended meanwhile
             pass
-    return names.count("tovak-worker")
+    return names
+
+
+def worker_count():
+    """The parsing workers alive in this process."""
+    return thread_names().count("tovak-worker")
 
 
 def others_than_ours():
     """The threads of the process besides this one and the workers (None where /proc cannot tell)."""
     try:
-        tasks = os.listdir("/proc/self/task")
-        names = [open(f"/proc/self/task/{t}/comm").read().strip() for t in tasks if int(t) != threading.get_native_id()]
+        names = thread_names()
     except OSError:
         return None
     return [name for name in names if name != "tovak-worker"]

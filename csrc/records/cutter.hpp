@@ -131,12 +131,11 @@ private:
         const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
         std::int64_t bad = json::validate_detail::first_ill_formed_utf8(nullptr, 0, bytes, text.size(), true);
         if (bad < 0 || static_cast<std::uint64_t>(bad) > text.size()) bad = 0;
-        const char* first = text.data();
-        const char* at = first + bad;
-        const auto feeds = static_cast<std::uint64_t>(std::count(first, at, '\n'));
+        const unsigned char* after_last = nullptr;
+        const std::size_t feeds = json::validate_detail::count_line_feeds(bytes, bytes + bad, after_last);
         if (feeds != 0) {
             line += feeds;
-            line_start = offset + static_cast<std::uint64_t>(static_cast<const char*>(memrchr(first, '\n', at - first)) - first) + 1;
+            line_start = offset + static_cast<std::uint64_t>(after_last - bytes);
         }
         error_ = RecordError{.kind = ErrorKind::invalid_utf8, .record_kind = record_kind, .record = record,
                              .offset = offset + static_cast<std::uint64_t>(bad), .line = line, .line_start = line_start,
@@ -198,9 +197,8 @@ private:
     // start of that line goes to `line_start_`.
     std::uint64_t line_at(std::size_t pos) noexcept {
         if (!track_) return 0;
-        const char* from = chunk_.get() + counted_to_;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(chunk_.get()) + counted_to_;
         const std::size_t size = pos > counted_to_ ? pos - counted_to_ : 0;
-        const auto* bytes = reinterpret_cast<const unsigned char*>(from);
         const unsigned char* after_last = nullptr;
         const std::size_t feeds = json::validate_detail::count_line_feeds(bytes, bytes + size, after_last);
         if (feeds != 0) {

@@ -103,7 +103,7 @@ struct BatchLimits {
 // few batches stay in a core's cache; with 512 KiB the allocator handed out blocks that had gone cold,
 // and two threads spent 1.3x the CPU of one for the same records, against 1.14x now (400 MB, JSONL and
 // an array). 32 KiB gained nothing more.
-inline constexpr BatchLimits kStreamedBatchLimits{std::size_t{64} << 10, 8192};
+inline constexpr BatchLimits kStreamedBatchLimits{.bytes = std::size_t{64} << 10};
 
 enum class CutStatus { full, end, error };
 
