@@ -22,6 +22,16 @@ struct DoubleConversion {
 // a double becomes a subnormal or a zero of the number's sign; one too large is reported as overflow.
 DoubleConversion to_double(const char* first, const char* last) noexcept;
 
+// `magnitude` (not negative) with the sign bit set when `negative`: no branch on the sign, which for
+// many documents (coordinates) is as good as random.
+[[gnu::always_inline]] inline double with_sign(double magnitude, bool negative) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    bits |= static_cast<std::uint64_t>(negative) << 63;
+    std::memcpy(&magnitude, &bits, sizeof bits);
+    return magnitude;
+}
+
 // The common short case without re-reading the text: when the decimal significand (at most 2^53) and
 // 10^|exponent10| (at most 10^22) are both exact doubles, one IEEE multiply or divide rounds the exact
 // quotient or product once, so the result is the correctly rounded value. False when out of that range.
@@ -59,13 +69,17 @@ inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) noexcept 
     const unsigned shift = top + 9;  // bits of `high` below the mantissa's 53 and the rounding bit
     const std::uint64_t below_round = (std::uint64_t{1} << shift) - 1;
     const bool exact_power = q >= 0 && q <= 55;
-
-    bool round_up;
-    if (((high >> shift) & 1) == 0) {
-        // Below the halfway point, unless the interval reaches it: all bits under the rounding bit set and
-        // the width carrying out of the low word.
-        round_up = false;
-        if ((high & below_round) == below_round && middle + wn < middle) {
+    // The rounding bit decides, but for two rare cases; their tests are combined without branches, since
+    // the bit itself is as good as random.
+    const bool round_bit = ((high >> shift) & 1) != 0;
+    // Below the halfway point, unless the interval reaches it: all bits under the rounding bit set and the
+    // width carrying out of the low word.
+    const bool may_reach_half = !round_bit & ((high & below_round) == below_round) & (middle + wn < middle);
+    // At the halfway point with T's high word alone: above it if anything else adds, a tie otherwise.
+    const bool at_half = round_bit & ((high & below_round) == 0) & (middle == 0);
+    bool round_up = round_bit;
+    if (may_reach_half | at_half) [[unlikely]] {
+        if (may_reach_half) {
             // Take T's low word too: its high half adds into the middle word.
             unsigned __int128 second = static_cast<unsigned __int128>(wn) * power[1];
             std::uint64_t carry_in = static_cast<std::uint64_t>(second >> 64);
@@ -74,15 +88,11 @@ inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) noexcept 
             if (sum < middle) return false;  // carries into the rounding bit: too close to call
             middle = sum;
             if (middle == ~std::uint64_t{0} && (exact_power ? false : low + wn < low)) return false;
+        } else {
+            const bool tie = exact_power && power[1] == 0;
+            round_up = tie ? ((high >> (shift + 1)) & 1) != 0 : true;
         }
-    } else if ((high & below_round) == 0 && middle == 0) {
-        // At the halfway point with T's high word alone: above it if anything else adds, a tie otherwise.
-        bool tie = exact_power && power[1] == 0;
-        round_up = tie ? ((high >> (shift + 1)) & 1) != 0 : true;
-    } else {
-        round_up = true;
     }
-
     std::uint64_t mantissa = (high >> (shift + 1)) + (round_up ? 1 : 0);
     // floor(log2(5^q)) for q in the table's range, without a table.
     std::int64_t log2_power = (q * 152170) >> 16;
@@ -110,7 +120,7 @@ inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) noexcept 
             value != upper)
             return false;
     }
-    out = negative ? -value : value;
+    out = with_sign(value, negative);
     return true;
 }
 

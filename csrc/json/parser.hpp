@@ -379,6 +379,12 @@ ParseOutcome Parser<Sink, Rules>::run() {
 value:  // a value is due
     skip_space();
     if (cur_ == end_) return fail_at_end(message::eof_value);
+    // Numbers first, with one test for both signs: a switch that told '-' from the digits would guess
+    // the sign of every number, and the signs of coordinates are as good as random.
+    if (is_digit(*cur_) | (*cur_ == '-')) {
+        if (!parse_number()) return outcome_;
+        goto after_value;
+    }
     switch (*cur_) {
         case '[':
             if (depth + 1 >= Rules::kNestingLimit) return fail_at(cur_, Rules::kNestingMessage);
@@ -424,10 +430,6 @@ value:  // a value is due
         case 'n':
             if (!parse_literal("null", 4)) return outcome_;
             if (!sink_.null()) return aborted();
-            goto after_value;
-        case '-':
-        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-            if (!parse_number()) return outcome_;
             goto after_value;
         default:
             return fail_at(cur_, message::expected_value);
