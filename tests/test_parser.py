@@ -361,13 +361,20 @@ def midpoint_text(value):
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(value=st.floats(min_value=5e-324, max_value=1e300))
-@example(value=5e-324)
-@example(value=2.0**53)
-@example(value=0.1)
-def test_halfway_cases_round_to_even(load_many, value):
-    text = midpoint_text(value)
+@given(value=st.floats(min_value=5e-324, max_value=1e300), sign=st.sampled_from(["", "-"]))
+@example(value=5e-324, sign="-")
+@example(value=2.0**53, sign="")
+@example(value=0.1, sign="-")
+def test_halfway_cases_round_to_even(load_many, value, sign):
+    text = sign + midpoint_text(value)
     assert bits(load_many(text)) == bits(float(text))
+
+
+def test_long_significands_of_both_signs_in_turn(load_many):
+    # Coordinates: seventeen digits, signs as they come; each must keep its own sign and rounding.
+    values = [(-1) ** (i * 7 // 3) * (i * 0.7390851332151607 + 1e-9 * i) for i in range(1, 400)]
+    text = "[" + ",".join(repr(v) for v in values) + "]"
+    assert [bits(v) for v in load_many(text)] == [bits(v) for v in values]
 
 
 @settings(max_examples=400, suppress_health_check=[HealthCheck.function_scoped_fixture])
