@@ -2,8 +2,9 @@
 
 Batches of records hand over between threads every 8,192 records or 512 KiB of text (64 KiB for records()),
 and the JSONL count every MiB of whole lines: the inputs here span several of them, with the bad records
-placed on both sides of those boundaries. Every thread count runs on any machine (64 threads on two cores too). Where the
-interpreter runs with the GIL every call reads on one thread, and the comparisons hold there trivially.
+placed on both sides of those boundaries. Every thread count runs on any machine (64 threads on two cores
+too). Where the interpreter runs with the GIL every call reads on one thread, and the comparisons hold
+there trivially.
 """
 
 import gc

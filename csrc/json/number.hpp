@@ -43,7 +43,7 @@ DoubleConversion to_double(const char* first, const char* last) noexcept;
     if (significand > (std::uint64_t{1} << 53) || exponent10 < -22 || exponent10 > 22) return false;
     double value = static_cast<double>(significand);
     value = exponent10 < 0 ? value / powers[-exponent10] : value * powers[exponent10];
-    out = negative ? -value : value;
+    out = with_sign(value, negative);
     return true;
 }
 
