@@ -643,6 +643,9 @@ def containers(value):
         '{"a": {"b": 1}, "c": [{"d": null}, {}]}',
         '[{"a": [1]}, {"a": 1, "a": [2], "b": {"c": {}}}]',
         '{"k": [1, [2]], "k": {"x": [3]}, "k": [[4]]}',
+        # Past the number of containers from which they are taken off while the text is parsed.
+        '{"big": [' + ", ".join(['{"a": [1, {"b": "x"}], "c": {}}'] * 1500) + "]}",
+        "[" + ", ".join(['{"a": [1], "b": {"c": 2}}'] * 1500) + "]",
     ],
 )
 @pytest.mark.parametrize("collector", ["on", "off"])
@@ -662,12 +665,17 @@ def test_collector_tracking_matches_standard_library(load, text, collector):
 
 @pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="that collector walks the heap")
 @pytest.mark.parametrize("api", ["bigjson", "tovak"])
-@pytest.mark.parametrize("lines", [False, True])
-def test_collector_lists_loaded_parents_before_children(tmp_path, api, lines):
-    # A pass that meets a child before its parent moves it out as unreachable and back again.
-    records = [{"a": [1, {"b": [2, []]}], "c": {"d": {}}}, [[3], {"e": [4]}], {"f": []}]
-    path = tmp_path / ("doc.jsonl" if lines else "doc.json")
-    path.write_text("\n".join(map(json.dumps, records)) if lines else json.dumps(records))
+@pytest.mark.parametrize("shape", ["array", "lines", "object"])
+def test_collector_lists_loaded_parents_before_children(tmp_path, api, shape):
+    # A pass that meets a child before its parent moves it out as unreachable and back again. A text of
+    # fewer containers than the collector's first threshold leaves no pass due, and may keep the order
+    # they were made in.
+    records = [{"a": [1, {"b": [2, []]}], "c": {"d": {}}}, [[3], {"e": [4]}], {"f": []}] * 300
+    path = tmp_path / ("doc.jsonl" if shape == "lines" else "doc.json")
+    if shape == "lines":
+        path.write_text("\n".join(map(json.dumps, records)))
+    else:
+        path.write_text(json.dumps(records if shape == "array" else {"records": records}))
     gc.collect()
     value = bigjson.load(str(path)) if api == "bigjson" else tovak.load(path)
     gc.disable()
@@ -679,6 +687,23 @@ def test_collector_lists_loaded_parents_before_children(tmp_path, api, lines):
         for child in parent.values() if isinstance(parent, dict) else parent:
             if isinstance(child, (list, dict)) and gc.is_tracked(child):
                 assert position[id(parent)] < position[id(child)], (parent, child)
+
+
+def test_failed_parse_past_the_untracking_point_releases_everything(load):
+    # The containers made before the error were taken off the collector's lists part way through.
+    text = '{"a": [' + "[[]], " * 3000 + "]}"
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(3):
+        with pytest.raises(ValueError):
+            load(text)
+    gc.collect()
+    assert len(gc.get_objects()) - before < 50
+    value = load(text.replace(", ]", "]"))
+    assert len(value["a"]) == 3000
+    value["a"].append(value)
+    del value
+    assert gc.collect() >= 6002
 
 
 def test_cycles_through_loaded_objects_are_collected(load):

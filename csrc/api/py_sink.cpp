@@ -460,7 +460,9 @@ void ValueStack::swap(ValueStack& other) noexcept {
 // wraps around, once every 2^32 values.
 [[gnu::noinline]] bool PyObjectSink::signal_pending() {
     signal_countdown_ = options_.signal_check_every;
-    return signal_countdown_ != 0 && PyErr_CheckSignals() < 0;
+    if (signal_countdown_ == 0) return false;
+    untrack_recorded();  // the check may run a collection
+    return PyErr_CheckSignals() < 0;
 }
 
 [[gnu::always_inline]] inline bool PyObjectSink::push(PyObject* obj) {
@@ -477,11 +479,18 @@ void ValueStack::swap(ValueStack& other) noexcept {
 // Not on the free-threaded build: its collector walks every object of the heap, tracked or not, and
 // schedules the next pass from the number of tracked survivors, so a big document kept untracked while it
 // is built would be walked every few thousand allocations (quadratic: 3.5 of 4.8 s for a 200 MB array).
+//
+// Until untrack_now_ is set (kUntrackFromTheStart, defer_tracking, the first signal check of a text, or
+// its kTrackedContainers-th container) a container is only recorded, and taken off at that point with all
+// recorded before it.
 bool PyObjectSink::push_container(PyObject* container) {
     if (container == nullptr) return false;
 #ifndef Py_GIL_DISABLED
     PyRef owned = PyRef::steal(container);
-    if (PyObject_GC_IsTracked(container) && PyGC_IsEnabled()) {
+    if (!untrack_now_) {
+        untracked_.push_back(container);
+        if (untracked_.size() == kTrackedContainers) untrack_recorded();
+    } else if (PyObject_GC_IsTracked(container) && PyGC_IsEnabled()) {
         untracked_.push_back(container);
         PyObject_GC_UnTrack(container);
     }
@@ -652,22 +661,42 @@ PyRef PyObjectSink::take() {
     return out;
 }
 
+// Takes the containers recorded so far off the collector's lists (those it tracks), and every later one
+// as it is made.
+void PyObjectSink::untrack_recorded() noexcept {
+#ifndef Py_GIL_DISABLED
+    if (untrack_now_) return;
+    untrack_now_ = true;
+    const bool collecting = PyGC_IsEnabled();
+    for (PyObject*& container : untracked_) {
+        if (collecting && PyObject_GC_IsTracked(container))
+            PyObject_GC_UnTrack(container);
+        else
+            container = nullptr;
+    }
+#endif
+}
+
 // Newest first: a container closes after everything in it, so this puts each parent on the collector's
 // list before its children. A pass then finds the children reachable as it meets them, instead of moving
 // each to its unreachable list and back when it reaches the parent (the order the interpreter's own
 // loaders build in).
 void PyObjectSink::track_deferred() {
-    for (auto container = untracked_.rbegin(); container != untracked_.rend(); ++container)
-        PyObject_GC_Track(*container);
+    if (untrack_now_) {
+        for (auto container = untracked_.rbegin(); container != untracked_.rend(); ++container)
+            if (*container != nullptr) PyObject_GC_Track(*container);
+    }
     untracked_.clear();
     superseded_.clear();
     kept_untracked_ = kept_superseded_ = 0;
+    untrack_now_ = kUntrackFromTheStart || defer_;
 }
 
 void PyObjectSink::reset() {
     // Untracked containers are freed untracked, which the collector allows.
     untracked_.resize(kept_untracked_);
     superseded_.resize(kept_superseded_);
+    untrack_now_ = kUntrackFromTheStart || defer_;
     values_.drop_from(0);
     object_keys_.clear();
     key_bytes_.clear();

@@ -228,6 +228,7 @@ public:
     void defer_tracking() noexcept {
 #ifndef Py_GIL_DISABLED
         defer_ = true;
+        untrack_recorded();
 #endif
     }
     void track_deferred();
@@ -247,6 +248,15 @@ private:
         std::size_t offset;    // of the bytes in key_bytes_, kept only for keys longer than 16 bytes
         std::size_t size;
     };
+
+    // Before 3.12 a collection may start at any allocation, so containers come off the collector's lists
+    // as they are made. From 3.12 on one starts only where the interpreter looks for pending work, which
+    // within a parse is only the signal check, and is due once the containers made outnumber the
+    // collector's first threshold (700, 2000 from 3.13). A text of fewer containers starts none, and
+    // taking them off and putting them back would be all cost; from that many on, they come off, so that
+    // `take` puts them back parents first, which the pass after the call walks faster.
+    static constexpr bool kUntrackFromTheStart = PY_VERSION_HEX < 0x030C0000;
+    static constexpr std::size_t kTrackedContainers = PY_VERSION_HEX < 0x030D0000 ? 700 : 2000;
 
     struct SortEntry {
         std::uint64_t prefix;  // a copy of the key's, so most comparisons stay within the entries
@@ -276,6 +286,7 @@ private:
     bool push(PyObject* obj);
     bool key_with_head(std::string_view utf8, bool ascii, const KeyHead& head);
     bool push_container(PyObject* container);
+    void untrack_recorded() noexcept;
     bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
     void sort_keys(const Key* keys, std::size_t count);
@@ -287,7 +298,10 @@ private:
     SinkOptions options_;
     std::uint32_t signal_countdown_;  // values until the next signal check
     ValueStack values_;
-    std::vector<PyObject*> untracked_;  // containers taken off the collector's lists; `take` puts them back
+    // The containers made, while untrack_now_ is false, as the interpreter left them (tracked or not);
+    // once it is true, those taken off the collector's lists (null: left as they were), which `take`
+    // puts back. See push_container.
+    std::vector<PyObject*> untracked_;
     std::vector<PyRef> superseded_;  // values a repeated key replaced, kept until `take` re-tracks
     std::vector<Key> object_keys_;
     std::string key_bytes_;
@@ -296,6 +310,7 @@ private:
     std::string digits_;       // a big integer's text, NUL-terminated for the interpreter
     int depth_ = 0;
     bool defer_ = false;
+    bool untrack_now_ = kUntrackFromTheStart;
     std::size_t kept_untracked_ = 0;   // entries of untracked_ and superseded_ that belong to trees
     std::size_t kept_superseded_ = 0;  // already handed out while tracking is deferred
 };
