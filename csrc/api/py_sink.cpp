@@ -483,19 +483,24 @@ void ValueStack::swap(ValueStack& other) noexcept {
 // Until untrack_now_ is set (kUntrackFromTheStart, defer_tracking, the first signal check of a text, or
 // its kTrackedContainers-th container) a container is only recorded, and taken off at that point with all
 // recorded before it.
-bool PyObjectSink::push_container(PyObject* container) {
+//
+// The collector's switch is read when a text's parse begins: one turned on meanwhile (by a signal
+// handler) finds the rest of the text's containers on its lists, as usual; one turned off finds them put
+// back. A new list is always tracked; a dict may not be, before 3.14.
+bool PyObjectSink::push_container(PyObject* container, bool is_list) {
     if (container == nullptr) return false;
 #ifndef Py_GIL_DISABLED
     PyRef owned = PyRef::steal(container);
     if (!untrack_now_) {
         untracked_.push_back(container);
         if (untracked_.size() == kTrackedContainers) untrack_recorded();
-    } else if (PyObject_GC_IsTracked(container) && PyGC_IsEnabled()) {
+    } else if (collecting_ && (is_list || PyObject_GC_IsTracked(container))) {
         untracked_.push_back(container);
         PyObject_GC_UnTrack(container);
     }
     return values_.push(owned.release());
 #else
+    static_cast<void>(is_list);
     return values_.push(container);
 #endif
 }
@@ -534,7 +539,7 @@ bool PyObjectSink::end_array() {
     PyObject* const* items = values_.from(frame.values);
     for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
     values_.forget_from(frame.values);
-    return push_container(list);
+    return push_container(list, true);
 }
 
 bool PyObjectSink::begin_object() {
@@ -645,7 +650,7 @@ bool PyObjectSink::end_object() {
     values_.drop_from(frame.values);
     object_keys_.resize(frame.keys);
     key_bytes_.resize(frame.key_bytes);
-    return push_container(dict.release());
+    return push_container(dict.release(), false);
 }
 
 PyRef PyObjectSink::take() {
@@ -697,6 +702,7 @@ void PyObjectSink::reset() {
     untracked_.resize(kept_untracked_);
     superseded_.resize(kept_superseded_);
     untrack_now_ = kUntrackFromTheStart || defer_;
+    collecting_ = PyGC_IsEnabled() != 0;
     values_.drop_from(0);
     object_keys_.clear();
     key_bytes_.clear();

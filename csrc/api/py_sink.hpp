@@ -285,7 +285,7 @@ private:
 
     bool push(PyObject* obj);
     bool key_with_head(std::string_view utf8, bool ascii, const KeyHead& head);
-    bool push_container(PyObject* container);
+    bool push_container(PyObject* container, bool is_list);
     void untrack_recorded() noexcept;
     bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
@@ -311,6 +311,7 @@ private:
     int depth_ = 0;
     bool defer_ = false;
     bool untrack_now_ = kUntrackFromTheStart;
+    bool collecting_ = false;  // the collector was on when the text's parse began
     std::size_t kept_untracked_ = 0;   // entries of untracked_ and superseded_ that belong to trees
     std::size_t kept_superseded_ = 0;  // already handed out while tracking is deferred
 };
