@@ -672,9 +672,8 @@ void PyObjectSink::untrack_recorded() noexcept {
 #ifndef Py_GIL_DISABLED
     if (untrack_now_) return;
     untrack_now_ = true;
-    const bool collecting = PyGC_IsEnabled();
     for (PyObject*& container : untracked_) {
-        if (collecting && PyObject_GC_IsTracked(container))
+        if (collecting_ && PyObject_GC_IsTracked(container))
             PyObject_GC_UnTrack(container);
         else
             container = nullptr;
@@ -694,14 +693,14 @@ void PyObjectSink::track_deferred() {
     untracked_.clear();
     superseded_.clear();
     kept_untracked_ = kept_superseded_ = 0;
-    untrack_now_ = kUntrackFromTheStart || defer_;
+    untrack_now_ = untrack_from_the_start();
 }
 
 void PyObjectSink::reset() {
     // Untracked containers are freed untracked, which the collector allows.
     untracked_.resize(kept_untracked_);
     superseded_.resize(kept_superseded_);
-    untrack_now_ = kUntrackFromTheStart || defer_;
+    untrack_now_ = untrack_from_the_start();
     collecting_ = PyGC_IsEnabled() != 0;
     values_.drop_from(0);
     object_keys_.clear();

@@ -287,6 +287,7 @@ private:
     bool key_with_head(std::string_view utf8, bool ascii, const KeyHead& head);
     bool push_container(PyObject* container, bool is_list);
     void untrack_recorded() noexcept;
+    bool untrack_from_the_start() const noexcept { return kUntrackFromTheStart || defer_; }
     bool signal_pending();
     bool key_less(const Key& a, const Key& b) const noexcept;
     void sort_keys(const Key* keys, std::size_t count);
