@@ -4,6 +4,7 @@ import gc
 import json
 import math
 import struct
+import sys
 import sysconfig
 from decimal import Decimal, localcontext
 
@@ -581,6 +582,23 @@ def test_object_shapes_between_key_evictions(load_many, tovak_load, shapes, pick
     for _ in range(2):
         assert same(load_many(text), [utf8_sorted(r) for r in expected])
         assert same(tovak_load(text.encode()), expected)
+
+
+def test_keys_the_key_cache_lets_go_of_are_held_by_their_objects_alone(load, tovak_load):
+    # One object of more distinct keys than the key cache holds (it lets go of some while the object is
+    # still open) and of keys too long to be kept: once the load returns, each key is referenced by its
+    # object alone, or by it and the cache, as a fresh key of a dict made here is by the dict alone.
+    keys = [f"k{i}" for i in range(6000)] + ["long" * 20 + str(i) for i in range(100)]
+    text = json.dumps({k: i for i, k in enumerate(keys)})
+    fresh = {"".join(["lo", "ng", str(i)]): i for i in range(3)}
+    alone = min(sys.getrefcount(k) for k in fresh)
+    for parse in (load, lambda text: tovak_load(text.encode())):
+        got = parse(text)
+        assert got == dict(zip(keys, range(len(keys))))
+        counts = [sys.getrefcount(k) for k in got]
+        assert min(counts) == alone and max(counts) <= alone + 1
+        assert all(sys.getrefcount(k) == alone for k in got if len(k) > 64)
+        del got
 
 
 # --- against the standard library ------------------------------------------------------------------

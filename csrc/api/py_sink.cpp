@@ -281,6 +281,7 @@ PyObject* make_str(std::string_view utf8, bool ascii) {
 
 KeyCache::~KeyCache() {
     for (std::uint16_t i : filled_) Py_DECREF(slots_[i / 2].ways[i % 2].str);
+    release_parked();
 }
 
 KeyCache::Slot& KeyCache::place(std::uint64_t tag) {
@@ -292,7 +293,7 @@ KeyCache::Slot& KeyCache::place(std::uint64_t tag) {
             return set.ways[way];
         }
     }
-    Py_DECREF(set.ways[1].str);
+    parked_.push_back(set.ways[1].str);
     set.ways[1] = set.ways[0];
     set.ways[0].str = nullptr;
     return set.ways[0];
@@ -345,7 +346,7 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
 }  // namespace
 
 // Inlined into PyObjectSink::key, which shares the key's head with it; misses go out of line.
-[[gnu::always_inline]] inline PyObject* KeyCache::get(std::string_view utf8, bool ascii, const KeyHead& head) {
+[[gnu::always_inline]] inline PyObject* KeyCache::borrow(std::string_view utf8, bool ascii, const KeyHead& head) {
     static_assert(kMaxKeyBytes < 256, "the size must fit in the tag's low byte");
     std::size_t size = utf8.size();
     if (size > kMaxKeyBytes || slot_count_ == 0) return insert(utf8, ascii, head);
@@ -354,18 +355,23 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
     for (const Slot& slot : set.ways) {
         if (slot.tag == tag && slot.head[0] == head.low && slot.head[1] == head.high && slot.str != nullptr &&
             (size <= 16 || str_equals(slot.str, utf8)))
-            return Py_NewRef(slot.str);
+            return slot.str;
     }
     return insert(utf8, ascii, head);
 }
 
 PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
-    return get(utf8, ascii, key_head(utf8.data(), utf8.size()));
+    PyObject* str = borrow(utf8, ascii, key_head(utf8.data(), utf8.size()));
+    return str == nullptr ? nullptr : Py_NewRef(str);
 }
 
 [[gnu::noinline]] PyObject* KeyCache::insert(std::string_view utf8, bool ascii, const KeyHead& head) {
     std::size_t size = utf8.size();
-    if (size > kMaxKeyBytes) return make_str(utf8, ascii);
+    if (size > kMaxKeyBytes) {
+        PyObject* str = make_str(utf8, ascii);
+        if (str != nullptr) parked_.push_back(str);
+        return str;
+    }
     if (slot_count_ == 0) {
         slots_.reset(new Set[kInitialSlots / 2]());
         slot_count_ = kInitialSlots;
@@ -375,7 +381,7 @@ PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
     const std::uint64_t tag = (hash_key(utf8.data(), size, head) & ~std::uint64_t{0xFF}) | size;
     const Set& set = slots_[(tag >> 8) & (slot_count_ / 2 - 1)];
     if (set.ways[1].str != nullptr && slot_count_ < kSlots) grow();
-    place(tag) = Slot{Py_NewRef(str), tag, {head.low, head.high}};
+    place(tag) = Slot{str, tag, {head.low, head.high}};
     return str;
 }
 
@@ -549,9 +555,9 @@ bool PyObjectSink::begin_object() {
 }
 
 [[gnu::always_inline]] inline bool PyObjectSink::key_with_head(std::string_view utf8, bool ascii, const KeyHead& head) {
-    PyObject* str = key_cache_.get(utf8, ascii, head);
+    PyObject* str = key_cache_.borrow(utf8, ascii, head);
     if (str == nullptr) return false;
-    object_keys_.push_back(Key{PyRef::steal(str), __builtin_bswap64(head.low), __builtin_bswap64(head.high),
+    object_keys_.push_back(Key{str, __builtin_bswap64(head.low), __builtin_bswap64(head.high),
                                key_bytes_.size(), utf8.size()});
     if (utf8.size() > 16) key_bytes_.append(utf8);
     return true;
@@ -604,7 +610,7 @@ void PyObjectSink::sort_keys(const Key* keys, std::size_t count) {
 [[gnu::noinline]] const std::uint32_t* PyObjectSink::sorted_order(const Key* keys, std::size_t count,
                                                                   std::uint32_t* sorted) {
     PyObject* shape[SortedShapes::kMaxKeys];
-    for (std::size_t i = 0; i < count; ++i) shape[i] = keys[i].str.get();
+    for (std::size_t i = 0; i < count; ++i) shape[i] = keys[i].str;
     SortedShapes& shapes = key_cache_.shapes();
     std::uint64_t hash;
     if (const std::uint32_t* known = shapes.find(shape, count, hash)) return known;
@@ -631,16 +637,16 @@ bool PyObjectSink::end_object() {
     if (in_order) {
         // Sorted: equal keys are adjacent and in text order; the later store wins and keeps the first's place.
         for (std::size_t i = 0; i < count; ++i)
-            if (PyDict_SetItem(dict.get(), keys[i].str.get(), values[i]) < 0) return false;
+            if (PyDict_SetItem(dict.get(), keys[i].str, values[i]) < 0) return false;
     } else if (count <= SortedShapes::kMaxKeys) {
         std::uint32_t sorted[SortedShapes::kMaxKeys];
         const std::uint32_t* order = sorted_order(keys, count, sorted);
         for (std::size_t k = 0; k < count; ++k)
-            if (PyDict_SetItem(dict.get(), keys[order[k]].str.get(), values[order[k]]) < 0) return false;
+            if (PyDict_SetItem(dict.get(), keys[order[k]].str, values[order[k]]) < 0) return false;
     } else {
         sort_keys(keys, count);
         for (const SortEntry& entry : order_)
-            if (PyDict_SetItem(dict.get(), keys[entry.index].str.get(), values[entry.index]) < 0) return false;
+            if (PyDict_SetItem(dict.get(), keys[entry.index].str, values[entry.index]) < 0) return false;
     }
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != count) {
         // Repeated keys dropped some values: keep them (and any untracked containers in them) alive
@@ -663,6 +669,7 @@ PyRef PyObjectSink::take() {
     PyRef out = PyRef::steal(*values_.from(values_.size() - 1));
     values_.forget_from(values_.size() - 1);
     values_.drop_from(0);
+    key_cache_.release_parked();  // every object holds its keys now
     return out;
 }
 
@@ -705,6 +712,7 @@ void PyObjectSink::reset() {
     values_.drop_from(0);
     object_keys_.clear();
     key_bytes_.clear();
+    key_cache_.release_parked();
     depth_ = 0;
 }
 

@@ -89,6 +89,10 @@ private:
 // kInitialSlots and grows to kSlots when a set first overflows, so a small document does not pay for
 // clearing and walking the large table. Owned by a thread state (lent to one parser at a time) or by one
 // parser, and used by one thread at a time; it must be destroyed while attached to the interpreter.
+//
+// The sink borrows the strs it gets, for the text under way: a str the cache lets go of meanwhile (an
+// evicted key, or one too long to keep) is parked until `release_parked`, which the sink calls when the
+// text's objects hold their keys. That saves taking and dropping a reference for every key.
 class KeyCache {
 public:
     static constexpr std::size_t kMaxKeyBytes = 64;
@@ -103,6 +107,13 @@ public:
 
     // A new reference to the str of `utf8`, or null with a Python exception set.
     PyObject* get(std::string_view utf8, bool ascii);
+
+    // Drops the strs let go of since the last call (see above).
+    void release_parked() noexcept {
+        if (parked_.empty()) return;
+        for (PyObject* str : parked_) Py_DECREF(str);
+        parked_.clear();
+    }
 
     // The sorted orders of the objects made of this cache's keys.
     SortedShapes& shapes() noexcept { return shapes_; }
@@ -121,7 +132,8 @@ private:
     struct alignas(64) Set {
         Slot ways[2];  // the newer key first
     };
-    PyObject* get(std::string_view utf8, bool ascii, const KeyHead& head);
+    // A borrowed reference, valid until release_parked (or null with a Python exception set).
+    PyObject* borrow(std::string_view utf8, bool ascii, const KeyHead& head);
     PyObject* insert(std::string_view utf8, bool ascii, const KeyHead& head);
     // Where a new key of `tag` goes: an empty slot of its set, or the first after moving the older key
     // out and the newer into the second (the filled slots stay filled).
@@ -131,6 +143,7 @@ private:
     std::unique_ptr<Set[]> slots_;  // allocated on first use
     std::size_t slot_count_ = 0;
     std::vector<std::uint16_t> filled_;  // the slots holding a str, so teardown skips the empty ones
+    std::vector<PyObject*> parked_;      // owned: let go of while a text may still use them
     SortedShapes shapes_;
 };
 
@@ -242,7 +255,7 @@ private:
         std::size_t key_bytes;  // where they start in key_bytes_
     };
     struct Key {
-        PyRef str;
+        PyObject* str;         // borrowed from the key cache until the text is done
         std::uint64_t prefix;  // the first 8 bytes, big-endian and zero-padded: orders most keys alone
         std::uint64_t next;    // bytes 8 to 15 alike, for keys sharing a start ("profile_...")
         std::size_t offset;    // of the bytes in key_bytes_, kept only for keys longer than 16 bytes
