@@ -54,6 +54,22 @@ def test_runs_of_two_byte_characters(tmp_path, two_byte, widest):
     assert fixed == value
 
 
+@pytest.mark.parametrize("three_byte", ["\u0800", "日", "\uffff"])
+@pytest.mark.parametrize("other", ["a", "é", "😀", "日"])
+def test_runs_of_three_byte_characters(tmp_path, three_byte, other):
+    # Three-byte characters in a row go in a loop of their own: every run length, ended by any other
+    # width or by the string's end, as values and as keys.
+    value = {
+        "a" * before + three_byte * run + other * after: run
+        for before in (0, 1, 16)
+        for run in range(1, 20)
+        for after in (0, 1, 2)
+    }
+    package, fixed = load_both(tmp_path, value)
+    assert package == value
+    assert fixed == value
+
+
 @pytest.mark.parametrize("surrogate", SURROGATES)
 @pytest.mark.parametrize("before", [0, 1, 15, 16, 17, 33])
 def test_lone_surrogates_kept_with_text_around(surrogate, before):

@@ -99,6 +99,19 @@ void decode_utf8_into(const unsigned char* text, std::size_t size, Unit* out, Un
             continue;
         }
 #endif
+        if constexpr (sizeof(Unit) > 1) {
+            if ((lead & 0xF0) == 0xE0) {
+                // Three-byte characters in a row (Chinese, Japanese, Korean, symbols): a loop of their own,
+                // whose one branch is taken until the run ends.
+                if (size - i < 3) break;
+                do {
+                    *out++ = static_cast<Unit>(((text[i] & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) |
+                                               (text[i + 2] & 0x3Fu));
+                    i += 3;
+                } while (size - i >= 3 && out != out_end && (text[i] & 0xF0) == 0xE0);
+                continue;
+            }
+        }
         std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         if (i + length > size) break;
         std::uint32_t code_point;
