@@ -476,12 +476,17 @@ def test_keys_sorted_by_bytes_last_duplicate_wins(load, text, expected):
     assert same(load(text), expected)
 
 
-@pytest.mark.parametrize("count", [2, 31, 32, 33, 200, 5000])
-def test_large_objects_with_duplicates(load, count):
+@pytest.mark.parametrize("count", [2, 5, 6, 31, 32, 33, 64, 65, 200, 5000])
+@pytest.mark.parametrize("in_order", [False, True])
+def test_large_objects_with_duplicates(load, tovak_load, count, in_order):
+    # Around the sizes where a dict's first table is outgrown and where sorted shapes stop being kept.
     pairs = [(f"k{(i * 7919) % count}é" * (1 + i % 3), i) for i in range(count)]
+    if in_order:
+        pairs.sort(key=lambda pair: pair[0].encode())
     pairs += [(k, -v) for k, v in pairs[::5]]
     text = "{" + ",".join(f"{json.dumps(k)}:{v}" for k, v in pairs) + "}"
     assert same(load(text), utf8_sorted(dict(pairs)))
+    assert same(tovak_load(text.encode()), json.loads(text))
 
 
 @pytest.mark.parametrize("key_size", [1, 63, 64, 65, 300])
