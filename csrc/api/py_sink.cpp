@@ -453,25 +453,6 @@ extern "C" PyObject* _PyDict_FromItems(PyObject* const* keys, Py_ssize_t keys_of
                                        Py_ssize_t values_offset, Py_ssize_t length);
 #endif
 
-namespace {
-
-// The dict of keys[i * key_stride] and values[i] for i below `count`, stored in that order: a repeated key
-// keeps its first place and takes its last value.
-PyObject* dict_of(PyObject* const* keys, std::size_t key_stride, PyObject* const* values, std::size_t count) {
-#if PY_VERSION_HEX >= 0x030D0000
-    // Up to five keys a new dict's own table holds them, of str keys as it is.
-    if (count > 5)
-        return _PyDict_FromItems(keys, static_cast<Py_ssize_t>(key_stride), values, 1, static_cast<Py_ssize_t>(count));
-#endif
-    PyRef dict = PyRef::steal(new_dict(static_cast<Py_ssize_t>(count)));
-    if (!dict) return nullptr;
-    for (std::size_t i = 0; i < count; ++i)
-        if (PyDict_SetItem(dict.get(), keys[i * key_stride], values[i]) < 0) return nullptr;
-    return dict.release();
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------------
 // ValueStack
 
@@ -662,26 +643,17 @@ void PyObjectSink::sort_keys(const Key* keys, std::size_t count) {
     return sorted;
 }
 
-bool PyObjectSink::end_object() {
-    const Frame frame = open_[--depth_];
-    std::size_t count = values_.size() - frame.values;
-    const Key* keys = object_keys_.data() + frame.keys;
-    PyObject* const* values = values_.from(frame.values);
-    // The keys are read in place, a Key apart.
+#if PY_VERSION_HEX >= 0x030D0000
+// The dict of more than five keys, through _PyDict_FromItems (see above): the keys are read in place, a Key
+// apart, when in order, and gathered in order otherwise. Out of line, so end_object's path for the small
+// objects of most documents stays as short as it was.
+[[gnu::noinline]] PyObject* PyObjectSink::dict_from_items(const Key* keys, PyObject* const* values, std::size_t count,
+                                                          bool in_order) {
     static_assert(offsetof(Key, str) == 0 && sizeof(Key) % sizeof(PyObject*) == 0);
-    constexpr std::size_t kKeyStride = sizeof(Key) / sizeof(PyObject*);
-
-    // In file order, storing in text order leaves each key where it first appeared with its last value.
-    bool in_order = options_.keys == KeyOrder::file_order;
-    if (!in_order) {
-        in_order = true;
-        for (std::size_t i = 1; i < count && in_order; ++i) in_order = !key_less(keys[i], keys[i - 1]);
-    }
-    PyRef dict;
-    if (in_order) {
-        // Sorted: equal keys are adjacent and in text order; the later store wins and keeps the first's place.
-        dict = PyRef::steal(dict_of(count == 0 ? nullptr : &keys[0].str, kKeyStride, values, count));
-    } else if (count <= SortedShapes::kMaxKeys) {
+    constexpr Py_ssize_t kKeyStride = sizeof(Key) / sizeof(PyObject*);
+    const auto length = static_cast<Py_ssize_t>(count);
+    if (in_order) return _PyDict_FromItems(&keys[0].str, kKeyStride, values, 1, length);
+    if (count <= SortedShapes::kMaxKeys) {
         std::uint32_t sorted[SortedShapes::kMaxKeys];
         const std::uint32_t* order = sorted_order(keys, count, sorted);
         PyObject* sorted_keys[SortedShapes::kMaxKeys];
@@ -690,19 +662,58 @@ bool PyObjectSink::end_object() {
             sorted_keys[k] = keys[order[k]].str;
             sorted_values[k] = values[order[k]];
         }
-        dict = PyRef::steal(dict_of(sorted_keys, 1, sorted_values, count));
-    } else {
-        sort_keys(keys, count);
-        std::vector<PyObject*> sorted_keys, sorted_values;
-        sorted_keys.reserve(count);
-        sorted_values.reserve(count);
-        for (const SortEntry& entry : order_) {
-            sorted_keys.push_back(keys[entry.index].str);
-            sorted_values.push_back(values[entry.index]);
-        }
-        dict = PyRef::steal(dict_of(sorted_keys.data(), 1, sorted_values.data(), count));
+        return _PyDict_FromItems(sorted_keys, 1, sorted_values, 1, length);
     }
-    if (!dict) return false;
+    sort_keys(keys, count);
+    std::vector<PyObject*> sorted_keys, sorted_values;
+    sorted_keys.reserve(count);
+    sorted_values.reserve(count);
+    for (const SortEntry& entry : order_) {
+        sorted_keys.push_back(keys[entry.index].str);
+        sorted_values.push_back(values[entry.index]);
+    }
+    return _PyDict_FromItems(sorted_keys.data(), 1, sorted_values.data(), 1, length);
+}
+#endif
+
+bool PyObjectSink::end_object() {
+    const Frame frame = open_[--depth_];
+    std::size_t count = values_.size() - frame.values;
+    const Key* keys = object_keys_.data() + frame.keys;
+    PyObject* const* values = values_.from(frame.values);
+
+    // In file order, storing in text order leaves each key where it first appeared with its last value.
+    bool in_order = options_.keys == KeyOrder::file_order;
+    if (!in_order) {
+        in_order = true;
+        for (std::size_t i = 1; i < count && in_order; ++i) in_order = !key_less(keys[i], keys[i - 1]);
+    }
+    PyRef dict;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Up to five keys a new dict's own table holds them, of str keys as it is.
+    if (count > 5) {
+        dict = PyRef::steal(dict_from_items(keys, values, count, in_order));
+        if (!dict) return false;
+    } else
+#endif
+    {
+        dict = PyRef::steal(new_dict(static_cast<Py_ssize_t>(count)));
+        if (!dict) return false;
+        if (in_order) {
+            // Sorted: equal keys are adjacent and in text order; the later store wins and keeps the first's place.
+            for (std::size_t i = 0; i < count; ++i)
+                if (PyDict_SetItem(dict.get(), keys[i].str, values[i]) < 0) return false;
+        } else if (count <= SortedShapes::kMaxKeys) {
+            std::uint32_t sorted[SortedShapes::kMaxKeys];
+            const std::uint32_t* order = sorted_order(keys, count, sorted);
+            for (std::size_t k = 0; k < count; ++k)
+                if (PyDict_SetItem(dict.get(), keys[order[k]].str, values[order[k]]) < 0) return false;
+        } else {
+            sort_keys(keys, count);
+            for (const SortEntry& entry : order_)
+                if (PyDict_SetItem(dict.get(), keys[entry.index].str, values[entry.index]) < 0) return false;
+        }
+    }
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict.get())) != count) {
         // Repeated keys dropped some values: keep them (and any untracked containers in them) alive
         // until `take` has put every recorded container back.

@@ -307,6 +307,9 @@ private:
     // The positions of `count` (at most SortedShapes::kMaxKeys) keys in sorted order, as sort_keys
     // leaves them; `sorted` is room for them, used when the shape is not remembered yet.
     const std::uint32_t* sorted_order(const Key* keys, std::size_t count, std::uint32_t* sorted);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* dict_from_items(const Key* keys, PyObject* const* values, std::size_t count, bool in_order);
+#endif
 
     KeyCache& key_cache_;
     SinkOptions options_;
