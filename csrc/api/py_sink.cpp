@@ -374,11 +374,6 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
     return insert(utf8, ascii, head);
 }
 
-PyObject* KeyCache::get(std::string_view utf8, bool ascii) {
-    PyObject* str = borrow(utf8, ascii, key_head(utf8.data(), utf8.size()));
-    return str == nullptr ? nullptr : Py_NewRef(str);
-}
-
 [[gnu::noinline]] PyObject* KeyCache::insert(std::string_view utf8, bool ascii, const KeyHead& head) {
     std::size_t size = utf8.size();
     if (size > kMaxKeyBytes) {

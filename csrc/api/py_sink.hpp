@@ -105,9 +105,6 @@ public:
     KeyCache& operator=(const KeyCache&) = delete;
     ~KeyCache();
 
-    // A new reference to the str of `utf8`, or null with a Python exception set.
-    PyObject* get(std::string_view utf8, bool ascii);
-
     // Drops the strs let go of since the last call (see above).
     void release_parked() noexcept {
         if (parked_.empty()) return;
