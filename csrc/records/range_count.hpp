@@ -190,21 +190,27 @@ __attribute__((always_inline)) inline std::int64_t lane_change(const ArrayLane& 
 // The levels of a block without brackets (every byte at the depth of its start), or of one whose bytes
 // cannot reach `change` (below -64).
 __attribute__((always_inline)) inline json::DepthLevels flat_levels(std::int64_t change) noexcept {
-    return json::DepthLevels{change == 0 ? ~std::uint64_t{0} : 0, 0, 0};
+    return json::DepthLevels{change == 0 ? ~std::uint64_t{0} : 0, 0};
 }
 
-// The levels of a block, one byte at a time (for the classifiers without depth sums).
+// The levels of a block, one byte at a time (for the classifiers without depth sums, and for the bytes
+// one level above `change`, which only a lane still looking for content asks for).
 inline json::DepthLevels stepped_levels(std::uint64_t opens, std::uint64_t closes, std::int64_t change) noexcept {
-    json::DepthLevels levels{0, 0, 0};
+    json::DepthLevels levels{0, 0};
     std::int64_t depth = 0;
     for (unsigned i = 0; i < json::kBlockSize; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
         depth += (opens & bit) ? 1 : (closes & bit) ? -1 : 0;
         if (depth == change) levels.at |= bit;
-        if (depth == change + 1) levels.above |= bit;
         if (depth < change) levels.below |= bit;
     }
     return levels;
+}
+
+// The change a lane looks for, kept where the vector sums can compare it: the sums lie in [-64, 64], so
+// every change below -64 matches no byte as -100 does.
+__attribute__((always_inline)) inline std::int64_t vector_change(std::int64_t change) noexcept {
+    return change < -100 ? -100 : change;
 }
 
 // Brings a lane through a block: from the masks, or byte by byte where the masks cannot tell (an escaped
@@ -225,7 +231,8 @@ __attribute__((always_inline)) inline void lane_apply(ArrayLane& lane, const Lan
             if (json::is_space_byte(bytes[i])) space |= std::uint64_t{1} << i;
         const std::uint64_t plain =
             (~b.in_string & ~(space | m.comma | m.close | m.open | m.quote)) | (quotes & b.in_string);
-        lane.run.content = ((plain & levels.at) | (b.opens & levels.above)) != 0;
+        const std::uint64_t above = stepped_levels(b.opens, b.closes, lane_change(lane) + 1).at;
+        lane.run.content = ((plain & levels.at) | (b.opens & above)) != 0;
     }
     lane.run.net += static_cast<std::int64_t>(__builtin_popcountll(b.opens)) - __builtin_popcountll(b.closes);
     lane.in_string = static_cast<std::uint64_t>(static_cast<std::int64_t>(b.in_string) >> 63);
@@ -304,9 +311,7 @@ struct ArrayRangeBlocks {
     TOVAK_AVX2_INLINE void lane_avx2(int k, const json::BlockMasks& m, std::uint64_t quotes, std::uint64_t parity,
                                      std::uint64_t escaped, const unsigned char* bytes) noexcept {
         const LaneBlock b = lane_block(m, quotes, parity, escaped, lanes[k]);
-        const std::int64_t change = lane_change(lanes[k]);
-        const json::DepthLevels levels =
-            b.flat() || change < -64 ? flat_levels(change) : json::avx2_depth_levels(b.opens, b.closes, change);
+        const json::DepthLevels levels = json::avx2_depth_levels(b.opens, b.closes, vector_change(lane_change(lanes[k])));
         lane_apply(lanes[k], b, levels, m, quotes, bytes);
     }
 
@@ -333,9 +338,8 @@ struct ArrayRangeBlocks {
     TOVAK_AVX512_INLINE void lane_avx512(int k, const json::BlockMasks& m, std::uint64_t quotes, std::uint64_t parity,
                                          std::uint64_t escaped, const unsigned char* bytes) noexcept {
         const LaneBlock b = lane_block(m, quotes, parity, escaped, lanes[k]);
-        const std::int64_t change = lane_change(lanes[k]);
         const json::DepthLevels levels =
-            b.flat() || change < -64 ? flat_levels(change) : json::avx512_depth_levels(b.opens, b.closes, change);
+            json::avx512_depth_levels(b.opens, b.closes, vector_change(lane_change(lanes[k])));
         lane_apply(lanes[k], b, levels, m, quotes, bytes);
     }
 #endif

@@ -393,6 +393,16 @@ __attribute__((target(TOVAK_AVX512_TARGET))) std::uint64_t avx512_at_depth(std::
                                                                             std::int64_t start, std::int64_t depth) {
     return tovak::json::avx512_bytes_at_depth(opens, closes, start, depth);
 }
+__attribute__((target(TOVAK_AVX2_TARGET))) tovak::json::DepthLevels avx2_levels(std::uint64_t opens,
+                                                                                  std::uint64_t closes,
+                                                                                  std::int64_t change) {
+    return tovak::json::avx2_depth_levels(opens, closes, change);
+}
+__attribute__((target(TOVAK_AVX512_TARGET))) tovak::json::DepthLevels avx512_levels(std::uint64_t opens,
+                                                                                      std::uint64_t closes,
+                                                                                      std::int64_t change) {
+    return tovak::json::avx512_depth_levels(opens, closes, change);
+}
 #endif
 
 void check_depth_masks(Random& random, Report& report) {
@@ -421,6 +431,24 @@ void check_depth_masks(Random& random, Report& report) {
             report.check(got == want,
                          [&] { return std::string("bytes_at_depth ") + level_name(level) + ": " + hex(got) +
                                       " want " + hex(want); },
+                         input);
+        }
+        // The range counter's levels: the bytes at a change in [-100, 0] from the block's start, and below it.
+        const std::int64_t change = -static_cast<std::int64_t>(random.between(0, n % 4 == 0 ? 100 : 8));
+        std::uint64_t want_at = 0, want_below = 0;
+        for (std::int64_t i = 0, depth = 0; i < static_cast<std::int64_t>(kBlockSize); ++i) {
+            depth += static_cast<std::int64_t>(opens >> i & 1) - static_cast<std::int64_t>(closes >> i & 1);
+            if (depth == change) want_at |= std::uint64_t{1} << i;
+            if (depth < change) want_below |= std::uint64_t{1} << i;
+        }
+        for (SimdLevel level : levels) {
+            if (level != SimdLevel::avx2 && level != SimdLevel::avx512) continue;
+            const tovak::json::DepthLevels got = level == SimdLevel::avx2 ? avx2_levels(opens, closes, change)
+                                                                          : avx512_levels(opens, closes, change);
+            report.check(got.at == want_at && got.below == want_below,
+                         [&] { return std::string("depth_levels ") + level_name(level) + " at " +
+                                      std::to_string(change) + ": " + hex(got.at) + "/" + hex(got.below) +
+                                      " want " + hex(want_at) + "/" + hex(want_below); },
                          input);
         }
     }
