@@ -13,6 +13,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import tovak
 from tovak import bigjson
 
 CHUNK = 65536
@@ -321,11 +322,16 @@ def test_random_bytes_never_crash(write_file, data):
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_large_random_files_match_reference(write_file, seed):
+def test_large_random_files_match_reference(write_file, monkeypatch, seed):
     rng = random.Random(seed)
     weights = [rng.random() for _ in JSON_TOKENS]
     data = b"[" + b"".join(rng.choices(JSON_TOKENS, weights, k=rng.randrange(30_000, 90_000)))
-    assert bigjson.count(write_file("data.json", data), format="json") == reference_json(data)
+    path = write_file("data.json", data)
+    assert bigjson.count(path, format="json") == reference_json(data)
+    # The same in ranges of whole blocks, where brackets inside and outside strings share blocks.
+    monkeypatch.setenv("TOVAK_COUNT_RANGE", "4096")
+    assert tovak.count(path, format="json", threads=2) == reference_json(data)
+    monkeypatch.delenv("TOVAK_COUNT_RANGE")
     lines = b"".join(rng.choices(LINE_TOKENS[:8], k=rng.randrange(60_000, 150_000)))
     assert bigjson.count(write_file("data.jsonl", lines), format="jsonl") == reference_jsonl(lines)
 

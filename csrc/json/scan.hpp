@@ -294,22 +294,39 @@ TOVAK_AVX2_INLINE Avx2DepthSums avx2_depth_sums(std::uint64_t opens, std::uint64
     return Avx2DepthSums{low, high};
 }
 
-// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
-TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
-                                                    std::int64_t depth) noexcept {
+// The bytes at `change` (and below it) from the sums of `avx2_depth_sums`.
+TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(const Avx2DepthSums& sums, std::int64_t change) noexcept {
     using namespace scan_detail;
-    const Avx2DepthSums sums = avx2_depth_sums(opens, closes);
-    const __m256i change = _mm256_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(depth - start, -100, 100)));
-    return avx2_bits(_mm256_cmpeq_epi8(sums.low, change), _mm256_cmpeq_epi8(sums.high, change));
+    const __m256i at = _mm256_set1_epi8(static_cast<char>(change));
+    return DepthLevels{avx2_bits(_mm256_cmpeq_epi8(sums.low, at), _mm256_cmpeq_epi8(sums.high, at)),
+                       avx2_bits(_mm256_cmpgt_epi8(at, sums.low), _mm256_cmpgt_epi8(at, sums.high))};
 }
 
 TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(std::uint64_t opens, std::uint64_t closes,
                                                 std::int64_t change) noexcept {
+    return avx2_depth_levels(avx2_depth_sums(opens, closes), change);
+}
+
+// The depth of every byte as in `avx512_bytes_at_depth`, on 32-byte vectors.
+TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(const Avx2DepthSums& sums, std::int64_t start,
+                                                    std::int64_t depth) noexcept {
     using namespace scan_detail;
-    const Avx2DepthSums sums = avx2_depth_sums(opens, closes);
-    const __m256i at = _mm256_set1_epi8(static_cast<char>(change));
-    return DepthLevels{avx2_bits(_mm256_cmpeq_epi8(sums.low, at), _mm256_cmpeq_epi8(sums.high, at)),
-                       avx2_bits(_mm256_cmpgt_epi8(at, sums.low), _mm256_cmpgt_epi8(at, sums.high))};
+    const __m256i change = _mm256_set1_epi8(static_cast<char>(std::clamp<std::int64_t>(depth - start, -100, 100)));
+    return avx2_bits(_mm256_cmpeq_epi8(sums.low, change), _mm256_cmpeq_epi8(sums.high, change));
+}
+
+TOVAK_AVX2_INLINE std::uint64_t avx2_bytes_at_depth(std::uint64_t opens, std::uint64_t closes, std::int64_t start,
+                                                    std::int64_t depth) noexcept {
+    return avx2_bytes_at_depth(avx2_depth_sums(opens, closes), start, depth);
+}
+
+// The sums of the brackets outside strings (`opens`, `closes`): `raw`, the sums of all the block's
+// brackets, when none lies inside a string, as in most blocks. `raw` is taken before the block's strings
+// are known, so the sums need not wait for the string masks.
+TOVAK_AVX2_INLINE Avx2DepthSums avx2_outside_sums(const Avx2DepthSums& raw, const BlockMasks& masks,
+                                                  std::uint64_t opens, std::uint64_t closes) noexcept {
+    if (((masks.open ^ opens) | (masks.close ^ closes)) != 0) [[unlikely]] return avx2_depth_sums(opens, closes);
+    return raw;
 }
 
 namespace scan_detail {
@@ -392,19 +409,33 @@ TOVAK_AVX512_INLINE __m512i avx512_depth_sums(std::uint64_t opens, std::uint64_t
     return _mm512_add_epi8(sum, lanes);
 }
 
-TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
-                                                        std::int64_t start, std::int64_t depth) noexcept {
+TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(__m512i sums, std::int64_t start, std::int64_t depth) noexcept {
     // The sums lie in [-64, 64]; a change the block cannot make becomes one no byte matches.
     const std::int64_t change = std::clamp<std::int64_t>(depth - start, -100, 100);
-    return _mm512_cmpeq_epi8_mask(avx512_depth_sums(opens, closes), _mm512_set1_epi8(static_cast<char>(change)));
+    return _mm512_cmpeq_epi8_mask(sums, _mm512_set1_epi8(static_cast<char>(change)));
+}
+
+TOVAK_AVX512_INLINE std::uint64_t avx512_bytes_at_depth(std::uint64_t opens, std::uint64_t closes,
+                                                        std::int64_t start, std::int64_t depth) noexcept {
+    return avx512_bytes_at_depth(avx512_depth_sums(opens, closes), start, depth);
 }
 
 // `avx2_depth_levels` on one 64-byte vector.
-TOVAK_AVX512_INLINE DepthLevels avx512_depth_levels(std::uint64_t opens, std::uint64_t closes,
-                                                   std::int64_t change) noexcept {
-    const __m512i sums = avx512_depth_sums(opens, closes);
+TOVAK_AVX512_INLINE DepthLevels avx512_depth_levels(__m512i sums, std::int64_t change) noexcept {
     const __m512i at = _mm512_set1_epi8(static_cast<char>(change));
     return DepthLevels{_mm512_cmpeq_epi8_mask(sums, at), _mm512_cmplt_epi8_mask(sums, at)};
+}
+
+TOVAK_AVX512_INLINE DepthLevels avx512_depth_levels(std::uint64_t opens, std::uint64_t closes,
+                                                   std::int64_t change) noexcept {
+    return avx512_depth_levels(avx512_depth_sums(opens, closes), change);
+}
+
+// `avx2_outside_sums` on one 64-byte vector.
+TOVAK_AVX512_INLINE __m512i avx512_outside_sums(__m512i raw, const BlockMasks& masks, std::uint64_t opens,
+                                                std::uint64_t closes) noexcept {
+    if (((masks.open ^ opens) | (masks.close ^ closes)) != 0) [[unlikely]] return avx512_depth_sums(opens, closes);
+    return raw;
 }
 
 namespace scan_detail {

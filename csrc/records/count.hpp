@@ -128,16 +128,19 @@ struct ArrayBlocks {
 
 #if TOVAK_SCAN_X86
     // Counting with vectors: the depth after every byte comes from one running sum, so every block costs
-    // the same and no branch depends on where depth 1 lies (a branch that guesses wrong often).
+    // the same and no branch depends on where depth 1 lies (a branch that guesses wrong often). The sum
+    // starts from all the block's brackets, before its strings are known (see `avx2_outside_sums`).
     TOVAK_AVX2_INLINE bool block_avx2(const json::BlockMasks& masks, const json::StringBlock& strings,
                                       const unsigned char* bytes, const json::StringCarry& before,
                                       json::StringCarry& after) noexcept
         requires(!kSeekContent)
     {
+        const json::Avx2DepthSums raw = json::avx2_depth_sums(masks.open, masks.close);
         if (!strings.exact) [[unlikely]] return step_through(bytes, before, after);
         const std::uint64_t outside = ~strings.in_string;
         const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
-        add_block(masks.comma & outside, opens, closes, json::avx2_bytes_at_depth(opens, closes, count.depth, 1));
+        add_block(masks.comma & outside, opens, closes,
+                  json::avx2_bytes_at_depth(json::avx2_outside_sums(raw, masks, opens, closes), count.depth, 1));
         return true;
     }
 
@@ -146,10 +149,12 @@ struct ArrayBlocks {
                                           json::StringCarry& after) noexcept
         requires(!kSeekContent)
     {
+        const __m512i raw = json::avx512_depth_sums(masks.open, masks.close);
         if (!strings.exact) [[unlikely]] return step_through(bytes, before, after);
         const std::uint64_t outside = ~strings.in_string;
         const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;
-        add_block(masks.comma & outside, opens, closes, json::avx512_bytes_at_depth(opens, closes, count.depth, 1));
+        add_block(masks.comma & outside, opens, closes,
+                  json::avx512_bytes_at_depth(json::avx512_outside_sums(raw, masks, opens, closes), count.depth, 1));
         return true;
     }
 

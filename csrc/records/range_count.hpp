@@ -290,56 +290,61 @@ struct ArrayRangeBlocks {
 #if TOVAK_SCAN_X86
     TOVAK_AVX2_INLINE bool block_avx2(const json::BlockMasks& m, const json::StringBlock&, const unsigned char* bytes,
                                       const json::StringCarry&, json::StringCarry&) noexcept {
+        const json::Avx2DepthSums raw = json::avx2_depth_sums(m.open, m.close);  // see `avx2_outside_sums`
         const std::uint64_t escaped_before = lanes[0].escaped;
         std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);
         const std::uint64_t parity = json::scan_detail::avx2_prefix_xor(quotes);
-        lane_avx2(0, m, quotes, parity, escaped, bytes);
+        lane_avx2(0, m, raw, quotes, parity, escaped, bytes);
         if (!met) [[unlikely]] {
             // The lanes share their quotes unless their escape carries differ (a backslash ends the block before).
             if (lanes[1].escaped == escaped_before) {
-                lane_avx2(1, m, quotes, parity, escaped, bytes);
+                lane_avx2(1, m, raw, quotes, parity, escaped, bytes);
             } else {
                 std::uint64_t other = lanes[1].escaped;
                 const std::uint64_t own = m.quote & ~json::escaped_bytes(m.backslash, other);
-                lane_avx2(1, m, own, json::scan_detail::avx2_prefix_xor(own), other, bytes);
+                lane_avx2(1, m, raw, own, json::scan_detail::avx2_prefix_xor(own), other, bytes);
             }
             meet();
         }
         return true;
     }
-    TOVAK_AVX2_INLINE void lane_avx2(int k, const json::BlockMasks& m, std::uint64_t quotes, std::uint64_t parity,
-                                     std::uint64_t escaped, const unsigned char* bytes) noexcept {
+    TOVAK_AVX2_INLINE void lane_avx2(int k, const json::BlockMasks& m, const json::Avx2DepthSums& raw,
+                                     std::uint64_t quotes, std::uint64_t parity, std::uint64_t escaped,
+                                     const unsigned char* bytes) noexcept {
         const LaneBlock b = lane_block(m, quotes, parity, escaped, lanes[k]);
-        const json::DepthLevels levels = json::avx2_depth_levels(b.opens, b.closes, vector_change(lane_change(lanes[k])));
+        const json::DepthLevels levels = json::avx2_depth_levels(json::avx2_outside_sums(raw, m, b.opens, b.closes),
+                                                                 vector_change(lane_change(lanes[k])));
         lane_apply(lanes[k], b, levels, m, quotes, bytes);
     }
 
     TOVAK_AVX512_INLINE bool block_avx512(const json::BlockMasks& m, const json::StringBlock&,
                                           const unsigned char* bytes, const json::StringCarry&,
                                           json::StringCarry&) noexcept {
+        const __m512i raw = json::avx512_depth_sums(m.open, m.close);  // see `avx512_outside_sums`
         const std::uint64_t escaped_before = lanes[0].escaped;
         std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);
         const std::uint64_t parity = json::scan_detail::avx2_prefix_xor(quotes);
-        lane_avx512(0, m, quotes, parity, escaped, bytes);
+        lane_avx512(0, m, raw, quotes, parity, escaped, bytes);
         if (!met) [[unlikely]] {
             if (lanes[1].escaped == escaped_before) {
-                lane_avx512(1, m, quotes, parity, escaped, bytes);
+                lane_avx512(1, m, raw, quotes, parity, escaped, bytes);
             } else {
                 std::uint64_t other = lanes[1].escaped;
                 const std::uint64_t own = m.quote & ~json::escaped_bytes(m.backslash, other);
-                lane_avx512(1, m, own, json::scan_detail::avx2_prefix_xor(own), other, bytes);
+                lane_avx512(1, m, raw, own, json::scan_detail::avx2_prefix_xor(own), other, bytes);
             }
             meet();
         }
         return true;
     }
-    TOVAK_AVX512_INLINE void lane_avx512(int k, const json::BlockMasks& m, std::uint64_t quotes, std::uint64_t parity,
-                                         std::uint64_t escaped, const unsigned char* bytes) noexcept {
+    TOVAK_AVX512_INLINE void lane_avx512(int k, const json::BlockMasks& m, __m512i raw, std::uint64_t quotes,
+                                         std::uint64_t parity, std::uint64_t escaped,
+                                         const unsigned char* bytes) noexcept {
         const LaneBlock b = lane_block(m, quotes, parity, escaped, lanes[k]);
-        const json::DepthLevels levels =
-            json::avx512_depth_levels(b.opens, b.closes, vector_change(lane_change(lanes[k])));
+        const json::DepthLevels levels = json::avx512_depth_levels(
+            json::avx512_outside_sums(raw, m, b.opens, b.closes), vector_change(lane_change(lanes[k])));
         lane_apply(lanes[k], b, levels, m, quotes, bytes);
     }
 #endif
