@@ -1,5 +1,5 @@
 // The buffered reader of the input layer: a raw source of bytes (a file descriptor, or any `io::ByteSource`)
-// behind an 8,192-byte buffer, with whole reads, line reads and a way to hand back bytes already read (so
+// behind a 64 KiB buffer, with whole reads, line reads and a way to hand back bytes already read (so
 // format detection on a pipe loses nothing).
 //
 // The reader interface every byte scan and the record cutter are templated on:
@@ -55,12 +55,13 @@ private:
     ByteSource* source_;
 };
 
-// A raw source behind an 8,192-byte buffer. Requests of at least the buffer's size go straight to the
-// source when the buffer is empty, so chunked scans pay no copy.
+// A raw source behind a 64 KiB buffer: lines are read from the system 64 KiB at a time (with 8 KiB, the
+// reads took 4% of loading a JSONL file). Requests of at least the buffer's size go straight to the source
+// when the buffer is empty, so chunked scans pay no copy.
 template <class Raw>
 class BufferedReader {
 public:
-    static constexpr std::size_t kBufferSize = 8192;
+    static constexpr std::size_t kBufferSize = kChunkSize;
 
     explicit BufferedReader(Raw raw) : raw_(std::move(raw)), buffer_(new char[kBufferSize]), capacity_(kBufferSize) {}
     BufferedReader(BufferedReader&&) noexcept = default;

@@ -22,7 +22,7 @@
 
 namespace tovak::reader {
 
-// What the record engine reads: the decompressed bytes (Source::bytes) behind an 8,192-byte buffer.
+// What the record engine reads: the decompressed bytes (Source::bytes) behind a 64 KiB buffer.
 using Reader = io::BufferedReader<io::ByteSourceRef>;
 
 class Source {
