@@ -1,5 +1,6 @@
 // The byte scanners behind count and format detection, against the byte-by-byte models: the element
-// counter fed in chunks of many sizes and the line counter at every SIMD level the CPU has, the line
+// counter fed in chunks of many sizes, the array counted in ranges as a parallel count's workers count it,
+// and the line counter at every SIMD level the CPU has, the line
 // counter also through a real file (shifted so that it crosses the 65,536-byte read boundary), the block
 // classifier and the UTF-8 check at every level, and format detection by the first significant byte.
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include "io/file_reader.hpp"
 #include "io/format.hpp"
 #include "records/count.hpp"
+#include "records/range_count.hpp"
 #include "reference.hpp"
 
 namespace json = tovak::json;
@@ -64,6 +66,35 @@ void check_element_counter(std::string_view data, std::uint64_t expected, std::u
                 if (!counter.feed(chunk.get(), n)) break;
             }
             FUZZ_CHECK(counter.result() == expected);
+        }
+    }
+}
+
+// The array in ranges of a few bytes to a few blocks, each counted without knowing the string state or
+// the depth at its start, folded in order as a parallel count folds them, at every level.
+void check_ranges(std::string_view data, std::uint64_t expected, std::uint32_t seed) {
+    std::size_t first = 0;
+    while (first < data.size() && fuzz::is_space_byte(static_cast<unsigned char>(data[first]))) ++first;
+    if (first == data.size() || data[first] != '[') return;
+    const io::PositionalBytes input = io::PositionalBytes::of_memory(data.data(), data.size());
+    records::RangeBuffer buffer;
+    // Ranges of a few bytes only for short inputs, which keeps the target's pace.
+    const std::uint64_t sizes[] = {data.size() <= 1024 ? 1 + seed % 13 : json::kBlockSize - 1, json::kBlockSize,
+                                   json::kBlockSize * (2 + seed % 5) + seed % 61};
+    for (json::SimdLevel level : levels()) {
+        for (std::uint64_t size : sizes) {
+            records::ArrayRangeMerge merge;
+            for (std::uint64_t begin = first + 1;; begin += size) {
+                std::optional<json::StringCarry> known;
+                if (begin == first + 1) known = json::StringCarry{};
+                const records::ArrayRangeCount counted = records::count_array_range(
+                    input, records::ByteRange{begin, begin + size, false}, known, buffer, level, {});
+                FUZZ_CHECK(!counted.read.error && !counted.read.stopped);
+                if (merge.fits(counted)) merge.add(counted);
+                else FUZZ_CHECK(!merge.recount(input, begin, counted.read.bytes, buffer, level));
+                if (counted.read.at_end) break;
+            }
+            FUZZ_CHECK(merge.count() == expected);
         }
     }
 }
@@ -145,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::uint64_t elements = fuzz::count_elements(data);
     const std::int64_t lines = fuzz::count_lines(data);
     check_element_counter(data, elements, seed);
+    if (seed % 4 == 0) check_ranges(data, elements, seed);  // one input in four: ranges cost many scans
     check_line_blocks(data, lines);
     check_classifier(data);
     // Most inputs stay small; one in eight lies across the first 65,536-byte read.
