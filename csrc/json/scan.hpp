@@ -294,6 +294,20 @@ TOVAK_AVX2_INLINE Avx2DepthSums avx2_depth_sums(std::uint64_t opens, std::uint64
     return Avx2DepthSums{low, high};
 }
 
+// The sums of all the brackets of the 64 bytes at `p`, from the bytes: the compares are the block
+// classifier's own, which the compiler shares with it, so no bits are turned back into bytes.
+TOVAK_AVX2_INLINE Avx2DepthSums avx2_bracket_sums(const unsigned char* p) noexcept {
+    using namespace scan_detail;
+    const __m256i case_bit = _mm256_set1_epi8(0x20), open = _mm256_set1_epi8('{'), close = _mm256_set1_epi8('}');
+    const __m256i lo = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), case_bit);
+    const __m256i hi = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), case_bit);
+    const __m256i low =
+        avx2_running_sum(_mm256_sub_epi8(_mm256_cmpeq_epi8(lo, close), _mm256_cmpeq_epi8(lo, open)));
+    __m256i high = avx2_running_sum(_mm256_sub_epi8(_mm256_cmpeq_epi8(hi, close), _mm256_cmpeq_epi8(hi, open)));
+    high = _mm256_add_epi8(high, avx2_last_of_lane(_mm256_permute2x128_si256(low, low, 0x11)));
+    return Avx2DepthSums{low, high};
+}
+
 // The bytes at `change` (and below it) from the sums of `avx2_depth_sums`.
 TOVAK_AVX2_INLINE DepthLevels avx2_depth_levels(const Avx2DepthSums& sums, std::int64_t change) noexcept {
     using namespace scan_detail;

@@ -135,7 +135,7 @@ struct ArrayBlocks {
                                       json::StringCarry& after) noexcept
         requires(!kSeekContent)
     {
-        const json::Avx2DepthSums raw = json::avx2_depth_sums(masks.open, masks.close);
+        const json::Avx2DepthSums raw = json::avx2_bracket_sums(bytes);
         if (!strings.exact) [[unlikely]] return step_through(bytes, before, after);
         const std::uint64_t outside = ~strings.in_string;
         const std::uint64_t opens = masks.open & outside, closes = masks.close & outside;

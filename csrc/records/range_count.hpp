@@ -290,7 +290,7 @@ struct ArrayRangeBlocks {
 #if TOVAK_SCAN_X86
     TOVAK_AVX2_INLINE bool block_avx2(const json::BlockMasks& m, const json::StringBlock&, const unsigned char* bytes,
                                       const json::StringCarry&, json::StringCarry&) noexcept {
-        const json::Avx2DepthSums raw = json::avx2_depth_sums(m.open, m.close);  // see `avx2_outside_sums`
+        const json::Avx2DepthSums raw = json::avx2_bracket_sums(bytes);  // see `avx2_outside_sums`
         const std::uint64_t escaped_before = lanes[0].escaped;
         std::uint64_t escaped = escaped_before;
         const std::uint64_t quotes = m.quote & ~json::escaped_bytes(m.backslash, escaped);

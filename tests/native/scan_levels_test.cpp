@@ -9,6 +9,7 @@
 //   4. UTF-8 verdicts, line masks and the JSONL line count fed in random pieces (count_lines_in).
 // Built with -DTOVAK_NATIVE_TESTS=ON and run by .ci/native-tests; exits nonzero on any mismatch. An
 // argument replaces the fixed seed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -398,6 +399,11 @@ __attribute__((target(TOVAK_AVX2_TARGET))) tovak::json::DepthLevels avx2_levels(
                                                                                   std::int64_t change) {
     return tovak::json::avx2_depth_levels(opens, closes, change);
 }
+// The same levels from the block's bytes (the AVX2 scans sum its brackets straight from them).
+__attribute__((target(TOVAK_AVX2_TARGET))) tovak::json::DepthLevels avx2_levels_of_bytes(const unsigned char* block,
+                                                                                           std::int64_t change) {
+    return tovak::json::avx2_depth_levels(tovak::json::avx2_bracket_sums(block), change);
+}
 __attribute__((target(TOVAK_AVX512_TARGET))) tovak::json::DepthLevels avx512_levels(std::uint64_t opens,
                                                                                       std::uint64_t closes,
                                                                                       std::int64_t change) {
@@ -449,6 +455,20 @@ void check_depth_masks(Random& random, Report& report) {
                          [&] { return std::string("depth_levels ") + level_name(level) + " at " +
                                       std::to_string(change) + ": " + hex(got.at) + "/" + hex(got.below) +
                                       " want " + hex(want_at) + "/" + hex(want_below); },
+                         input);
+        }
+        if (std::find(levels.begin(), levels.end(), SimdLevel::avx2) != levels.end()) {
+            // The brackets as bytes: either kind of each, among bytes that only look alike.
+            static constexpr unsigned char kOthers[] = {'a', ' ', '"', '\\', ',', 0x3B, 0x3D, 0x5C, 0x7C, 0xDB, 0xFB, 0xFD};
+            unsigned char block[kBlockSize];
+            for (unsigned i = 0; i < kBlockSize; ++i) {
+                const bool pick = random.percent(50);
+                block[i] = (opens >> i & 1) ? (pick ? '[' : '{') : (closes >> i & 1) ? (pick ? ']' : '}') : random.pick(kOthers);
+            }
+            const tovak::json::DepthLevels got = avx2_levels_of_bytes(block, change);
+            report.check(got.at == want_at && got.below == want_below,
+                         [&] { return std::string("bracket sums at ") + std::to_string(change) + ": " + hex(got.at) +
+                                      "/" + hex(got.below) + " want " + hex(want_at) + "/" + hex(want_below); },
                          input);
         }
     }
