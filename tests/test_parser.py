@@ -589,6 +589,29 @@ def test_object_shapes_between_key_evictions(load_many, tovak_load, shapes, pick
         assert same(tovak_load(text.encode()), expected)
 
 
+# Keys of one head told apart only by their size or by bytes past the 16th.
+LOOK_ALIKE_KEYS = ["a", "a\0", "a\0\0", "", "\0", "k" * 16, "k" * 16 + "x", "k" * 16 + "y", "k" * 15 + "\0", "é"]
+
+
+@pytest.mark.parametrize("depth", [0, 1, 15, 16, 31])
+@pytest.mark.parametrize("width", [1, 3, 33, 40])
+def test_look_alike_keys_taking_turns_in_one_place(load, tovak_load, depth, width):
+    # Records whose key in each place changes from one record to the next among look-alikes, nested at
+    # depths and with as many keys as make places share what the parser remembers of them, and every few
+    # records an object of fresh keys, so the key cache grows and evicts while the text is read.
+    rows = []
+    for n in range(4 * len(LOOK_ALIKE_KEYS)):
+        rows.append({LOOK_ALIKE_KEYS[(n + i * (n % 3)) % len(LOOK_ALIKE_KEYS)] + "a" * (i // 10): i for i in range(width)})
+        if n % 7 == 6:
+            rows.append({f"f{n}_{j}": j for j in range(300)})
+    value = rows
+    for level in range(depth):
+        value = {"d": value} if level % 2 else [value]
+    text = json.dumps(value)
+    assert same(load(text), utf8_sorted(json.loads(text)))
+    assert same(tovak_load(text.encode()), json.loads(text))
+
+
 def test_keys_the_key_cache_lets_go_of_are_held_by_their_objects_alone(load, tovak_load):
     # One object of more distinct keys than the key cache holds (it lets go of some while the object is
     # still open) and of keys too long to be kept: once the load returns, each key is referenced by its

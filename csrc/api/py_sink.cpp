@@ -322,6 +322,7 @@ void KeyCache::grow() {
     filled_.reserve(filled.size());
     slots_.reset(new Set[kSlots / 2]());
     slot_count_ = kSlots;
+    std::fill_n(guesses_.get(), kGuesses, nullptr);  // they name slots of the old table
     for (int way = 1; way >= 0; --way) {
         for (std::uint16_t i : filled) {
             if (static_cast<int>(i % 2) != way) continue;
@@ -360,21 +361,31 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
 }  // namespace
 
 // Inlined into PyObjectSink::key, which shares the key's head with it; misses go out of line.
-[[gnu::always_inline]] inline PyObject* KeyCache::borrow(std::string_view utf8, bool ascii, const KeyHead& head) {
+[[gnu::always_inline]] inline PyObject* KeyCache::borrow(std::string_view utf8, bool ascii, const KeyHead& head,
+                                                         std::size_t guess) {
     static_assert(kMaxKeyBytes < 256, "the size must fit in the tag's low byte");
     std::size_t size = utf8.size();
-    if (size > kMaxKeyBytes || slot_count_ == 0) return insert(utf8, ascii, head);
+    if (size > kMaxKeyBytes || slot_count_ == 0) {
+        const Slot* unused = nullptr;
+        return insert(utf8, ascii, head, unused);
+    }
+    const Slot*& guessed = guesses_[guess];
+    if (guessed != nullptr && size <= 16 && guessed->head[0] == head.low && guessed->head[1] == head.high &&
+        (guessed->tag & 0xFF) == size)
+        return guessed->str;
     const std::uint64_t tag = (hash_key(utf8.data(), size, head) & ~std::uint64_t{0xFF}) | size;
     Set& set = slots_[(tag >> 8) & (slot_count_ / 2 - 1)];
     for (const Slot& slot : set.ways) {
         if (slot.tag == tag && slot.head[0] == head.low && slot.head[1] == head.high && slot.str != nullptr &&
-            (size <= 16 || str_equals(slot.str, utf8)))
+            (size <= 16 || str_equals(slot.str, utf8))) {
+            guessed = &slot;
             return slot.str;
+        }
     }
-    return insert(utf8, ascii, head);
+    return insert(utf8, ascii, head, guessed);
 }
 
-[[gnu::noinline]] PyObject* KeyCache::insert(std::string_view utf8, bool ascii, const KeyHead& head) {
+[[gnu::noinline]] PyObject* KeyCache::insert(std::string_view utf8, bool ascii, const KeyHead& head, const Slot*& guess) {
     std::size_t size = utf8.size();
     if (size > kMaxKeyBytes) {
         PyObject* str = make_str(utf8, ascii);
@@ -383,6 +394,7 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
     }
     if (slot_count_ == 0) {
         slots_.reset(new Set[kInitialSlots / 2]());
+        guesses_.reset(new const Slot*[kGuesses]());
         slot_count_ = kInitialSlots;
     }
     PyObject* str = make_str(utf8, ascii);
@@ -390,7 +402,9 @@ std::uint64_t hash_key(const char* data, std::size_t size, const KeyHead& head) 
     const std::uint64_t tag = (hash_key(utf8.data(), size, head) & ~std::uint64_t{0xFF}) | size;
     const Set& set = slots_[(tag >> 8) & (slot_count_ / 2 - 1)];
     if (set.ways[1].str != nullptr && slot_count_ < kSlots) grow();
-    place(tag) = Slot{str, tag, {head.low, head.high}};
+    Slot& slot = place(tag);
+    slot = Slot{str, tag, {head.low, head.high}};
+    guess = &slot;
     return str;
 }
 
@@ -573,7 +587,8 @@ bool PyObjectSink::begin_object() {
 }
 
 [[gnu::always_inline]] inline bool PyObjectSink::key_with_head(std::string_view utf8, bool ascii, const KeyHead& head) {
-    PyObject* str = key_cache_.borrow(utf8, ascii, head);
+    const std::size_t position = object_keys_.size() - open_[depth_ - 1].keys;
+    PyObject* str = key_cache_.borrow(utf8, ascii, head, KeyCache::guess_index(static_cast<std::size_t>(depth_), position));
     if (str == nullptr) return false;
     object_keys_.push_back(Key{str, __builtin_bswap64(head.low), __builtin_bswap64(head.high),
                                key_bytes_.size(), utf8.size()});

@@ -99,6 +99,12 @@ public:
     static constexpr std::size_t kInitialSlots = 128;
     static constexpr std::size_t kSlots = 2048;
     static_assert(kSlots <= 65536, "slot numbers are kept in 16 bits");
+    // Guesses of where a key is, one for each place a key can take: its object's nesting depth and its
+    // position in the object (see guess_index).
+    static constexpr std::size_t kGuesses = 512;
+    static constexpr std::size_t guess_index(std::size_t depth, std::size_t position) noexcept {
+        return (depth * 32 + position) & (kGuesses - 1);
+    }
 
     KeyCache() = default;
     KeyCache(const KeyCache&) = delete;
@@ -129,9 +135,11 @@ private:
     struct alignas(64) Set {
         Slot ways[2];  // the newer key first
     };
-    // A borrowed reference, valid until release_parked (or null with a Python exception set).
-    PyObject* borrow(std::string_view utf8, bool ascii, const KeyHead& head);
-    PyObject* insert(std::string_view utf8, bool ascii, const KeyHead& head);
+    // A borrowed reference, valid until release_parked (or null with a Python exception set). `guess`
+    // (guess_index) names the key's place: a key of up to 16 bytes found in the slot that held the last
+    // key met in that place is taken without hashing, as the keys of an array's records mostly are.
+    PyObject* borrow(std::string_view utf8, bool ascii, const KeyHead& head, std::size_t guess);
+    PyObject* insert(std::string_view utf8, bool ascii, const KeyHead& head, const Slot*& guess);
     // Where a new key of `tag` goes: an empty slot of its set, or the first after moving the older key
     // out and the newer into the second (the filled slots stay filled).
     Slot& place(std::uint64_t tag);
@@ -141,6 +149,10 @@ private:
     std::size_t slot_count_ = 0;
     std::vector<std::uint16_t> filled_;  // the slots holding a str, so teardown skips the empty ones
     std::vector<PyObject*> parked_;      // owned: let go of while a text may still use them
+    // For each place, the slot its last key was found in or put in (null: none, or the table has grown
+    // since). A slot stays filled once filled, and a key of up to 16 bytes is told by its size and
+    // head, so a guess whose slot has taken another key since only fails the comparison.
+    std::unique_ptr<const Slot*[]> guesses_;  // allocated with the slots
     SortedShapes shapes_;
 };
 
