@@ -256,6 +256,39 @@ def test_values_and_white_space(load, text, expected):
     assert same(load(text), expected)
 
 
+# White-space runs that change length from one record to the next at every place of the structure: each
+# record's indentation comes from the pattern, with all four white-space bytes and runs past 16 bytes.
+SPACE_PATTERNS = [[2], [2, 2, 5], [0, 3], [1, 17, 1], [15, 16, 15, 40]]
+
+
+@pytest.mark.parametrize("pattern", SPACE_PATTERNS)
+@pytest.mark.parametrize("ending", ["", "x", "}", ",]"])
+def test_white_space_changing_between_records(load, tovak_load, pattern, ending):
+    def gap(n, salt):
+        size = pattern[(n + salt) % len(pattern)]
+        return "".join(" \n\t\r"[(n * 7 + salt + i) % 4] if i % 5 == 4 else " " for i in range(size))
+
+    rows = []
+    for n in range(40):
+        row = {"id": n, "tags": [n, "a" * (n % 3)], "inner": {"k": None}}
+        parts = [gap(n, i) for i in range(12)]
+        rows.append(
+            "{%s\"id\"%s:%s%d,%s\"tags\"%s:%s[%s%d%s,%s%s%s]%s,%s\"inner\":{%s\"k\"%s:%snull%s}%s}"
+            % (parts[0], parts[1], parts[2], n, parts[3], parts[4], parts[5], parts[6], n, parts[7], parts[8],
+               json.dumps(row["tags"][1]), parts[9], parts[10], parts[11], parts[0], parts[1], parts[2], parts[3], parts[4])
+        )
+    text = "[" + ",".join(rows) + gap(3, 5) + "]"
+    assert same(load(text), utf8_sorted(json.loads(text)))
+    assert same(tovak_load(text.encode()), json.loads(text))
+    if ending:
+        # A fault right after a run whose length was guessed from the runs before it: found at its place.
+        broken = text[:-1] + gap(1, 2) + ending
+        column = len(broken) - broken.rfind("\n") - 1
+        line = broken.count("\n") + 1
+        with pytest.raises(ValueError, match=f" at line {line} column {column}$"):
+            load(broken)
+
+
 def test_literals_are_the_singletons(load):
     value = load("[true,false,null]")
     assert value[0] is True and value[1] is False and value[2] is None
