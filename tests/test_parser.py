@@ -256,6 +256,27 @@ def test_values_and_white_space(load, text, expected):
     assert same(load(text), expected)
 
 
+# Strings whose length at one place of the records changes, stays, or ends in an escape, a non-ASCII
+# byte or a control byte right where the last one there ended.
+PLACE_STRINGS = ["abcde", "abcd\\n", "abcd\u00e9", "abcdé", "abcdef", "", "a" * 15, "a" * 16, "a" * 17, "é" * 7,
+                 "\\u00e9bcde", 'ab\\"cd', "abcd\\\\", "abcdé" * 3]
+
+
+@pytest.mark.parametrize("stride", [1, 2, 5])
+def test_strings_changing_length_at_one_place(load, tovak_load, stride):
+    rows = []
+    for n in range(3 * len(PLACE_STRINGS)):
+        pick = [PLACE_STRINGS[(n * stride + i) % len(PLACE_STRINGS)] for i in range(3)]
+        rows.append('{"%s":"%s","k%s":["%s","%s"]}' % (pick[0], pick[1], pick[2], pick[2], pick[n % 2]))
+    text = "[" + ",".join(rows) + "]"
+    assert same(load(text), utf8_sorted(json.loads(text)))
+    assert same(tovak_load(text.encode()), json.loads(text))
+    # A control byte where the last string at that place ended.
+    broken = text[: -1] + ',{"abcde":"abcd\x01"}]'
+    with pytest.raises(ValueError, match=f"control character .* at line 1 column {len(broken.encode()) - 3}$"):
+        load(broken)
+
+
 # White-space runs that change length from one record to the next at every place of the structure: each
 # record's indentation comes from the pattern, with all four white-space bytes and runs past 16 bytes.
 SPACE_PATTERNS = [[2], [2, 2, 5], [0, 3], [1, 17, 1], [15, 16, 15, 40]]

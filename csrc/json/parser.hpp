@@ -368,11 +368,19 @@ private:
 
     // Each returns true on success; on failure `outcome_` holds the result.
     bool parse_string(std::string_view& out, bool& ascii);
-    // A key without escapes, from `cur_` (just past its opening quote) while 16 bytes are there: sets
-    // `out`, `ascii` and the key's head, moves `cur_` past the closing quote and returns true. Returns
-    // false, with nothing changed, for any other key (parse_string then reads it).
-    [[gnu::always_inline]] inline bool plain_key(std::string_view& out, bool& ascii, std::uint64_t& head_low,
-                                                 std::uint64_t& head_high) noexcept;
+    // A string without escapes (a key or a value), from `cur_` (just past its opening quote) while 16
+    // bytes are there: sets `out`, `ascii` and the string's first 16 bytes, zero-padded (its head), moves
+    // `cur_` past the closing quote and returns true. Returns false, with nothing changed, for any other
+    // string (parse_string then reads it). A string of up to 15 bytes is taken to be as long as `guess`,
+    // the length of the last one met at its place, while the scan confirms it (see skip_space); `guess`
+    // is updated when it was wrong.
+    [[gnu::always_inline]] inline bool plain_string(std::string_view& out, bool& ascii, std::uint64_t& head_low,
+                                                    std::uint64_t& head_high, unsigned char& guess) noexcept;
+    // The guess of plain_string for the string at a place: a key or value, of the member `member` of an
+    // object at `depth` (an array's items share one place).
+    unsigned char& length_guess(int depth, unsigned member, bool value) noexcept {
+        return length_guesses_[(static_cast<unsigned>(depth) * 32 + member * 2 + (value ? 1u : 0u)) % kLengthGuesses];
+    }
     [[gnu::always_inline]] inline bool parse_number();
     bool parse_literal(const char* word, std::size_t size);
     [[gnu::always_inline]] inline bool parse_hex_escape(const char*& p, std::uint32_t& unit);
@@ -397,11 +405,16 @@ private:
     ParseOutcome outcome_;
     static constexpr unsigned kSpaceGuesses = 256;
     unsigned char space_guesses_[kSpaceGuesses] = {};
+    static constexpr unsigned kLengthGuesses = 256;
+    unsigned char length_guesses_[kLengthGuesses] = {};
 };
 
 template <class Sink, class Rules>
 ParseOutcome Parser<Sink, Rules>::run() {
     Container open[Rules::kNestingLimit];
+    // The members met so far of each open object (wrapping), by depth; for the places of length_guess.
+    unsigned char members[Rules::kNestingLimit + 1];
+    members[0] = 0;
     int depth = 0;
     std::string_view text;
     bool ascii = false;
@@ -421,6 +434,7 @@ value:  // a value is due
             ++cur_;
             if (!sink_.begin_array()) return aborted();
             open[depth++] = Container::array;
+            members[depth] = 0;
             skip_space(Gap::before_item, depth);
             if (cur_ == end_) return fail_at_end(message::eof_list);
             if (*cur_ == ']') {
@@ -435,6 +449,7 @@ value:  // a value is due
             ++cur_;
             if (!sink_.begin_object()) return aborted();
             open[depth++] = Container::object;
+            members[depth] = 0;
             skip_space(Gap::before_item, depth);
             if (cur_ == end_) return fail_at_end(message::eof_object);
             if (*cur_ == '}') {
@@ -444,11 +459,15 @@ value:  // a value is due
                 goto after_value;
             }
             goto key;
-        case '"':
+        case '"': {
             ++cur_;
-            if (!parse_string(text, ascii)) return outcome_;
+            std::uint64_t head_low, head_high;
+            if (!plain_string(text, ascii, head_low, head_high, length_guess(depth, members[depth], true)) &&
+                !parse_string(text, ascii))
+                return outcome_;
             if (!sink_.string(text, ascii)) return aborted();
             goto after_value;
+        }
         case 't':
             if (!parse_literal("true", 4)) return outcome_;
             if (!sink_.boolean(true)) return aborted();
@@ -470,7 +489,7 @@ key:  // at the first byte of a member (not white space, not the end)
     ++cur_;
     if constexpr (kSinkTakesKeyHead) {
         std::uint64_t head_low, head_high;
-        if (plain_key(text, ascii, head_low, head_high)) {
+        if (plain_string(text, ascii, head_low, head_high, length_guess(depth, members[depth]++, false))) {
             if (!sink_.key(text, ascii, head_low, head_high)) return aborted();
             goto key_done;
         }
@@ -546,44 +565,49 @@ bool Parser<Sink, Rules>::parse_literal(const char* word, std::size_t size) {
 }
 
 template <class Sink, class Rules>
-bool Parser<Sink, Rules>::plain_key(std::string_view& out, bool& ascii, std::uint64_t& head_low,
-                                    std::uint64_t& head_high) noexcept {
+bool Parser<Sink, Rules>::plain_string(std::string_view& out, bool& ascii, std::uint64_t& head_low,
+                                       std::uint64_t& head_high, unsigned char& guess) noexcept {
 #if defined(__SSE2__)
     if (end_ - cur_ < 16) return false;
     // The first 16 bytes: where the first quote, backslash or control byte is, as skip_plain_string_bytes
-    // finds it, and those bytes themselves, which are the key's head once the bytes past its end are
-    // cleared. Key lengths vary from one key to the next, so this takes no branch on the length.
+    // finds it, and those bytes themselves, which are the string's head once the bytes past its end are
+    // cleared. Lengths vary from one string to the next, so this takes no branch on the length.
     const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur_));
     const __m128i special =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('"')), _mm_cmpeq_epi8(chunk, _mm_set1_epi8('\\'))),
                      _mm_cmpeq_epi8(_mm_max_epu8(chunk, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)));
     const unsigned special_mask = static_cast<unsigned>(_mm_movemask_epi8(special));
     const unsigned high_mask = static_cast<unsigned>(_mm_movemask_epi8(chunk));
-    const char* close;
-    std::uint64_t high = 0;
-    __m128i head = chunk;
     if (special_mask != 0) {
-        const unsigned size = static_cast<unsigned>(__builtin_ctz(special_mask));
-        close = cur_ + size;
-        // From kLeading + 16 - size: `size` bytes of 0xFF, then zeros, so the key's own bytes are kept.
+        const unsigned found = static_cast<unsigned>(__builtin_ctz(special_mask));
+        if (cur_[found] != '"') return false;
+        std::size_t size = guess;
+        if (!same_length(found, size)) {
+            guess = static_cast<unsigned char>(found);
+            size = found;
+        }
+        // From kLeading + 16 - size: `size` bytes of 0xFF, then zeros, so the string's own bytes are kept.
         alignas(16) static constexpr unsigned char kLeading[32] = {
             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-        head = _mm_and_si128(chunk, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - size)));
-        high = high_mask & ((1u << size) - 1);
-    } else {
-        high = high_mask;
-        close = skip_plain_string_bytes(cur_ + 16, end_, high);
-        if (close == end_) return false;
+        const __m128i head = _mm_and_si128(chunk, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLeading + 16 - size)));
+        head_low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(head));
+        head_high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(head, head)));
+        out = std::string_view(cur_, size);
+        ascii = (high_mask & ((1u << size) - 1)) == 0;
+        cur_ += size + 1;
+        return true;
     }
-    if (*close != '"') return false;
-    head_low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(head));
-    head_high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(head, head)));
+    std::uint64_t high = high_mask;
+    const char* close = skip_plain_string_bytes(cur_ + 16, end_, high);
+    if (close == end_ || *close != '"') return false;
+    head_low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(chunk));
+    head_high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(chunk, chunk)));
     out = std::string_view(cur_, static_cast<std::size_t>(close - cur_));
     ascii = high == 0;
     cur_ = close + 1;
     return true;
 #else
-    (void)out, (void)ascii, (void)head_low, (void)head_high;
+    (void)out, (void)ascii, (void)head_low, (void)head_high, (void)guess;
     return false;
 #endif
 }
