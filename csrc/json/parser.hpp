@@ -341,14 +341,18 @@ private:
             return;
         }
         unsigned char& guess = space_guesses_[(static_cast<unsigned>(depth) * 4 + static_cast<unsigned>(gap)) % kSpaceGuesses];
-        const std::size_t guessed = guess;
-        const char* found = skip_space_bytes(cur_, end_);
-        if (same_length(static_cast<std::size_t>(found - cur_), guessed)) [[likely]] {
-            cur_ += guessed;
-        } else {
-            guess = static_cast<unsigned char>(std::min<std::ptrdiff_t>(found - cur_, 255));
-            cur_ = found;
+        cur_ += confirmed_length(guess, static_cast<std::size_t>(skip_space_bytes(cur_, end_) - cur_));
+    }
+
+    // The length to go on with: `guess` when the scan `found` the same, else `found`, which becomes the
+    // guess (up to 255). The parse that goes on from the guess waits on the guess alone.
+    static std::size_t confirmed_length(unsigned char& guess, std::size_t found) noexcept {
+        std::size_t length = guess;
+        if (!same_length(found, length)) [[unlikely]] {
+            guess = static_cast<unsigned char>(std::min<std::size_t>(found, 255));
+            length = found;
         }
+        return length;
     }
 
     // a == b, in a way the compiler cannot use to put one for the other afterwards (which would make the
@@ -581,11 +585,7 @@ bool Parser<Sink, Rules>::plain_string(std::string_view& out, bool& ascii, std::
     if (special_mask != 0) {
         const unsigned found = static_cast<unsigned>(__builtin_ctz(special_mask));
         if (cur_[found] != '"') return false;
-        std::size_t size = guess;
-        if (!same_length(found, size)) {
-            guess = static_cast<unsigned char>(found);
-            size = found;
-        }
+        const std::size_t size = confirmed_length(guess, found);
         // From kLeading + 16 - size: `size` bytes of 0xFF, then zeros, so the string's own bytes are kept.
         alignas(16) static constexpr unsigned char kLeading[32] = {
             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
