@@ -408,6 +408,20 @@ def test_short_significands_are_correctly_rounded(load_many, significand, expone
     assert bits(load_many(text)) == bits(float(text))
 
 
+@pytest.mark.parametrize("integer_digits", [0, 1, 3, 4, 8, 9, 16])
+@pytest.mark.parametrize("separator", [None, ",", "," + " " * 20])
+def test_digit_runs_of_every_length(load, integer_digits, separator):
+    # Digits are read in words of eight, sixteen while the kept significand has room: every run length
+    # around those widths, with the text ending right after the number (one document each) or not.
+    digits = "73019468250376154928"
+    integer = digits[:integer_digits] if integer_digits else "0"
+    numbers = [f"{integer}.{digits[:n]}" for n in range(1, 21)] + [digits[: n + 1] for n in range(19)]
+    texts = [text for number in numbers for text in (f"-{number}", f"{number}e-3", number)]
+    expected = [json.loads(text) for text in texts]
+    got = [load(text) for text in texts] if separator is None else load("[" + separator.join(texts) + "]")
+    assert same(got, expected)
+
+
 def midpoint_text(value):
     """The exact decimal halfway between a positive double and the next one up."""
     upper = math.nextafter(value, math.inf)
