@@ -179,12 +179,42 @@ inline std::uint64_t digits_value(std::uint64_t word, unsigned count) noexcept {
 
 inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
+// A run of digits read: where it ends, and the significand and digit count with its digits appended.
+struct DigitRun {
+    const char* end;
+    std::uint64_t value;
+    std::size_t count;
+};
+
+// read_digits (below) past its common case: eight bytes at a time while the text has them and the digits
+// fit, then one at a time. Out of line, so the parser's loop carries neither its loop nor its registers.
+[[gnu::noinline]] inline DigitRun read_digit_words(const char* p, const char* end, std::uint64_t value,
+                                                   std::size_t count) noexcept {
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        unsigned run = digit_run_length(word);
+        if (run == 0) return {p, value, count};
+        if (count + run > 19) break;  // past the digits kept: one at a time below
+        value = value * kPowersOfTen[run] + digits_value(word, run);
+        count += run;
+        p += run;
+        if (run != 8) return {p, value, count};
+    }
+    while (p != end && is_digit(*p)) {
+        if (count < 19) value = value * 10 + static_cast<unsigned>(*p - '0');
+        ++count;
+        ++p;
+    }
+    return {p, value, count};
+}
+
 // Consumes the run of digits at `p` and returns its end. Digits are appended to `value` while `count`
 // (the digits seen so far, these included) stays at most 19, so `value` is exact for up to 19 digits.
-// Eight bytes at a time while the text has them and the digits fit.
-inline const char* read_digits(const char* p, const char* end, std::uint64_t& value, std::size_t& count) noexcept {
-    // Up to sixteen digits from two words loaded together: the second load does not wait on the count
-    // of the first word's digits, and the common lengths (a coordinate's fraction) take no loop.
+// Runs of up to fifteen digits (a coordinate's fraction, most integers) are read from two words loaded
+// together, without a loop: the second load does not wait on the count of the first word's digits.
+[[gnu::always_inline]] inline const char* read_digits(const char* p, const char* end, std::uint64_t& value,
+                                                      std::size_t& count) noexcept {
     if (end - p >= 16 && count <= 3) {
         std::uint64_t first, second;
         std::memcpy(&first, p, 8);
@@ -209,23 +239,10 @@ inline const char* read_digits(const char* p, const char* end, std::uint64_t& va
         count += 16;
         p += 16;
     }
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        unsigned run = digit_run_length(word);
-        if (run == 0) return p;
-        if (count + run > 19) break;  // past the digits kept: one at a time below
-        value = value * kPowersOfTen[run] + digits_value(word, run);
-        count += run;
-        p += run;
-        if (run != 8) return p;
-    }
-    while (p != end && is_digit(*p)) {
-        if (count < 19) value = value * 10 + static_cast<unsigned>(*p - '0');
-        ++count;
-        ++p;
-    }
-    return p;
+    const DigitRun run = read_digit_words(p, end, value, count);
+    value = run.value;
+    count = run.count;
+    return run.end;
 }
 
 // Advances `p` to the first '"', '\\' or byte below 0x20 (or to `end`), OR-ing into `high` the high bits of
