@@ -108,20 +108,20 @@ inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) noexcept 
 }
 
 // decimal_to_double (below) past the short exact case: out of line, so the parser's loop that inlines
-// the short case does not carry the 128-bit conversion and the registers it needs.
-[[gnu::noinline]] inline bool wide_decimal_to_double(std::uint64_t significand, std::int64_t exponent10,
-                                                     bool negative, bool truncated, double& out) noexcept {
+// the short case does not carry the 128-bit conversion and the registers it needs. The value comes back
+// in a register, NaN when undecided (no decimal converts to NaN).
+[[gnu::noinline]] inline double wide_decimal_to_double(std::uint64_t significand, std::int64_t exponent10,
+                                                       bool negative, bool truncated) noexcept {
     double value;
     if (!truncated) {
-        if (significand == 0 || !eisel_lemire(significand, exponent10, value)) return false;
+        if (significand == 0 || !eisel_lemire(significand, exponent10, value)) return __builtin_nan("");
     } else {
         double upper;
         if (!eisel_lemire(significand, exponent10, value) || !eisel_lemire(significand + 1, exponent10, upper) ||
             value != upper)
-            return false;
+            return __builtin_nan("");
     }
-    out = with_sign(value, negative);
-    return true;
+    return with_sign(value, negative);
 }
 
 // The double nearest to a decimal significand and exponent (significand * 10^exponent10), or false when
@@ -131,7 +131,8 @@ inline bool eisel_lemire(std::uint64_t w, std::int64_t q, double& out) noexcept 
 [[gnu::always_inline]] inline bool decimal_to_double(std::uint64_t significand, std::int64_t exponent10,
                                                      bool negative, bool truncated, double& out) noexcept {
     if (!truncated && exact_short_decimal(significand, exponent10, negative, out)) return true;
-    return wide_decimal_to_double(significand, exponent10, negative, truncated, out);
+    out = wide_decimal_to_double(significand, exponent10, negative, truncated);
+    return out == out;
 }
 
 }  // namespace tovak::json
