@@ -220,9 +220,21 @@ void check_conversions(Random& random, Report& report) {
 struct Catch : tovak::json::CheckSink {
     bool got_double = false;
     double value = 0;
+    bool got_integer = false;
+    std::uint64_t magnitude = 0;  // of an integer taken in 64 bits
     bool dbl(double v) {
         got_double = true;
         value = v;
+        return true;
+    }
+    bool uint(std::uint64_t v) {
+        got_integer = true;
+        magnitude = v;
+        return true;
+    }
+    bool sint(std::int64_t v) {
+        got_integer = true;
+        magnitude = 0 - static_cast<std::uint64_t>(v);
         return true;
     }
 };
@@ -241,7 +253,7 @@ std::string random_digits(Random& random, std::size_t count, bool leading_nonzer
 
 // Random number texts, alone and followed by more text (so the eight-byte reads see what comes after).
 void check_parser(Random& random, Report& report) {
-    const char* tails[] = {"", ",1]", " ", "]", "}", "\n", "x"};
+    const char* tails[] = {"", ",1]", " ", "]", "}", "\n", "x", "                    ]"};
     for (int n = 0; n < 300000; ++n) {
         std::string number;
         if (random.percent(40)) number += '-';
@@ -267,7 +279,15 @@ void check_parser(Random& random, Report& report) {
             // Only the number matters: the text around it may be malformed.
             if (rules == 0) json::parse<json::FixedWidthRules>(text, sink, scratch);
             else json::parse<json::PythonRules>(text, sink, scratch);
-            if (integral && !sink.got_double) continue;  // taken as an integer
+            if (integral && sink.got_integer) {
+                const char* digits = number.data() + (number[0] == '-');
+                std::uint64_t expected_magnitude = 0;
+                auto [end, error] = std::from_chars(digits, number.data() + number.size(), expected_magnitude);
+                report.check(error == std::errc() && sink.magnitude == expected_magnitude,
+                             [&] { return std::to_string(sink.magnitude) + " for an integer"; }, number);
+                continue;
+            }
+            if (integral && !sink.got_double) continue;  // beyond 64 bits, as exact text
             if (!overflow) {
                 report.check(sink.got_double && same_bits(sink.value, expected),
                              [&] { return shown(sink.value) + " for " + shown(expected); }, number);
