@@ -563,13 +563,13 @@ bool PyObjectSink::big_integer(std::string_view text) {
 
 [[gnu::always_inline]] inline bool PyObjectSink::string(std::string_view utf8, bool ascii) { return push(make_str(utf8, ascii)); }
 
-bool PyObjectSink::begin_array() {
+[[gnu::always_inline]] inline bool PyObjectSink::begin_array() {
     if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
     open_[depth_++] = Frame{values_.size(), 0, 0};
     return true;
 }
 
-bool PyObjectSink::end_array() {
+[[gnu::always_inline]] inline bool PyObjectSink::end_array() {
     const Frame& frame = open_[--depth_];
     std::size_t count = values_.size() - frame.values;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
@@ -580,7 +580,7 @@ bool PyObjectSink::end_array() {
     return push_container(list, true);
 }
 
-bool PyObjectSink::begin_object() {
+[[gnu::always_inline]] inline bool PyObjectSink::begin_object() {
     if (static_cast<std::size_t>(depth_) == open_.size()) open_.emplace_back();
     open_[depth_++] = Frame{values_.size(), object_keys_.size(), key_bytes_.size()};
     return true;
