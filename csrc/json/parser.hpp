@@ -158,10 +158,11 @@ inline std::uint64_t non_digit_flags(std::uint64_t word) noexcept {
     return ((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) & 0x8080808080808080ULL;
 }
 
+// How many bytes come before the first one marked in `flags` (of non_digit_flags): 8 when none is.
+inline unsigned digits_before(std::uint64_t flags) noexcept { return static_cast<unsigned>(std::countr_zero(flags)) / 8; }
+
 // How many of the eight bytes of `word` are digits before the first that is not.
-inline unsigned digit_run_length(std::uint64_t word) noexcept {
-    return static_cast<unsigned>(std::countr_zero(non_digit_flags(word))) / 8;
-}
+inline unsigned digit_run_length(std::uint64_t word) noexcept { return digits_before(non_digit_flags(word)); }
 
 // The number written by eight digit values (0 to 9, one a byte, the first the most significant).
 inline std::uint64_t eight_digit_value(std::uint64_t values) noexcept {
@@ -221,21 +222,21 @@ struct DigitRun {
         std::memcpy(&second, p + 8, 8);
         const std::uint64_t first_flags = non_digit_flags(first);
         if (first_flags != 0) {
-            const unsigned run = static_cast<unsigned>(std::countr_zero(first_flags)) / 8;
+            const unsigned run = digits_before(first_flags);
             if (run == 0) return p;
             value = value * kPowersOfTen[run] + digits_value(first, run);
             count += run;
             return p + run;
         }
-        const std::uint64_t high = eight_digit_value(first - 0x3030303030303030ULL);
+        const std::uint64_t high = digits_value(first, 8);
         const std::uint64_t second_flags = non_digit_flags(second);
         if (second_flags != 0) {
-            const unsigned run = static_cast<unsigned>(std::countr_zero(second_flags)) / 8;
+            const unsigned run = digits_before(second_flags);
             value = (value * 100000000 + high) * kPowersOfTen[run] + (run == 0 ? 0 : digits_value(second, run));
             count += 8 + run;
             return p + 8 + run;
         }
-        value = (value * 100000000 + high) * 100000000 + eight_digit_value(second - 0x3030303030303030ULL);
+        value = (value * 100000000 + high) * 100000000 + digits_value(second, 8);
         count += 16;
         p += 16;
     }
