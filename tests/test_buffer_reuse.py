@@ -3,6 +3,7 @@ error deep inside containers, a document larger than what is kept, a load nested
 dropped on another thread) must never show up in the next result."""
 
 import gc
+import io
 import json
 import threading
 
@@ -121,3 +122,46 @@ def test_keys_of_earlier_loads_on_many_threads():
         for t in threads:
             t.join()
     assert not failures
+
+
+class _Unsized(io.RawIOBase):
+    """A stream that tells no size, so the document's buffer grows as it reads."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(buffer)
+
+
+SOURCES = {
+    "path": lambda tmp_path, data: (tmp_path / "doc.json").write_bytes(data) and tmp_path / "doc.json",
+    "bytes": lambda tmp_path, data: data,
+    "unsized-stream": lambda tmp_path, data: _Unsized(data),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_a_document_read_where_a_longer_one_was(tmp_path, source):
+    # Each document starts in the buffer the previous one left, whose bytes past the new end are the old
+    # document's: a short document must end where it ends, and a longer one must keep all it has read
+    # when its buffer grows.
+    def load(text):
+        return tovak.load(SOURCES[source](tmp_path, text.encode()))
+
+    long_text = json.dumps([list(range(i, i + 100)) for i in range(0, 300_000, 100)])
+    longer_text = json.dumps({"x": [long_text, long_text]})
+    assert load(long_text) == json.loads(long_text)
+    for broken, where in [("[1, 2", 5), ('{"a": 1', 7), ("[0, ", 4)]:
+        with pytest.raises(tovak.JSONError) as caught:
+            load(broken)
+        assert caught.value.pos == where
+    assert load("[0]") == [0]
+    assert load(longer_text) == json.loads(longer_text)
+    assert load(long_text[:-1] + ", 7]") == json.loads(long_text) + [7]
+    # Beyond any buffer a thread keeps: an unsized stream outgrows it.
+    huge = ["0123456789abcdef" * (1 << 20) + "!", 1, ["end"]]
+    assert load(json.dumps(huge)) == huge

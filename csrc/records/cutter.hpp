@@ -35,6 +35,7 @@
 #include "json/parser.hpp"
 #include "json/text.hpp"
 #include "json/validate.hpp"
+#include "records/document_buffer.hpp"
 #include "records/error.hpp"
 #include "records/options.hpp"
 #include "records/splitter.hpp"
@@ -391,21 +392,13 @@ private:
 
     Next next_document(Record& out) {
         if (done_) return Next::end;
-        if (!document_) {
-            // Sized from the input's size hint, plus room to notice an input that grew; doubled otherwise.
-            capacity_ = static_cast<std::size_t>(reader_.size().value_or(0)) + 4096;
-            document_.reset(new char[capacity_]);
-        }
+        // Sized from the input's size hint, plus room to notice an input that grew; doubled otherwise.
+        if (!document_) document_.reserve(static_cast<std::size_t>(reader_.size().value_or(0)) + 4096);
         for (;;) {
-            if (filled_ == capacity_) {
-                std::unique_ptr<char[]> larger(new char[capacity_ * 2]);
-                std::memcpy(larger.get(), document_.get(), filled_);
-                document_ = std::move(larger);
-                capacity_ *= 2;
-            }
+            if (filled_ == document_.capacity()) document_.reserve(filled_ * 2, filled_);
             if (clock_.interrupted()) return fail(ErrorKind::interrupted, RecordKind::document, filled_, 0);
             io::ReadOutcome got =
-                clock_.read([&] { return reader_.read(document_.get() + filled_, capacity_ - filled_); });
+                clock_.read([&] { return reader_.read(document_.data() + filled_, document_.capacity() - filled_); });
             if (clock_.stopped()) return fail(ErrorKind::interrupted, RecordKind::document, filled_, 0);
             if (!got.ok()) return fail_read(std::move(*got.error), RecordKind::document, filled_, 0);
             if (got.bytes == 0) break;
@@ -414,7 +407,7 @@ private:
             clock_.add(got.bytes);
         }
         done_ = true;
-        std::string_view text(document_.get(), filled_);
+        std::string_view text(document_.data(), filled_);
         if (!json::is_valid_utf8(text)) {
             if (strict_) return fail_utf8(text, RecordKind::document, 1, 0, 1, 0);
             return fail(ErrorKind::invalid_utf8, RecordKind::document, 0, 1);
@@ -464,8 +457,8 @@ private:
     std::uint64_t end_line_ = 0, end_line_start_ = 0;  // strict: the line at the end of the input
     bool spent_ = false;                // element_ was handed out; cleared on the next call
     std::string clean_;                 // an element's text repaired when its bytes were not UTF-8
-    std::unique_ptr<char[]> document_;  // document: the whole input
-    std::size_t capacity_ = 0, filled_ = 0;
+    DocumentBuffer document_;           // document: the whole input
+    std::size_t filled_ = 0;
 };
 
 }  // namespace tovak::records
