@@ -24,13 +24,13 @@ struct SpareBuffer {
 
 thread_local SpareBuffer spare;
 
-// A large buffer is read into once, front to back: asking for huge pages where the system grants them on
-// request spares the fault taken for each 4 KiB page of it.
+// A buffer larger than any kept is read into once, front to back: asking for huge pages where the system
+// grants them on request spares the fault taken for each 4 KiB page of it.
 std::unique_ptr<char[]> fresh_buffer(std::size_t capacity) {
     std::unique_ptr<char[]> bytes(new char[capacity]);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-    if (capacity >= 4 * kHugePageBytes) {
+    if (capacity > DocumentBuffer::kSpareDocumentBytes) {
         const auto start = reinterpret_cast<std::uintptr_t>(bytes.get());
         const std::uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
         const std::uintptr_t last = (start + capacity) & ~(kHugePageBytes - 1);

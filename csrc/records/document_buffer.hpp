@@ -4,7 +4,8 @@
 // (and faulted in) again on every load, which for documents of a few megabytes costs as much as a third
 // of the parse. So the buffer a finished document leaves goes back to the releasing thread's spare when it
 // is larger than the spare and within kSpareDocumentBytes, and the next document on that thread that fits
-// it starts there. A thread keeps at most one spare; a huge document leaves nothing pinned.
+// it starts there. A thread keeps at most one spare; a huge document leaves nothing pinned, and its buffer,
+// read into once front to back, asks for huge pages where the system grants them on request.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +15,7 @@ namespace tovak::records {
 
 class DocumentBuffer {
 public:
-    static constexpr std::size_t kSpareDocumentBytes = std::size_t{16} << 20;
+    static constexpr std::size_t kSpareDocumentBytes = std::size_t{8} << 20;
 
     DocumentBuffer() = default;
     DocumentBuffer(DocumentBuffer&& other) noexcept;
