@@ -42,20 +42,6 @@ std::unique_ptr<char[]> fresh_buffer(std::size_t capacity) {
 
 }  // namespace
 
-DocumentBuffer::DocumentBuffer(DocumentBuffer&& other) noexcept
-    : bytes_(std::move(other.bytes_)), capacity_(std::exchange(other.capacity_, 0)) {}
-
-DocumentBuffer& DocumentBuffer::operator=(DocumentBuffer&& other) noexcept {
-    if (this != &other) {
-        release();
-        bytes_ = std::move(other.bytes_);
-        capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-}
-
-DocumentBuffer::~DocumentBuffer() { release(); }
-
 void DocumentBuffer::reserve(std::size_t capacity, std::size_t keep) {
     if (capacity <= capacity_) return;
     std::unique_ptr<char[]> larger;

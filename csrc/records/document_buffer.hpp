@@ -18,9 +18,9 @@ public:
     static constexpr std::size_t kSpareDocumentBytes = std::size_t{8} << 20;
 
     DocumentBuffer() = default;
-    DocumentBuffer(DocumentBuffer&& other) noexcept;
-    DocumentBuffer& operator=(DocumentBuffer&& other) noexcept;
-    ~DocumentBuffer();
+    DocumentBuffer(const DocumentBuffer&) = delete;
+    DocumentBuffer& operator=(const DocumentBuffer&) = delete;
+    ~DocumentBuffer() { release(); }
 
     // A buffer of at least `capacity` bytes: the thread's spare when it is large enough, else a fresh one
     // (the spare stays for a later document). The bytes past `keep` are not preserved; the first `keep`
